@@ -1,0 +1,22 @@
+#include "core/platform/clock.h"
+
+#include <cerrno>
+#include <ctime>
+
+namespace vortlink::platform {
+
+uint32_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
+                        static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+void sleep_ms(uint32_t ms) {
+    timespec request{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &request, &request) == EINTR) {
+    }
+}
+
+} // namespace vortlink::platform

@@ -1,0 +1,33 @@
+#pragma once
+// Per-user settings stored in a plain file, one value per line:
+//   Name=text                 a string value, stored raw
+//   Name=dword:000004d2       a 32-bit number, 8 hex digits
+// The file of the key "Software\A\B\C" is ${XDG_CONFIG_HOME:-$HOME/.config}/A/B/C.conf.
+// Value names compare without regard to case. Every read sees the file as it is now. Writes
+// rewrite the file atomically (temporary file, then rename) with mode 0600. A damaged line is
+// ignored.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vortlink::platform {
+
+// Empty when neither XDG_CONFIG_HOME nor HOME gives a directory.
+std::string settings_file_for_key(std::string_view key_path);
+
+// Creates the file's directories (mode 0700) and, when missing, an empty file (mode 0600).
+bool create_settings_file(const std::string &file);
+
+struct setting_value {
+    enum class kind { string, dword } type = kind::string;
+    std::string text;   // string values
+    uint32_t dword = 0; // dword values
+};
+
+std::optional<setting_value> read_setting_value(const std::string &file, std::string_view name);
+bool write_setting_value(const std::string &file, std::string_view name,
+                         const setting_value &value);
+
+} // namespace vortlink::platform

@@ -1,0 +1,134 @@
+/*
+ * vortlink.h - command-set library for the Quorrel LED strobe controller.
+ *
+ * A controller is reached through a device slot (0 to 49) that the caller opens over TCP
+ * (tkcmdset_connect) or USB HID (tkcmdset_init_ex). Every command takes the slot first and
+ * returns a signed 16-bit status code: 0 on success, a library code from -10001 to -10803, or
+ * an error number that the controller sent in an error reply. tkcmdset_get_error_name and
+ * tkcmdset_get_error_text explain any code from the error catalogue "ecodes.ini".
+ *
+ * Results go through caller-owned pointers; the library never allocates memory for the caller
+ * and keeps no pointer after a call returns. Any thread may issue commands: exchanges on one
+ * slot are serialised across threads and processes by a per-slot, per-user lock. Opening and
+ * closing a given slot must be done from one thread at a time.
+ *
+ * Settings live in ${XDG_CONFIG_HOME:-$HOME/.config}/Kestrova/Quorrel/Command Set Toolkit.conf.
+ */
+#ifndef VORTLINK_H
+#define VORTLINK_H
+
+#include <stdint.h>
+
+#if defined(VORTLINK_BUILDING_LIBRARY)
+#define VORTLINK_API __attribute__((visibility("default")))
+#else
+#define VORTLINK_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Status codes raised by the library itself ------------------------------------------ */
+
+#define TKCMDSET_OK 0
+#define TKCMDSET_QUIT_REQUESTED (-10001)      /* a quit request was met while waiting for a reply */
+#define TKCMDSET_BAD_SLOT (-10100)            /* slot number above 49 */
+#define TKCMDSET_BAD_DEVICE_NAME (-10101)     /* device name missing, empty or too long */
+#define TKCMDSET_WRITE_NOT_STARTED (-10102)   /* HID output report could not be written */
+#define TKCMDSET_WRITE_TIMEOUT (-10104)       /* HID write did not finish in time */
+#define TKCMDSET_READ_NOT_STARTED (-10105)    /* HID input report could not be read */
+#define TKCMDSET_READ_TIMEOUT (-10107)        /* HID read did not finish in time */
+#define TKCMDSET_BAD_REPORTS (-10108)         /* report description unusable or a usage missing */
+#define TKCMDSET_NO_USB_DEVICE (-10109)       /* the slot has no open USB device */
+#define TKCMDSET_FLUSH_FAILED (-10110)        /* the HID input queue could not be flushed */
+#define TKCMDSET_FEATURE_REFUSED (-10111)     /* the device refused the feature report */
+#define TKCMDSET_NO_STRING (-10112)           /* the device returned no string for the index */
+#define TKCMDSET_NO_DEVICE_MATCHED (-10201)   /* no present HID device matched */
+#define TKCMDSET_LOCK_BUSY (-10202)           /* slot lock not obtained within 2000 ms */
+#define TKCMDSET_LOCK_FAILED (-10203)         /* waiting for the slot lock failed */
+#define TKCMDSET_WRONG_OPCODE (-10204)        /* the reply carries another opcode */
+#define TKCMDSET_WRONG_REPORT_ID (-10205)     /* the reply's report ID is not the expected one */
+#define TKCMDSET_BAD_LIGHTHEAD_DATA (-10206)  /* lighthead record failed its validation */
+#define TKCMDSET_CHECKSUM_MISMATCH (-10207)   /* the reply's CRC-8 does not match */
+#define TKCMDSET_UNKNOWN_OPCODE (-10208)      /* opcode not in the command descriptor table */
+#define TKCMDSET_SETTINGS_OPEN_FAILED (-10600) /* the settings file cannot be opened or created */
+#define TKCMDSET_SETTINGS_NOT_OPEN (-10601)   /* no settings key is open */
+#define TKCMDSET_SETTING_READ_FAILED (-10602) /* a setting cannot be read */
+#define TKCMDSET_SETTING_WRITE_FAILED (-10603) /* a setting cannot be written */
+#define TKCMDSET_BAD_TCP_SLOT (-10800)        /* bad slot for TCP, or the slot is not connected */
+#define TKCMDSET_SOCKET_FAILURE (-10801)      /* socket error or connection closed */
+#define TKCMDSET_HOST_UNRESOLVED (-10802)     /* host is neither an IPv4 address nor a known name */
+#define TKCMDSET_REPLY_TIMEOUT (-10803)       /* the reply did not arrive within the time-out */
+
+/* ---- Hooks (per calling thread) --------------------------------------------------------- */
+
+/*
+ * Message pump hook of the calling thread. While an exchange waits between request and reply
+ * (and whenever the library waits), it calls pump(context) to let the application dispatch its
+ * pending events. The pump returns non-zero when a quit was requested; the exchange then ends
+ * with TKCMDSET_QUIT_REQUESTED and the application keeps its own quit pending. Pass NULL to
+ * remove the hook. Without a hook the library only waits. Returns 0.
+ */
+VORTLINK_API int16_t tkcmdset_set_message_pump(int (*pump)(void *context), void *context);
+
+/*
+ * Progress hook of the calling thread, called by the block transfers at most once per 100 ms
+ * with the transfer kind (1 memory write, 2 memory read, 5 EEPROM write, 6 EEPROM read) and
+ * the address of the chunk about to be sent. Pass NULL to remove the hook. Returns 0.
+ */
+VORTLINK_API int16_t tkcmdset_set_progress_handler(
+    void (*handler)(void *context, uint32_t kind, uint32_t address), void *context);
+
+/* ---- Opening and closing slots ---------------------------------------------------------- */
+
+/*
+ * Connects slot 0..49 to the controller's command server at host (dotted IPv4 address or host
+ * name) on the port of the "TCP Port" setting (default 1234, created when missing). reserved is
+ * not used. On success every command on the slot goes over this connection; a previous
+ * connection of the slot is closed. Returns 0, TKCMDSET_BAD_TCP_SLOT (slot above 49),
+ * TKCMDSET_HOST_UNRESOLVED (unknown host or NULL), TKCMDSET_SOCKET_FAILURE (no connection
+ * within 5 s, refused, or socket options refused) or a settings code -10600 to -10603.
+ */
+VORTLINK_API int16_t tkcmdset_connect(uint8_t slot, int32_t reserved, const char *host);
+
+/*
+ * Closes the USB side of the slot (device handle). The TCP connection of the slot, if any, is
+ * left as it is. Returns 0 (also for a slot never opened) or TKCMDSET_BAD_SLOT.
+ */
+VORTLINK_API int16_t tkcmdset_shutdown(uint8_t slot);
+
+/* ---- Identity and status ---------------------------------------------------------------- */
+
+/*
+ * Reads the controller's 16-bit status word into *status (opcode 0x02, time-out 1500 ms).
+ * *status is set to 0 before the exchange, so it reads 0 after any failure.
+ */
+VORTLINK_API int16_t tkcmdset_status(uint8_t slot, uint16_t *status);
+
+/* ---- Status codes and version ----------------------------------------------------------- */
+
+/*
+ * Writes the catalogue's "Name" of code into buffer (at most size - 1 characters and a
+ * terminating zero; a longer name is cut). A code, section or catalogue that is missing gives
+ * "Unknown Error". The catalogue is the file of the "ErrorCodesFile" setting (default
+ * ".\ecodes.ini", resolved against the directory recorded by the first process that loaded the
+ * library); when the default names no existing file, the catalogue installed with the library
+ * is read. Always returns 0.
+ */
+VORTLINK_API int16_t tkcmdset_get_error_name(int16_t code, char *buffer, uint16_t size);
+
+/* As tkcmdset_get_error_name with the catalogue's "Text"; default "No further information". */
+VORTLINK_API int16_t tkcmdset_get_error_text(int16_t code, char *buffer, uint16_t size);
+
+/*
+ * The library version packed in 16 bits: high byte the minor version, low byte the fourth
+ * (tweak) field, e.g. 0x0100 for 0.1.0.0. Never 0 for this build.
+ */
+VORTLINK_API uint16_t tkcmdset_get_dll_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VORTLINK_H */
