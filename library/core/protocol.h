@@ -72,6 +72,21 @@ inline constexpr uint8_t set_repeat = 0xAB;
 inline constexpr uint8_t get_repeat = 0xAC;
 } // namespace opcode
 
+// Error numbers the controller sends in error replies ('*'). The library passes them through;
+// the error catalogue names them.
+namespace device_error {
+inline constexpr int16_t unknown_command = 1;   // opcode the firmware does not serve
+inline constexpr int16_t request_checksum = 2;  // request frame failed its CRC-8
+inline constexpr int16_t bad_parameter = 3;     // argument outside what the controller accepts
+inline constexpr int16_t bad_address = 4;       // memory or EEPROM range outside the device
+inline constexpr int16_t test_failed = 5;       // a self-test found a fault
+inline constexpr int16_t wrong_firmware = 6;    // function needs the boot loader (or the application)
+inline constexpr int16_t block_not_begun = 7;   // firmware chunk stored outside a begun block
+inline constexpr int16_t image_rejected = 8;    // firmware image header or CRC-16 wrong
+inline constexpr int16_t busy = 9;              // Ethernet processor restarting, try again later
+inline constexpr int16_t supply_fault = -12;    // power supply out of tolerance; testing must stop
+} // namespace device_error
+
 struct command_descriptor {
     uint8_t opcode;
     uint8_t request_length; // data bytes after header and opcode, without the CRC-8
