@@ -1,0 +1,100 @@
+#include "core/catalogue.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/platform/files.h"
+#include "core/platform/ini_file.h"
+#include "core/platform/shared_segment.h"
+#include "core/settings.h"
+#include "core/state.h"
+#include "core/version.h"
+
+namespace vortlink {
+
+namespace {
+constexpr const char *default_catalogue_setting = ".\\ecodes.ini";
+constexpr const char *catalogue_file_name = "ecodes.ini";
+
+bool is_default_setting(const char *setting) {
+    return std::strcmp(setting, default_catalogue_setting) == 0 ||
+           std::strcmp(setting, "./ecodes.ini") == 0;
+}
+
+// The catalogue that ships with the library: next to it in a build tree, under share/ when
+// installed.
+std::string installed_catalogue() {
+    const std::string directory = platform::own_binary_directory();
+    if (!directory.empty()) {
+        for (const std::string &candidate :
+             {directory + catalogue_file_name,
+              directory + "../share/vortlink/" + catalogue_file_name}) {
+            if (platform::is_regular_file(candidate))
+                return candidate;
+        }
+    }
+#ifdef VORTLINK_INSTALL_DATADIR
+    const std::string configured = std::string(VORTLINK_INSTALL_DATADIR "/") + catalogue_file_name;
+    if (platform::is_regular_file(configured))
+        return configured;
+#endif
+    return {};
+}
+
+int16_t look_up(int16_t code, const char *key, const char *default_text, char *buffer,
+                uint16_t size) {
+    if (buffer == nullptr || size == 0)
+        return status::ok;
+    const std::string path = catalogue_path();
+    char section[8];
+    std::snprintf(section, sizeof section, "%d", code);
+    platform::read_ini_string(path.c_str(), section, key, default_text, buffer, size);
+    return status::ok;
+}
+} // namespace
+
+std::string resolve_catalogue_path(const char *setting, const char *working_directory) {
+    if (setting[0] != '.')
+        return setting;
+    const char *file_name = setting;
+    for (const char *cursor = setting; *cursor != '\0'; ++cursor)
+        if (*cursor == '/' || *cursor == '\\')
+            file_name = cursor + 1;
+    std::string path = working_directory != nullptr ? working_directory : "";
+    if (!path.empty() && path.back() != '/')
+        path += '/';
+    return path + file_name;
+}
+
+std::string catalogue_path() {
+    char setting[platform::working_directory_size];
+    if (read_setting("ErrorCodesFile", setting, sizeof setting) != status::ok)
+        std::strcpy(setting, default_catalogue_setting);
+    const platform::shared_data *shared = shared_state();
+    std::string path =
+        resolve_catalogue_path(setting, shared != nullptr ? shared->working_directory : nullptr);
+    if (is_default_setting(setting) && !platform::is_regular_file(path)) {
+        std::string installed = installed_catalogue();
+        if (!installed.empty())
+            return installed;
+    }
+    return path;
+}
+
+} // namespace vortlink
+
+extern "C" {
+
+VORTLINK_API int16_t tkcmdset_get_error_name(int16_t code, char *buffer, uint16_t size) {
+    return vortlink::look_up(code, "Name", "Unknown Error", buffer, size);
+}
+
+VORTLINK_API int16_t tkcmdset_get_error_text(int16_t code, char *buffer, uint16_t size) {
+    return vortlink::look_up(code, "Text", "No further information", buffer, size);
+}
+
+VORTLINK_API uint16_t tkcmdset_get_dll_version(void) {
+    return static_cast<uint16_t>(((VORTLINK_VERSION_MINOR & 0xFF) << 8) |
+                                 (VORTLINK_VERSION_TWEAK & 0xFF));
+}
+}

@@ -1,0 +1,131 @@
+#include "core/exchange.h"
+
+#include "core/platform/clock.h"
+#include "core/protocol.h"
+#include "core/settings.h"
+#include "core/slot_lock.h"
+#include "core/state.h"
+#include "core/tcp_transport.h"
+
+namespace vortlink {
+
+namespace {
+struct message_pump {
+    int (*pump)(void *context) = nullptr;
+    void *context = nullptr;
+};
+struct progress_handler {
+    void (*handler)(void *context, uint32_t kind, uint32_t address) = nullptr;
+    void *context = nullptr;
+};
+thread_local message_pump thread_pump;
+thread_local progress_handler thread_progress;
+
+// While an application pump is installed it gets a turn at least this often during a wait.
+constexpr uint32_t pump_interval_ms = 10;
+
+status_t exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
+                             uint16_t timeout_ms) {
+    const uint8_t opcode = request[1];
+    status_t result = tcp_slot_valid(slot);
+    if (result != status::ok)
+        return result;
+    if ((result = tcp_drain(slot)) != status::ok)
+        return result;
+
+    uint16_t request_length = 0;
+    if ((result = protocol::lookup_command(opcode, true, request_length)) != status::ok)
+        return result;
+    const auto checksummed = static_cast<uint16_t>(request_length + 2);
+    request[checksummed] = protocol::crc8(request, checksummed);
+    const auto frame_length = static_cast<uint16_t>(checksummed + 1);
+    if ((result = tcp_send(slot, request, frame_length)) != status::ok)
+        return result;
+
+    if ((result = pump_messages(0)) != status::ok)
+        return result;
+
+    if ((result = tcp_receive(slot, reply, 2, timeout_ms)) != status::ok)
+        return result;
+
+    if (reply[1] == protocol::error_reply_marker) {
+        result = tcp_receive(slot, reply + 2, protocol::tcp_error_reply_size - 2, timeout_ms);
+        if (result != status::ok)
+            return result;
+        if (protocol::crc8(reply, 6) != reply[6])
+            return status::checksum_mismatch;
+        return static_cast<status_t>(reply[5] * 256 + reply[4]);
+    }
+
+    uint16_t reply_length = 0;
+    if ((result = protocol::lookup_command(reply[1], false, reply_length)) != status::ok)
+        return result;
+    if ((result = tcp_receive(slot, reply + 2, static_cast<uint16_t>(reply_length + 1),
+                              timeout_ms)) != status::ok)
+        return result;
+    const auto reply_checksummed = static_cast<uint16_t>(reply_length + 2);
+    if (protocol::crc8(reply, reply_checksummed) != reply[reply_checksummed])
+        return status::checksum_mismatch;
+    if (reply[1] != opcode)
+        return status::wrong_opcode;
+    return status::ok;
+}
+} // namespace
+
+status_t pump_messages(uint32_t wait_ms) {
+    const uint32_t start = platform::monotonic_ms();
+    for (;;) {
+        if (thread_pump.pump != nullptr && thread_pump.pump(thread_pump.context) != 0)
+            return status::quit_requested;
+        const uint32_t elapsed = platform::monotonic_ms() - start;
+        if (elapsed > wait_ms)
+            return status::ok;
+        // Sleep until the clock has moved past the wait, giving an installed pump its turns.
+        uint32_t pause = wait_ms - elapsed + 1;
+        if (thread_pump.pump != nullptr && pause > pump_interval_ms)
+            pause = pump_interval_ms;
+        platform::sleep_ms(pause);
+    }
+}
+
+void report_progress(uint32_t kind, uint32_t address) {
+    if (thread_progress.handler != nullptr)
+        thread_progress.handler(thread_progress.context, kind, address);
+}
+
+status_t tcp_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms) {
+    status_t result = status::ok;
+    {
+        slot_lock lock(slot < slot_count ? state().tcp_locks[slot] : nullptr);
+        result = lock.acquire();
+        if (result == status::ok)
+            result = exchange_under_lock(slot, request, reply, timeout_ms);
+    }
+    if (result != status::ok)
+        count_failed_command();
+    return result;
+}
+
+void count_failed_command() {
+    // Read, add and write back without a lock: concurrent failures may lose a count.
+    uint32_t count = 0;
+    if (read_setting_dword("CommandFailCount", 0, count) != status::ok)
+        return;
+    (void)write_setting_dword("CommandFailCount", count + 1);
+}
+
+} // namespace vortlink
+
+extern "C" {
+
+VORTLINK_API int16_t tkcmdset_set_message_pump(int (*pump)(void *context), void *context) {
+    vortlink::thread_pump = {pump, context};
+    return vortlink::status::ok;
+}
+
+VORTLINK_API int16_t tkcmdset_set_progress_handler(
+    void (*handler)(void *context, uint32_t kind, uint32_t address), void *context) {
+    vortlink::thread_progress = {handler, context};
+    return vortlink::status::ok;
+}
+}

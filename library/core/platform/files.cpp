@@ -1,0 +1,26 @@
+#include "core/platform/files.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+namespace vortlink::platform {
+
+bool is_regular_file(const std::string &path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::string own_binary_directory() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void *>(&own_binary_directory), &info) == 0 ||
+        info.dli_fname == nullptr)
+        return {};
+    std::string path = info.dli_fname;
+    const auto separator = path.rfind('/');
+    if (separator == std::string::npos)
+        return {};
+    path.resize(separator + 1);
+    return path;
+}
+
+} // namespace vortlink::platform

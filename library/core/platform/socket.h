@@ -1,0 +1,43 @@
+#pragma once
+// IPv4 stream sockets for the TCP transport. File descriptors are plain ints; -1 is none.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vortlink::platform {
+
+inline constexpr int no_socket = -1;
+
+// Dotted IPv4 address first, then a host-name lookup (first IPv4 answer). The address is
+// returned in network byte order.
+bool resolve_ipv4(const char *host, uint32_t &address);
+
+enum class connect_result { connected, failed, configure_failed };
+
+// Connects within timeout_ms, then sets TCP no-delay and the smallest send buffer so that
+// request frames leave at once. On anything but `connected` the socket is already closed.
+connect_result connect_ipv4(uint32_t address, uint16_t port, uint32_t timeout_ms, int &fd);
+
+void close_socket(int fd);
+
+// Sends every byte, continuing after partial sends. False on a socket error.
+bool send_all(int fd, const uint8_t *bytes, std::size_t count);
+
+enum class wait_result { ready, timed_out, closed, failed };
+
+// Blocks until at least count bytes are queued on the socket, the peer has closed the connection,
+// or timeout_ms has passed. Never takes bytes off the socket.
+wait_result wait_for_bytes(int fd, uint16_t count, uint32_t timeout_ms);
+
+// Copies up to count queued bytes without removing them; -1 on error.
+long peek_bytes(int fd, uint8_t *buffer, std::size_t count);
+
+// Takes up to count bytes off the socket without waiting; 0 when the peer closed, -1 on error
+// (including "nothing queued").
+long read_bytes(int fd, uint8_t *buffer, std::size_t count);
+
+// True when bytes (or an end of stream) are waiting right now.
+enum class readable_result { readable, idle, failed };
+readable_result poll_readable(int fd);
+
+} // namespace vortlink::platform

@@ -1,0 +1,120 @@
+#include "core/tcp_transport.h"
+
+#include <array>
+
+#include "core/platform/clock.h"
+#include "core/platform/socket.h"
+#include "core/settings.h"
+#include "core/state.h"
+
+namespace vortlink {
+
+namespace {
+constexpr std::array<int, socket_table_size> no_sockets() {
+    std::array<int, socket_table_size> table{};
+    table.fill(platform::no_socket);
+    return table;
+}
+constinit std::array<int, socket_table_size> sockets = no_sockets();
+} // namespace
+
+status_t resolve_endpoint(const char *host, tcp_endpoint &endpoint) {
+    status_t result = open_settings_key(library_settings_key);
+    if (result != status::ok)
+        return result;
+    uint32_t port = 0;
+    if ((result = read_setting_dword("TCP Port", default_tcp_port, port)) != status::ok)
+        return result;
+    uint32_t address = 0;
+    if (!platform::resolve_ipv4(host, address))
+        return status::host_unresolved;
+    endpoint.address = address;
+    endpoint.port = static_cast<uint16_t>(port);
+    return status::ok;
+}
+
+status_t tcp_slot_valid(uint8_t slot) {
+    if (slot >= socket_table_size || sockets[slot] == platform::no_socket)
+        return status::bad_tcp_slot;
+    return status::ok;
+}
+
+status_t tcp_send(uint8_t slot, const uint8_t *bytes, uint16_t count) {
+    if (tcp_slot_valid(slot) != status::ok)
+        return status::bad_tcp_slot;
+    return platform::send_all(sockets[slot], bytes, count) ? status::ok : status::socket_failure;
+}
+
+status_t tcp_receive(uint8_t slot, uint8_t *buffer, uint16_t count, uint16_t timeout_ms) {
+    if (tcp_slot_valid(slot) != status::ok)
+        return status::bad_tcp_slot;
+    const int fd = sockets[slot];
+    const uint32_t start = platform::monotonic_ms();
+    // Bytes stay queued until all count bytes are there, so no part of a frame is ever taken.
+    for (;;) {
+        const uint32_t elapsed = platform::monotonic_ms() - start;
+        if (elapsed > timeout_ms)
+            return status::reply_timeout;
+        const platform::wait_result waited =
+            platform::wait_for_bytes(fd, count, timeout_ms - elapsed + 1);
+        if (waited == platform::wait_result::failed)
+            return status::socket_failure;
+        if (waited == platform::wait_result::timed_out)
+            continue;
+        if (platform::peek_bytes(fd, buffer, count) == count)
+            break;
+        // The peer closed with the frame incomplete: the missing bytes can never come, so the
+        // reply has timed out now rather than after the full wait.
+        if (waited == platform::wait_result::closed)
+            return status::reply_timeout;
+    }
+    if (platform::read_bytes(fd, buffer, count) != count)
+        return status::socket_failure;
+    return status::ok;
+}
+
+status_t tcp_drain(uint8_t slot) {
+    if (tcp_slot_valid(slot) != status::ok)
+        return status::bad_tcp_slot;
+    const int fd = sockets[slot];
+    uint8_t discard[512];
+    for (;;) {
+        switch (platform::poll_readable(fd)) {
+        case platform::readable_result::failed:
+            return status::socket_failure;
+        case platform::readable_result::idle:
+            return status::ok;
+        case platform::readable_result::readable:
+            break;
+        }
+        if (platform::read_bytes(fd, discard, sizeof discard) <= 0)
+            return status::socket_failure;
+    }
+}
+
+} // namespace vortlink
+
+extern "C" VORTLINK_API int16_t tkcmdset_connect(uint8_t slot, int32_t reserved,
+                                                  const char *host) {
+    using namespace vortlink;
+    (void)reserved;
+    if (slot >= slot_count)
+        return status::bad_tcp_slot;
+
+    tcp_endpoint endpoint;
+    status_t result = resolve_endpoint(host, endpoint);
+    if (result != status::ok)
+        return result;
+
+    // The previous connection of the slot is given up whether or not the new one succeeds.
+    platform::close_socket(sockets[slot]);
+    sockets[slot] = platform::no_socket;
+
+    int fd = platform::no_socket;
+    if (platform::connect_ipv4(endpoint.address, endpoint.port, connect_timeout_ms, fd) !=
+        platform::connect_result::connected)
+        return status::socket_failure;
+    sockets[slot] = fd;
+    state().transport[slot] = transport_kind::tcp;
+    return status::ok;
+}
