@@ -13,7 +13,7 @@ namespace vortlink::platform {
 inline constexpr std::size_t working_directory_size = 4096;
 
 struct shared_data {
-    uint32_t attach_count;                         // loads seen since the block was zero-filled
+    uint32_t attach_count;                          // loads seen since the block was zero-filled
     char working_directory[working_directory_size]; // recorded by the first loader, ends in '/'
 };
 
@@ -30,7 +30,9 @@ struct named_lock;
 enum class lock_wait { acquired, abandoned, timed_out, failed };
 
 // Creates the lock, or opens it when another process created it. Null when the segment is not
-// mapped or the lock table is full.
+// mapped, the name is empty or longer than 31 characters, or the lock table is full. Opening a
+// name this process already has open returns the same handle; every open needs its own close.
+// Detaching the segment invalidates every handle (waits on them then give `failed`).
 named_lock *open_named_lock(const char *name);
 void close_named_lock(named_lock *lock);
 
