@@ -1,0 +1,344 @@
+// The TCP road end to end: the library's exchange against the real quorrel-sim process, with the
+// simulator's fault injection producing every status code the exchange can return.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "commands/command.h"
+#include "core/exchange.h"
+#include "core/platform/clock.h"
+#include "core/protocol.h"
+#include "core/settings.h"
+#include "core/state.h"
+#include "core/tcp_transport.h"
+#include "support/simulator_process.h"
+#include "support/temp_directory.h"
+#include "vortlink.h"
+
+using namespace vortlink;
+using vortlink::test::simulator_process;
+
+namespace {
+
+uint32_t fail_count() {
+    uint32_t count = 0;
+    EXPECT_EQ(read_setting_dword("CommandFailCount", 0, count), status::ok);
+    return count;
+}
+
+std::vector<uint8_t> bytes(std::initializer_list<uint8_t> list) { return list; }
+
+class TcpExchange : public ::testing::Test {
+  protected:
+    static constexpr uint8_t slot = 3;
+
+    void SetUp() override {
+        ASSERT_EQ(open_settings_key(library_settings_key), status::ok);
+        ASSERT_EQ(write_setting_dword("TCP Port", sim.tcp_port()), status::ok);
+        ASSERT_EQ(tkcmdset_connect(slot, 0, "127.0.0.1"), status::ok);
+        sim.clear_frames();
+    }
+
+    // One status exchange through the common command road.
+    status_t status_exchange(uint16_t *word = nullptr) {
+        uint16_t ignored = 0;
+        return tkcmdset_status(slot, word != nullptr ? word : &ignored);
+    }
+
+    simulator_process sim{{"--status-word", "0x1234"}};
+};
+
+} // namespace
+
+TEST_F(TcpExchange, StatusRequestIsExactlyThreeBytesAndTheWordIsUnpacked) {
+    uint16_t word = 0;
+    ASSERT_EQ(status_exchange(&word), status::ok);
+    EXPECT_EQ(word, 0x1234);
+    const auto frames = sim.frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], bytes({0x00, 0x02, 0x0E}));
+}
+
+TEST_F(TcpExchange, RequestCarriesTheDescriptorLengthAndItsCrc) {
+    command_frames frames;
+    protocol::put_u16_be(frames.request_data(), 0x0051);
+    protocol::put_u32_be(frames.request_data() + 2, 0xCAFEBABE);
+    ASSERT_EQ(run_exchange(slot, header_pair::normal, protocol::opcode::special, frames,
+                           protocol::timeout_long_ms),
+              status::ok);
+    const auto sent = sim.frames();
+    ASSERT_EQ(sent.size(), 1u);
+    ASSERT_EQ(sent[0].size(), 9u);
+    EXPECT_EQ(sent[0], bytes({0x00, 0x05, 0x00, 0x51, 0xCA, 0xFE, 0xBA, 0xBE,
+                              protocol::crc8(sent[0].data(), 8)}));
+    EXPECT_EQ(frames.request[8], sent[0][8]) << "the CRC-8 is written into the caller's buffer";
+}
+
+TEST_F(TcpExchange, ReplySplitInTwoPartsIsReadAsOneFrame) {
+    sim.inject("split 3 300");
+    uint16_t word = 0;
+    EXPECT_EQ(status_exchange(&word), status::ok);
+    EXPECT_EQ(word, 0x1234);
+}
+
+TEST_F(TcpExchange, MissingReplyTimesOutAndCounts) {
+    const uint32_t before = fail_count();
+    sim.inject("drop");
+    uint16_t word = 0xFFFF;
+    const uint32_t start = platform::monotonic_ms();
+    EXPECT_EQ(status_exchange(&word), status::reply_timeout);
+    const uint32_t elapsed = platform::monotonic_ms() - start;
+    EXPECT_GE(elapsed, 1500u);
+    EXPECT_LT(elapsed, 6000u);
+    EXPECT_EQ(word, 0) << "cleared before the exchange";
+    EXPECT_EQ(fail_count(), before + 1);
+    EXPECT_EQ(status_exchange(), status::ok);
+    EXPECT_EQ(fail_count(), before + 1) << "a success is not counted";
+}
+
+TEST_F(TcpExchange, ShortReplyTimesOutAndTheNextExchangeDrainsTheRest) {
+    sim.inject("truncate 3");
+    EXPECT_EQ(status_exchange(), status::reply_timeout);
+    uint16_t word = 0;
+    EXPECT_EQ(status_exchange(&word), status::ok);
+    EXPECT_EQ(word, 0x1234);
+}
+
+TEST_F(TcpExchange, StrayBytesAreDrainedBeforeTheRequest) {
+    sim.inject("stray 2a2a0102030405060708");
+    uint16_t word = 0;
+    EXPECT_EQ(status_exchange(&word), status::ok);
+    EXPECT_EQ(word, 0x1234);
+}
+
+TEST_F(TcpExchange, CorruptCrcIsAChecksumMismatch) {
+    const uint32_t before = fail_count();
+    sim.inject("corrupt-crc");
+    EXPECT_EQ(status_exchange(), status::checksum_mismatch);
+    EXPECT_EQ(fail_count(), before + 1);
+}
+
+TEST_F(TcpExchange, ReplyWithAnotherRowsOpcodeIsReadWithThatLength) {
+    // Row 0x41 has one reply byte, row 0x02 two: read with 0x41's length the CRC still holds.
+    sim.inject("opcode 0x41");
+    EXPECT_EQ(status_exchange(), status::wrong_opcode);
+    sim.inject("opcode 0x53");
+    EXPECT_EQ(status_exchange(), status::wrong_opcode);
+    EXPECT_EQ(status_exchange(), status::ok) << "nothing is left over";
+}
+
+TEST_F(TcpExchange, ReplyOpcodeInNoRowIsUnknownAndTheRestIsDrainedLater) {
+    sim.inject("opcode 0xFF");
+    EXPECT_EQ(status_exchange(), status::unknown_opcode);
+    uint16_t word = 0;
+    EXPECT_EQ(status_exchange(&word), status::ok);
+    EXPECT_EQ(word, 0x1234);
+}
+
+TEST_F(TcpExchange, RequestOpcodeInNoRowSendsNothing) {
+    command_frames frames;
+    EXPECT_EQ(run_exchange(slot, header_pair::normal, 0x06, frames, 1500),
+              status::unknown_opcode);
+    EXPECT_TRUE(sim.frames().empty());
+}
+
+TEST_F(TcpExchange, ErrorRepliesPassTheDeviceCodeThrough) {
+    sim.inject("error 5");
+    EXPECT_EQ(status_exchange(), 5);
+    sim.inject("error -12");
+    EXPECT_EQ(status_exchange(), -12);
+    sim.inject("error 5 bad-crc");
+    EXPECT_EQ(status_exchange(), status::checksum_mismatch);
+}
+
+TEST_F(TcpExchange, ErrorReplyWithCodeZeroIsSuccessAndNotCounted) {
+    const uint32_t before = fail_count();
+    sim.inject("error 0");
+    EXPECT_EQ(status_exchange(), status::ok);
+    EXPECT_EQ(fail_count(), before);
+}
+
+TEST_F(TcpExchange, ClosedConnectionFailsAtOnceAndThenReportsASocketFailure) {
+    sim.inject("close");
+    const uint32_t start = platform::monotonic_ms();
+    EXPECT_EQ(status_exchange(), status::reply_timeout);
+    EXPECT_LT(platform::monotonic_ms() - start, 1500u) << "a closed peer is not waited for";
+    EXPECT_EQ(status_exchange(), status::socket_failure);
+}
+
+TEST_F(TcpExchange, LockHeldElsewhereForTwoSecondsSendsNothing) {
+    const uint32_t before = fail_count();
+    std::atomic<bool> holding{false};
+    std::atomic<bool> release{false};
+    std::thread holder([&] {
+        ASSERT_EQ(platform::wait_named_lock(state().tcp_locks[slot], 1000),
+                  platform::lock_wait::acquired);
+        holding = true;
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        platform::release_named_lock(state().tcp_locks[slot]);
+    });
+    while (!holding)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const uint32_t start = platform::monotonic_ms();
+    EXPECT_EQ(status_exchange(), status::lock_busy);
+    EXPECT_GE(platform::monotonic_ms() - start, 2000u);
+    release = true;
+    holder.join();
+    EXPECT_TRUE(sim.frames().empty());
+    EXPECT_EQ(fail_count(), before + 1);
+    EXPECT_EQ(status_exchange(), status::ok);
+}
+
+TEST_F(TcpExchange, MissingLockIsAWaitFailure) {
+    platform::named_lock *saved = state().tcp_locks[slot];
+    state().tcp_locks[slot] = nullptr;
+    EXPECT_EQ(status_exchange(), status::lock_failed);
+    state().tcp_locks[slot] = saved;
+    EXPECT_TRUE(sim.frames().empty());
+}
+
+TEST_F(TcpExchange, LockIsRecursiveForTheOwnerThread) {
+    ASSERT_EQ(platform::wait_named_lock(state().tcp_locks[slot], 100),
+              platform::lock_wait::acquired);
+    EXPECT_EQ(status_exchange(), status::ok);
+    platform::release_named_lock(state().tcp_locks[slot]);
+}
+
+TEST_F(TcpExchange, QuitRequestDuringThePumpEndsTheExchangeAfterTheRequest) {
+    int pump_calls = 0;
+    tkcmdset_set_message_pump(
+        [](void *context) {
+            ++*static_cast<int *>(context);
+            return 1;
+        },
+        &pump_calls);
+    EXPECT_EQ(status_exchange(), status::quit_requested);
+    tkcmdset_set_message_pump(nullptr, nullptr);
+    EXPECT_EQ(pump_calls, 1);
+    EXPECT_EQ(sim.frames().size(), 1u) << "the request was sent";
+    EXPECT_EQ(status_exchange(), status::ok) << "the unread reply is drained";
+}
+
+TEST_F(TcpExchange, PumpRunsBetweenRequestAndReply) {
+    int pump_calls = 0;
+    tkcmdset_set_message_pump(
+        [](void *context) {
+            ++*static_cast<int *>(context);
+            return 0;
+        },
+        &pump_calls);
+    sim.inject("delay 200");
+    EXPECT_EQ(status_exchange(), status::ok);
+    tkcmdset_set_message_pump(nullptr, nullptr);
+    EXPECT_GE(pump_calls, 1);
+}
+
+TEST_F(TcpExchange, SlotWithoutConnectionIsABadTcpSlot) {
+    // A failed reconnect gives the connection up but keeps the transport kind.
+    ASSERT_EQ(write_setting_dword("TCP Port", 1), status::ok);
+    EXPECT_EQ(tkcmdset_connect(slot, 0, "127.0.0.1"), status::socket_failure);
+    EXPECT_EQ(status_exchange(), status::bad_tcp_slot);
+}
+
+// Points the library's settings key at an empty settings directory for one test.
+class FreshSettings : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const char *previous = std::getenv("XDG_CONFIG_HOME");
+        saved_ = previous != nullptr ? previous : "";
+        setenv("XDG_CONFIG_HOME", directory_.path().c_str(), 1);
+        ASSERT_EQ(open_settings_key(library_settings_key), status::ok);
+    }
+    void TearDown() override {
+        setenv("XDG_CONFIG_HOME", saved_.c_str(), 1);
+        (void)open_settings_key(library_settings_key);
+    }
+
+  private:
+    vortlink::test::temp_directory directory_;
+    std::string saved_;
+};
+
+TEST_F(FreshSettings, ConnectAboveSlotFortyNineIsRefusedBeforeTheSettingsAreRead) {
+    EXPECT_EQ(tkcmdset_connect(50, 0, "127.0.0.1"), status::bad_tcp_slot);
+    EXPECT_EQ(tkcmdset_connect(64, 0, "127.0.0.1"), status::bad_tcp_slot);
+    uint32_t port = 0;
+    EXPECT_EQ(read_setting("TCP Port", &port, sizeof port), status::setting_read_failed);
+}
+
+TEST_F(FreshSettings, ConnectCreatesThePortSettingWithItsDefault) {
+    // Whatever answers on port 1234 here, the setting exists afterwards.
+    (void)tkcmdset_connect(5, 0, "127.0.0.1");
+    uint32_t port = 0;
+    ASSERT_EQ(read_setting("TCP Port", &port, sizeof port), status::ok);
+    EXPECT_EQ(port, 1234u);
+}
+
+TEST_F(FreshSettings, FailedExchangeCreatesTheFailCount) {
+    simulator_process sim;
+    ASSERT_EQ(write_setting_dword("TCP Port", sim.tcp_port()), status::ok);
+    ASSERT_EQ(tkcmdset_connect(6, 0, "127.0.0.1"), status::ok);
+    uint32_t count = 99;
+    ASSERT_EQ(read_setting("CommandFailCount", &count, sizeof count), status::setting_read_failed);
+    sim.inject("error 3");
+    uint16_t word = 0;
+    EXPECT_EQ(tkcmdset_status(6, &word), 3);
+    ASSERT_EQ(read_setting("CommandFailCount", &count, sizeof count), status::ok);
+    EXPECT_EQ(count, 1u);
+}
+
+TEST(TcpConnect, UnresolvableHostLeavesTheSlotAsItWas) {
+    simulator_process sim;
+    ASSERT_EQ(open_settings_key(library_settings_key), status::ok);
+    ASSERT_EQ(write_setting_dword("TCP Port", sim.tcp_port()), status::ok);
+    ASSERT_EQ(tkcmdset_connect(7, 0, "127.0.0.1"), status::ok);
+    EXPECT_EQ(tkcmdset_connect(7, 0, "no-such-host.invalid"), status::host_unresolved);
+    EXPECT_EQ(tkcmdset_connect(7, 0, nullptr), status::host_unresolved);
+    EXPECT_EQ(state().transport[7], transport_kind::tcp);
+    uint16_t word = 0;
+    EXPECT_EQ(tkcmdset_status(7, &word), status::ok);
+}
+
+TEST(TcpConnect, ReconnectReplacesAndClosesTheOldConnection) {
+    simulator_process sim;
+    ASSERT_EQ(open_settings_key(library_settings_key), status::ok);
+    ASSERT_EQ(write_setting_dword("TCP Port", sim.tcp_port()), status::ok);
+    ASSERT_EQ(tkcmdset_connect(8, 0, "127.0.0.1"), status::ok);
+    ASSERT_EQ(tkcmdset_connect(8, 0, "127.0.0.1"), status::ok);
+    // The simulator notices the closed socket asynchronously.
+    std::string clients;
+    for (int i = 0; i < 200 && (clients = sim.control("clients")) != "ok 1"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(clients, "ok 1");
+}
+
+TEST(Slots, NumbersAboveFortyNineAreRefused) {
+    uint16_t word = 0xAAAA;
+    EXPECT_EQ(tkcmdset_status(50, &word), status::bad_slot);
+    EXPECT_EQ(word, 0xAAAA) << "nothing is touched before the slot check";
+    EXPECT_EQ(tkcmdset_shutdown(50), status::bad_slot);
+    EXPECT_EQ(tkcmdset_shutdown(255), status::bad_slot);
+}
+
+TEST(Slots, NeverOpenedSlotHasNoUsbDevice) {
+    EXPECT_EQ(tkcmdset_shutdown(12), status::ok);
+    uint16_t word = 1;
+    EXPECT_EQ(tkcmdset_status(12, &word), status::no_usb_device);
+    EXPECT_EQ(word, 0);
+}
+
+TEST(Slots, ShutdownLeavesTheTcpSideWorking) {
+    simulator_process sim;
+    ASSERT_EQ(open_settings_key(library_settings_key), status::ok);
+    ASSERT_EQ(write_setting_dword("TCP Port", sim.tcp_port()), status::ok);
+    ASSERT_EQ(tkcmdset_connect(9, 0, "127.0.0.1"), status::ok);
+    EXPECT_EQ(tkcmdset_shutdown(9), status::ok);
+    uint16_t word = 0;
+    EXPECT_EQ(tkcmdset_status(9, &word), status::ok);
+}
