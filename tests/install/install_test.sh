@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix, then builds a user's C program against it twice:
+# with pkg-config and with CMake's find_package. Both must build and run.
+set -euo pipefail
+build_dir=$1
+source_dir=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+cmake --install "$build_dir" --prefix "$prefix" >/dev/null
+libdir=$(dirname "$(find "$prefix" -name 'libvortlink.so' | head -n 1)")
+test -f "$prefix/include/vortlink.h"
+test -f "$prefix/share/vortlink/ecodes.ini"
+
+# Settings and shared state of the run stay inside the scratch directory.
+export HOME="$work" XDG_CONFIG_HOME="$work/config" VORTLINK_SHARED_NAME="/vortlink-install-$$"
+cd "$work"
+
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# The .pc file names the configured prefix; point it at the scratch prefix.
+sed -i "s#^prefix=.*#prefix=$prefix#; s#^libdir=.*#libdir=$libdir#; s#^includedir=.*#includedir=$prefix/include#" \
+    "$libdir/pkgconfig/vortlink.pc"
+cc -std=c11 -Wall -Werror -o consumer_pc "$source_dir/consumer/main.c" \
+    $(pkg-config --cflags vortlink) $(pkg-config --libs vortlink)
+LD_LIBRARY_PATH="$libdir" ./consumer_pc
+
+cmake -S "$source_dir/consumer" -B "$work/consumer-build" -G Ninja \
+    -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/consumer-build" >/dev/null
+LD_LIBRARY_PATH="$libdir" "$work/consumer-build/consumer"
