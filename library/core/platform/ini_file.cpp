@@ -1,6 +1,5 @@
 #include "core/platform/ini_file.h"
 
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -19,8 +18,7 @@ constexpr std::string_view utf8_byte_order_mark = "\xEF\xBB\xBF";
 std::size_t copy_text(std::string_view text, char *buffer, std::size_t size) {
     if (size == 0 || buffer == nullptr)
         return 0;
-    const std::size_t count = text.size() < size - 1 ? text.size() : size - 1;
-    std::memcpy(buffer, text.data(), count);
+    const std::size_t count = text.copy(buffer, size - 1);
     buffer[count] = '\0';
     return count;
 }
