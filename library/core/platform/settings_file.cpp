@@ -1,5 +1,6 @@
 #include "core/platform/settings_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -105,48 +106,32 @@ std::optional<std::string> format_line(std::string_view name, const setting_valu
     return line;
 }
 
-// Calls visit(begin, end) for each line, end excluding the '\n'; stops when visit returns true.
-template <typename Visitor> void for_each_line(std::string_view contents, Visitor visit) {
-    std::size_t begin = 0;
-    while (begin < contents.size()) {
-        std::size_t end = contents.find('\n', begin);
-        if (end == contents.npos)
-            end = contents.size();
-        if (visit(begin, end))
-            return;
+struct found_line {
+    parsed_line value;
+    std::size_t begin; // offset of the line in the file
+    std::size_t end;   // offset of its '\n', or the file's size
+};
+
+std::optional<found_line> find_value(std::string_view contents, std::string_view name) {
+    for (std::size_t begin = 0; begin < contents.size();) {
+        const std::size_t end = std::min(contents.find('\n', begin), contents.size());
+        const std::optional<parsed_line> parsed = parse_line(contents.substr(begin, end - begin));
+        if (parsed && equal_ignoring_case(parsed->name, name))
+            return found_line{*parsed, begin, end};
         begin = end + 1;
     }
-}
-
-std::optional<parsed_line> find_value(std::string_view contents, std::string_view name,
-                                      std::size_t *line_begin = nullptr,
-                                      std::size_t *line_end = nullptr) {
-    std::optional<parsed_line> found;
-    for_each_line(contents, [&](std::size_t begin, std::size_t end) {
-        std::optional<parsed_line> parsed = parse_line(contents.substr(begin, end - begin));
-        if (!parsed || !equal_ignoring_case(parsed->name, name))
-            return false;
-        found = parsed;
-        if (line_begin != nullptr)
-            *line_begin = begin;
-        if (line_end != nullptr)
-            *line_end = end;
-        return true;
-    });
-    return found;
+    return std::nullopt;
 }
 
 // Every byte of the other lines, damaged ones included, is kept: the user may have written them.
 std::string replace_or_append(const std::string &contents, std::string_view name,
                               const std::string &line) {
-    std::size_t begin = 0;
-    std::size_t end = 0;
-    if (find_value(contents, name, &begin, &end)) {
-        if (end > begin && contents[end - 1] == '\r')
-            --end; // keep the line's own ending
-        std::string updated;
-        updated.reserve(contents.size() - (end - begin) + line.size());
-        updated.append(contents, 0, begin).append(line).append(contents, end);
+    if (const std::optional<found_line> found = find_value(contents, name)) {
+        std::size_t end = found->end;
+        if (end > found->begin && contents[end - 1] == '\r')
+            --end; // the line keeps its own ending
+        std::string updated(contents, 0, found->begin);
+        updated.append(line).append(contents, end);
         return updated;
     }
     std::string updated = contents;
@@ -285,13 +270,13 @@ std::optional<setting_value> read_setting_value(const std::string &file, std::st
     std::string contents;
     if (read_small_file(file.c_str(), max_file_size, contents) != file_read::ok)
         return std::nullopt;
-    const std::optional<parsed_line> parsed = find_value(contents, name);
-    if (!parsed)
+    const std::optional<found_line> found = find_value(contents, name);
+    if (!found)
         return std::nullopt;
     setting_value value;
-    value.type = parsed->type;
-    value.text = parsed->text;
-    value.dword = parsed->dword;
+    value.type = found->value.type;
+    value.text = found->value.text;
+    value.dword = found->value.dword;
     return value;
 }
 
