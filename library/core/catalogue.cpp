@@ -67,8 +67,9 @@ std::string resolve_catalogue_path(const char *setting, const char *working_dire
 }
 
 std::string catalogue_path() {
-    char setting[platform::working_directory_size];
-    if (read_setting("ErrorCodesFile", setting, sizeof setting) != status::ok)
+    // A value of another type comes back without a terminator; the last byte always ends it.
+    char setting[platform::working_directory_size] = {};
+    if (read_setting("ErrorCodesFile", setting, sizeof setting - 1) != status::ok)
         std::strcpy(setting, default_catalogue_setting);
     const platform::shared_data *shared = shared_state();
     std::string path =
