@@ -1,0 +1,84 @@
+#include "control_server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <string>
+
+#include "control.h"
+
+namespace vortlink::sim {
+
+control_server::control_server(device &target, client_registry &clients, const stop_signal &stop)
+    : device_(target), clients_(clients), stop_(stop),
+      connections_([this](connection &client) { serve(client); }) {}
+
+int control_server::open(uint16_t port) {
+    return open_listener("127.0.0.1", port, listener_, port_);
+}
+
+int control_server::accept_waiting() {
+    for (;;) {
+        unique_fd client;
+        const int error = accept_client(listener_.get(), client);
+        if (error == EAGAIN)
+            return 0;
+        if (error != 0)
+            return error;
+        (void)connections_.add(std::move(client));
+    }
+}
+
+void control_server::close() {
+    connections_.join_all();
+    listener_.reset();
+}
+
+void control_server::serve(connection &client) {
+    const int fd = client.fd.get();
+    std::string pending;
+    // Set while the rest of an over-long line is thrown away.
+    bool skipping = false;
+    char chunk[4096];
+    for (;;) {
+        std::size_t line_end = 0;
+        while ((line_end = pending.find('\n')) != std::string::npos) {
+            std::string_view line(pending.data(), line_end);
+            if (!line.empty() && line.back() == '\r')
+                line.remove_suffix(1);
+            std::string reply =
+                skipping ? std::string() : run_control_command(line, device_, clients_) + '\n';
+            skipping = false;
+            pending.erase(0, line_end + 1);
+            if (!reply.empty() &&
+                send_all(fd, {reinterpret_cast<const uint8_t *>(reply.data()), reply.size()}, stop_,
+                         -1) != io_result::ok)
+                return;
+        }
+        if (pending.size() > control_line_limit + 1) {
+            pending.clear();
+            if (!skipping) {
+                skipping = true;
+                static constexpr std::string_view too_long = "error line too long\n";
+                if (send_all(fd,
+                             {reinterpret_cast<const uint8_t *>(too_long.data()), too_long.size()},
+                             stop_, -1) != io_result::ok)
+                    return;
+            }
+        }
+        if (wait_ready(fd, POLLIN, stop_, -1) != io_result::ok)
+            return;
+        const ssize_t received = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (received == 0)
+            return;
+        if (received < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                continue;
+            return;
+        }
+        pending.append(chunk, static_cast<std::size_t>(received));
+    }
+}
+
+} // namespace vortlink::sim

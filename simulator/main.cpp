@@ -1,0 +1,128 @@
+// quorrel-sim: a simulated Quorrel controller on TCP, with a control port for fault injection.
+
+#include <poll.h>
+#include <sys/signalfd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "control_server.h"
+#include "device.h"
+#include "options.h"
+#include "socket_io.h"
+#include "tcp_server.h"
+
+namespace {
+
+using namespace vortlink::sim;
+using steady = std::chrono::steady_clock;
+
+// After a failed accept (out of descriptors, say) the listener stays readable; it is left alone
+// for this long instead of being retried in a tight loop.
+constexpr auto accept_backoff = std::chrono::milliseconds(100);
+
+// Termination requests arrive on a descriptor; blocked before any thread starts, so every
+// thread inherits the mask and none is interrupted by them.
+int open_signal_fd(vortlink::sim::unique_fd &signals) {
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGINT);
+    if (const int error = pthread_sigmask(SIG_BLOCK, &mask, nullptr); error != 0)
+        return error;
+    signals.reset(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
+    return signals.valid() ? 0 : errno;
+}
+
+struct watched_listener {
+    int fd;
+    steady::time_point resume_at;
+};
+
+int run(const options &settings) {
+    std::signal(SIGPIPE, SIG_IGN);
+    unique_fd signals;
+    if (const int error = open_signal_fd(signals); error != 0) {
+        std::fprintf(stderr, "quorrel-sim: cannot watch signals: %s\n", std::strerror(error));
+        return 1;
+    }
+    stop_signal stop;
+    if (const int error = stop.open(); error != 0) {
+        std::fprintf(stderr, "quorrel-sim: cannot create the stop event: %s\n",
+                     std::strerror(error));
+        return 1;
+    }
+    device target(settings.controller);
+    tcp_server commands(target, stop);
+    control_server control(target, commands, stop);
+    if (const int error = commands.open(settings.bind_address, settings.tcp_port); error != 0) {
+        std::fprintf(stderr, "quorrel-sim: cannot listen on %s:%u: %s\n",
+                     settings.bind_address.c_str(), settings.tcp_port, std::strerror(error));
+        return 1;
+    }
+    if (const int error = control.open(settings.control_port); error != 0) {
+        std::fprintf(stderr, "quorrel-sim: cannot listen on 127.0.0.1:%u for control: %s\n",
+                     settings.control_port, std::strerror(error));
+        return 1;
+    }
+    std::printf("tcp-port %u\ncontrol-port %u\nready\n", commands.port(), control.port());
+    std::fflush(stdout);
+
+    watched_listener listeners[2] = {{commands.listener(), {}}, {control.listener(), {}}};
+    for (;;) {
+        const steady::time_point now = steady::now();
+        pollfd watched[3] = {{signals.get(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+        int timeout_ms = -1;
+        for (int i = 0; i < 2; ++i) {
+            if (listeners[i].resume_at <= now) {
+                watched[i + 1].fd = listeners[i].fd;
+                continue;
+            }
+            const auto wait =
+                std::chrono::ceil<std::chrono::milliseconds>(listeners[i].resume_at - now);
+            const int wait_ms = static_cast<int>(wait.count());
+            timeout_ms = timeout_ms < 0 ? wait_ms : std::min(timeout_ms, wait_ms);
+        }
+        if (::poll(watched, 3, timeout_ms) < 0 && errno != EINTR) {
+            std::fprintf(stderr, "quorrel-sim: poll failed: %s\n", std::strerror(errno));
+            break;
+        }
+        if (watched[0].revents != 0)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (watched[i + 1].revents == 0)
+                continue;
+            const int error = i == 0 ? commands.accept_waiting() : control.accept_waiting();
+            if (error != 0) {
+                std::fprintf(stderr, "quorrel-sim: accept failed: %s\n", std::strerror(error));
+                listeners[i].resume_at = steady::now() + accept_backoff;
+            }
+        }
+    }
+    stop.raise();
+    control.close();
+    commands.close();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    options settings;
+    std::string error;
+    switch (parse_options(argc, argv, settings, error)) {
+    case parse_outcome::help:
+        std::fputs(usage_text, stdout);
+        return 0;
+    case parse_outcome::invalid:
+        std::fprintf(stderr, "quorrel-sim: %s\nTry 'quorrel-sim --help'.\n", error.c_str());
+        return 2;
+    case parse_outcome::run:
+        break;
+    }
+    return run(settings);
+}

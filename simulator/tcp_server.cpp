@@ -1,0 +1,124 @@
+#include "tcp_server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <vector>
+
+namespace vortlink::sim {
+
+namespace {
+
+constexpr std::size_t receive_chunk = 512;
+// A resync throws away what is queued now, but never reads forever from a client that keeps
+// sending.
+constexpr std::size_t resync_limit = 64 * 1024;
+
+void discard_waiting(int fd) {
+    uint8_t scratch[receive_chunk];
+    std::size_t discarded = 0;
+    while (discarded < resync_limit) {
+        const ssize_t received = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received <= 0)
+            return;
+        discarded += static_cast<std::size_t>(received);
+    }
+}
+
+} // namespace
+
+tcp_server::tcp_server(device &target, const stop_signal &stop)
+    : device_(target), stop_(stop), connections_([this](connection &client) { serve(client); }) {}
+
+int tcp_server::open(const std::string &address, uint16_t port) {
+    return open_listener(address, port, listener_, port_);
+}
+
+int tcp_server::accept_waiting() {
+    for (;;) {
+        unique_fd client;
+        const int error = accept_client(listener_.get(), client);
+        if (error == EAGAIN)
+            return 0;
+        if (error != 0)
+            return error;
+        // A client whose thread cannot start is closed at once; it sees the connection end.
+        (void)connections_.add(std::move(client));
+    }
+}
+
+void tcp_server::close() {
+    connections_.join_all();
+    listener_.reset();
+}
+
+std::size_t tcp_server::open_clients() const {
+    return connections_.open_count();
+}
+
+std::size_t tcp_server::write_to_all(std::span<const uint8_t> bytes) {
+    return connections_.write_to_all(bytes, stop_, broadcast_timeout_ms);
+}
+
+void tcp_server::serve(connection &client) {
+    const int fd = client.fd.get();
+    std::vector<uint8_t> pending;
+    uint8_t chunk[receive_chunk];
+    for (;;) {
+        for (;;) {
+            std::size_t frame_length = 0;
+            const request_scan scan = scan_request(pending, frame_length);
+            if (scan == request_scan::incomplete)
+                break;
+            reply_plan plan;
+            if (scan == request_scan::unknown_opcode) {
+                plan = answer_request(device_, std::span(pending).first(2), scan);
+                // The frame's length is unknowable: whatever else came with it is lost, and it
+                // goes before the reply so that the client's next request is not.
+                pending.clear();
+                discard_waiting(fd);
+            } else {
+                plan = answer_request(device_, std::span(pending).first(frame_length), scan);
+                pending.erase(pending.begin(),
+                              pending.begin() + static_cast<std::ptrdiff_t>(frame_length));
+            }
+            if (!deliver(client, plan))
+                return;
+        }
+        if (wait_ready(fd, POLLIN, stop_, -1) != io_result::ok)
+            return;
+        const ssize_t received = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (received == 0)
+            return;
+        if (received < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                continue;
+            return;
+        }
+        pending.insert(pending.end(), chunk, chunk + received);
+    }
+}
+
+bool tcp_server::deliver(connection &client, const reply_plan &plan) {
+    if (plan.delay_ms > 0 && !pause_unless_stopped(stop_, plan.delay_ms))
+        return false;
+    if (plan.close_connection)
+        return false;
+    const int fd = client.fd.get();
+    std::span<const uint8_t> bytes(plan.bytes);
+    // The whole reply goes out under the write lock, pause included, so that a burst from the
+    // control port never lands inside a frame.
+    std::lock_guard lock(client.write_mutex);
+    if (plan.pause_ms > 0) {
+        if (send_all(fd, bytes.first(plan.first_part), stop_, -1) != io_result::ok ||
+            !pause_unless_stopped(stop_, plan.pause_ms))
+            return false;
+        bytes = bytes.subspan(plan.first_part);
+    }
+    return send_all(fd, bytes, stop_, -1) == io_result::ok;
+}
+
+} // namespace vortlink::sim
