@@ -98,6 +98,13 @@ class pipe_channel {
     int ends[2];
 };
 
+// A child that runs its setup, reports back, and stays until let go (or killed).
+struct holder {
+    pipe_channel ready;
+    pipe_channel gate;
+    pid_t pid = -1;
+};
+
 bool all_zero(const shared_data &block) {
     const auto *bytes = reinterpret_cast<const unsigned char *>(&block);
     return std::all_of(bytes, bytes + sizeof block, [](unsigned char byte) { return byte == 0; });
@@ -173,6 +180,27 @@ class SharedSegmentTest : public ::testing::Test {
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
+    // Setup and before_exit return 0, or the number of the step that failed.
+    bool start_holder(
+        holder &child, const std::function<int()> &setup,
+        const std::function<int()> &before_exit = [] { return 0; }) {
+        if (!child.ready.usable() || !child.gate.usable())
+            return false;
+        child.pid = spawn([&] {
+            child.gate.close_writer();
+            if (const int failed = setup())
+                return failed;
+            child.ready.post();
+            return child.gate.take(child_patience_ms) ? before_exit() : 99;
+        });
+        return child.pid > 0 && child.ready.take(parent_patience_ms);
+    }
+
+    int let_go(holder &child) {
+        child.gate.close_writer();
+        return reap(child.pid);
+    }
+
     // Maps the object under our name directly, as a process of some other build would.
     void corrupt_first_byte() const {
         const int descriptor = ::shm_open(name.c_str(), O_RDWR, 0);
@@ -218,24 +246,14 @@ TEST_F(SharedSegmentTest, BlockIsSharedWhileHeldAndZeroFilledOnceEveryHolderIsGo
     EXPECT_EQ(2u, block->attach_count);
 
     // While any process still holds it, the block survives the others leaving and coming back.
-    pipe_channel ready;
-    pipe_channel gate;
-    ASSERT_TRUE(ready.usable() && gate.usable());
-    const pid_t holder = spawn([&] {
-        gate.close_writer();
-        if (fresh_attach() == nullptr)
-            return 1;
-        ready.post();
-        return gate.take(child_patience_ms) ? 0 : 2;
-    });
-    ASSERT_TRUE(ready.take(parent_patience_ms));
+    holder other;
+    ASSERT_TRUE(start_holder(other, [] { return fresh_attach() != nullptr ? 0 : 1; }));
     detach_shared_segment();
     block = attach_shared_segment();
     ASSERT_NE(nullptr, block);
     EXPECT_EQ(2u, block->attach_count);
     EXPECT_STREQ("/first/", block->working_directory);
-    gate.close_writer();
-    EXPECT_EQ(0, reap(holder));
+    EXPECT_EQ(0, let_go(other));
 
     // Nobody else holds it now: the next first attach starts from zero.
     detach_shared_segment();
@@ -245,25 +263,21 @@ TEST_F(SharedSegmentTest, BlockIsSharedWhileHeldAndZeroFilledOnceEveryHolderIsGo
 }
 
 TEST_F(SharedSegmentTest, KilledHolderNoLongerKeepsTheBlock) {
-    pipe_channel ready;
-    ASSERT_TRUE(ready.usable());
-    const pid_t holder = spawn([&] {
+    holder doomed;
+    ASSERT_TRUE(start_holder(doomed, [] {
         shared_data *block = fresh_attach();
         if (block == nullptr)
             return 1;
         block->attach_count = 9;
-        ready.post();
-        ::pause();
-        return 2;
-    });
-    ASSERT_TRUE(ready.take(parent_patience_ms));
+        return 0;
+    }));
     shared_data *block = attach_shared_segment();
     ASSERT_NE(nullptr, block);
     EXPECT_EQ(9u, block->attach_count);
     detach_shared_segment();
 
-    ::kill(holder, SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, reap(holder));
+    ::kill(doomed.pid, SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, reap(doomed.pid));
     block = attach_shared_segment();
     ASSERT_NE(nullptr, block);
     EXPECT_TRUE(all_zero(*block));
@@ -325,45 +339,26 @@ TEST_F(SharedSegmentTest, LeftoverObjectNobodyHoldsIsReplaced) {
 
 TEST_F(SharedSegmentTest, IncompatibleBlockInUseGivesNoBlock) {
     // Another build of the library holds an object of some other size under our name.
-    {
-        pipe_channel ready;
-        pipe_channel gate;
-        ASSERT_TRUE(ready.usable() && gate.usable());
-        const std::string object = name;
-        const pid_t other_build = spawn([&] {
-            gate.close_writer();
-            const int descriptor = ::shm_open(object.c_str(), O_RDWR | O_CREAT, 0600);
-            if (descriptor < 0 || ::ftruncate(descriptor, 16) != 0 ||
-                ::flock(descriptor, LOCK_SH) != 0)
-                return 1;
-            ready.post();
-            return gate.take(child_patience_ms) ? 0 : 2;
-        });
-        ASSERT_TRUE(ready.take(parent_patience_ms));
-        EXPECT_EQ(nullptr, attach_shared_segment());
-        EXPECT_EQ(nullptr, open_named_lock("USB_mutex_0"));
-        gate.close_writer();
-        EXPECT_EQ(0, reap(other_build));
-    }
+    holder other_build;
+    ASSERT_TRUE(start_holder(other_build, [this] {
+        const int descriptor = ::shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
+        return descriptor >= 0 && ::ftruncate(descriptor, 16) == 0 &&
+                       ::flock(descriptor, LOCK_SH) == 0
+                   ? 0
+                   : 1;
+    }));
+    EXPECT_EQ(nullptr, attach_shared_segment());
+    EXPECT_EQ(nullptr, open_named_lock("USB_mutex_0"));
+    EXPECT_EQ(0, let_go(other_build));
 
     // The right size, but not our layout, while someone holds it.
     ASSERT_NE(nullptr, attach_shared_segment());
-    pipe_channel ready;
-    pipe_channel gate;
-    ASSERT_TRUE(ready.usable() && gate.usable());
-    const pid_t holder = spawn([&] {
-        gate.close_writer();
-        if (fresh_attach() == nullptr)
-            return 1;
-        ready.post();
-        return gate.take(child_patience_ms) ? 0 : 2;
-    });
-    ASSERT_TRUE(ready.take(parent_patience_ms));
+    holder other;
+    ASSERT_TRUE(start_holder(other, [] { return fresh_attach() != nullptr ? 0 : 1; }));
     detach_shared_segment();
     corrupt_first_byte();
     EXPECT_EQ(nullptr, attach_shared_segment());
-    gate.close_writer();
-    EXPECT_EQ(0, reap(holder));
+    EXPECT_EQ(0, let_go(other));
 
     // Once the last holder is gone it is ours to start over.
     shared_data *block = attach_shared_segment();
@@ -383,23 +378,20 @@ TEST_F(SharedSegmentTest, UnusableSegmentNameGivesNoBlock) {
 
 TEST_F(SharedSegmentTest, LockHeldElsewhereTimesOutAfterTheTimeoutAndNotBefore) {
     ASSERT_NE(nullptr, attach_shared_segment());
-    pipe_channel ready;
-    pipe_channel gate;
-    ASSERT_TRUE(ready.usable() && gate.usable());
-    const pid_t owner = spawn([&] {
-        gate.close_writer();
-        if (fresh_attach() == nullptr)
-            return 1;
-        named_lock *lock = open_named_lock("USB_mutex_7");
-        if (wait_named_lock(lock, 0) != lock_wait::acquired)
-            return 2;
-        ready.post();
-        if (!gate.take(child_patience_ms))
-            return 3;
-        release_named_lock(lock);
-        return 0;
-    });
-    ASSERT_TRUE(ready.take(parent_patience_ms));
+    holder owner;
+    named_lock *owned = nullptr;
+    ASSERT_TRUE(start_holder(
+        owner,
+        [&] {
+            if (fresh_attach() == nullptr)
+                return 1;
+            owned = open_named_lock("USB_mutex_7");
+            return wait_named_lock(owned, 0) == lock_wait::acquired ? 0 : 2;
+        },
+        [&] {
+            release_named_lock(owned);
+            return 0;
+        }));
 
     named_lock *lock = open_named_lock("USB_mutex_7");
     ASSERT_NE(nullptr, lock);
@@ -419,10 +411,10 @@ TEST_F(SharedSegmentTest, LockHeldElsewhereTimesOutAfterTheTimeoutAndNotBefore) 
     }
 
     // A regular release hands the lock over as acquired, not abandoned.
-    gate.close_writer();
+    owner.gate.close_writer();
     EXPECT_EQ(lock_wait::acquired, wait_named_lock(lock, 10000));
     release_named_lock(lock);
-    EXPECT_EQ(0, reap(owner));
+    EXPECT_EQ(0, let_go(owner));
 }
 
 TEST_F(SharedSegmentTest, TwoProcessesTakeTurnsOnOneLock) {
@@ -508,24 +500,20 @@ TEST_F(SharedSegmentTest, KilledOwnerLeavesTheLockAbandonedToTheNextWaiter) {
     named_lock *lock = open_named_lock("TCP_mutex_4");
     ASSERT_NE(nullptr, lock);
 
-    pipe_channel ready;
-    ASSERT_TRUE(ready.usable());
-    const pid_t owner = spawn([&] {
+    holder owner;
+    ASSERT_TRUE(start_holder(owner, [] {
         if (fresh_attach() == nullptr)
             return 1;
         named_lock *mine = open_named_lock("TCP_mutex_4");
         // Held twice: the next owner must still need only one release.
-        if (wait_named_lock(mine, 0) != lock_wait::acquired ||
-            wait_named_lock(mine, 0) != lock_wait::acquired)
-            return 2;
-        ready.post();
-        ::pause();
-        return 3;
-    });
-    ASSERT_TRUE(ready.take(parent_patience_ms));
+        return wait_named_lock(mine, 0) == lock_wait::acquired &&
+                       wait_named_lock(mine, 0) == lock_wait::acquired
+                   ? 0
+                   : 2;
+    }));
     EXPECT_EQ(lock_wait::timed_out, wait_named_lock(lock, 0));
-    ::kill(owner, SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, reap(owner));
+    ::kill(owner.pid, SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, reap(owner.pid));
 
     ASSERT_EQ(lock_wait::abandoned, wait_named_lock(lock, 10000));
     // The new owner holds it: another process cannot get in until it is released.
@@ -543,6 +531,19 @@ TEST_F(SharedSegmentTest, KilledOwnerLeavesTheLockAbandonedToTheNextWaiter) {
     EXPECT_EQ(0, other_process_wait(0, lock_wait::timed_out));
     release_named_lock(lock);
     EXPECT_EQ(0, other_process_wait(10000, lock_wait::acquired));
+    EXPECT_EQ(lock_wait::acquired, wait_named_lock(lock, 0));
+    release_named_lock(lock);
+}
+
+TEST_F(SharedSegmentTest, ThreadThatEndsHoldingTheLockAbandonsIt) {
+    ASSERT_NE(nullptr, attach_shared_segment());
+    named_lock *lock = open_named_lock("USB_mutex_2");
+    ASSERT_NE(nullptr, lock);
+    lock_wait taken = lock_wait::failed;
+    std::thread([&] { taken = wait_named_lock(lock, 0); }).join();
+    ASSERT_EQ(lock_wait::acquired, taken);
+    EXPECT_EQ(lock_wait::abandoned, wait_named_lock(lock, 10000));
+    release_named_lock(lock);
     EXPECT_EQ(lock_wait::acquired, wait_named_lock(lock, 0));
     release_named_lock(lock);
 }
