@@ -19,8 +19,11 @@ struct shared_data {
 
 // Maps the per-user segment (name "/vortlink-<uid>", or $VORTLINK_SHARED_NAME when set) and
 // holds it with a shared flock until detach. A process that finds itself the only holder
-// zero-fills the block (and its lock table) first. Returns null when the segment cannot be
-// mapped; the library then runs without shared state. Calling it twice returns the same block.
+// zero-fills the block (and its lock table) first, replacing whatever an earlier run left there.
+// Returns null when the segment cannot be mapped, or when other processes hold an object under
+// that name with another size or layout; the library then runs without shared state. Calling it
+// twice returns the same block. The object is never removed: removing it could split processes
+// that are attaching at that moment onto two different blocks.
 shared_data *attach_shared_segment();
 void detach_shared_segment();
 
