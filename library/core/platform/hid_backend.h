@@ -39,15 +39,19 @@ class hid_device {
     // UTF-16 strings; false when the device does not deliver them.
     virtual bool product_string(std::u16string &text) = 0;
     virtual bool serial_number_string(std::u16string &text) = 0;
-    // String descriptor with the index, at most max_units UTF-16 units.
+    // String descriptor with the index, cut to max_units - 1 UTF-16 units (room for the
+    // caller's terminator). Index 0 is the language list, not a string: false.
     virtual bool indexed_string(uint16_t index, std::u16string &text, std::size_t max_units) = 0;
 
     // Discards every input report queued for the device; false on failure.
     virtual bool flush_input() = 0;
-    // One output report of exactly length bytes (byte 0 the report ID).
+    // One output report of exactly length bytes (byte 0 the report ID, 0 on a device without
+    // report IDs). On timed_out the report may still go out later: a write the kernel has begun
+    // cannot be withdrawn.
     virtual hid_io_result write_report(const uint8_t *report, std::size_t length,
                                        uint32_t timeout_ms) = 0;
-    // One input report into buffer; at most length bytes are stored.
+    // One input report into buffer; at most length bytes are stored. Byte 0 is always the report
+    // ID, 0 on a device without report IDs. not_started when the device has gone.
     virtual hid_io_result read_report(uint8_t *buffer, std::size_t length,
                                       uint32_t timeout_ms) = 0;
     // One feature report of exactly length bytes (byte 0 the report ID); false when refused.
