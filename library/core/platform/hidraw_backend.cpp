@@ -591,15 +591,15 @@ class hidraw_backend final : public hid_backend {
 
     std::vector<std::string> list_devices() override {
         std::vector<std::pair<unsigned, std::string>> found;
-        DIR *directory = opendir((sysfs_root_ + "/class/hidraw").c_str());
+        const std::unique_ptr<DIR, int (*)(DIR *)> directory(
+            opendir((sysfs_root_ + "/class/hidraw").c_str()), closedir);
         if (directory == nullptr)
             return {};
-        while (const dirent *entry = readdir(directory)) {
+        while (const dirent *entry = readdir(directory.get())) {
             unsigned number = 0;
             if (hidraw_number(entry->d_name, number))
                 found.emplace_back(number, entry->d_name);
         }
-        closedir(directory);
         std::sort(found.begin(), found.end());
         std::vector<std::string> paths;
         paths.reserve(found.size());
