@@ -31,7 +31,7 @@ enum report_usage : unsigned {
 };
 
 namespace platform {
-struct hid_device;
+class hid_device;
 }
 
 // The USB side of a slot. The report lengths count the report ID byte.

@@ -1,32 +1,274 @@
 #include "core/usb_transport.h"
 
+#include <cstring>
+#include <string>
+
+#include "core/exchange.h"
+#include "core/platform/hid_backend.h"
+#include "core/protocol.h"
 #include "core/slot_lock.h"
 #include "core/state.h"
 
 namespace vortlink {
 
-// The HID backends (hidraw and the simulator's socket) open devices into the slot's record;
-// until one is open every USB operation finds the slot closed.
+namespace {
+constexpr std::size_t max_name_length = 125;
+
+platform::hid_device *device_of(uint8_t slot) { return state().hid[slot].device; }
+
+// Names are 8-bit texts; each byte becomes one UTF-16 unit (bytes above 127 as Latin-1).
+std::u16string widen(const char *text) {
+    std::u16string wide;
+    for (const unsigned char *cursor = reinterpret_cast<const unsigned char *>(text);
+         *cursor != 0; ++cursor)
+        wide.push_back(static_cast<char16_t>(*cursor));
+    return wide;
+}
+
+bool argument_fits(const char *text) { return strnlen(text, max_name_length + 1) <= max_name_length; }
+
+// Opens the slot-th device with the product name (or the one with the serial number) into the
+// slot's record.
+status_t open_matching_device(uint8_t slot, const char *name, const char *serial) {
+    const std::u16string wide_name = widen(name);
+    const bool by_serial = serial != nullptr && serial[0] != '\0';
+    const std::u16string wide_serial = by_serial ? widen(serial) : std::u16string();
+
+    close_hid_slot(slot); // the slot is closed even when the search finds nothing
+
+    platform::hid_backend &backend = platform::system_hid_backend();
+    hid_slot &record = state().hid[slot];
+    unsigned candidates = 0;
+    for (const std::string &path : backend.list_devices()) {
+        std::unique_ptr<platform::hid_device> device = backend.open_device(path);
+        if (!device)
+            continue;
+        platform::hid_report_lengths lengths;
+        if (!device->report_lengths(lengths))
+            continue;
+        record.input_report_length = lengths.input;
+        record.output_report_length = lengths.output;
+        record.feature_report_length = lengths.feature;
+
+        std::u16string product;
+        if (!device->product_string(product) || product != wide_name)
+            continue;
+        std::u16string device_serial;
+        if (!device->serial_number_string(device_serial))
+            continue;
+        // Without a serial number the slot-th candidate matches, except that a device with an
+        // empty serial number is taken at once.
+        const bool matched = by_serial ? device_serial == wide_serial
+                                       : (candidates == slot || device_serial.empty());
+        if (!matched) {
+            ++candidates;
+            continue;
+        }
+        record.device = device.release();
+        return status::ok;
+    }
+    return status::no_device_matched;
+}
+
+// Reports longer than the commands' frame buffers cannot be carried: such a device is refused
+// when it is opened rather than overflowing a buffer later.
+bool report_lengths_fit(uint8_t slot) {
+    const hid_slot &record = state().hid[slot];
+    return record.input_report_length <= max_report_length &&
+           record.output_report_length <= max_report_length &&
+           record.feature_report_length <= max_report_length;
+}
+
+// The long reports size the block commands' chunks: each must hold the block header and at
+// least one data byte, and a whole chunk must fit the frame buffers.
+bool long_report_counts_fit(uint8_t slot) {
+    const auto &reports = state().reports[slot];
+    for (unsigned usage : {usage_index_long_request, usage_index_long_reply}) {
+        const uint16_t count = reports[usage].report_count;
+        if (count < min_long_report_count || count > max_report_length)
+            return false;
+    }
+    return true;
+}
+} // namespace
 
 status_t usb_slot_valid(uint8_t slot) {
     if (slot >= slot_count)
         return status::bad_slot;
-    if (state().hid[slot].device == nullptr)
+    if (device_of(slot) == nullptr)
         return status::no_usb_device;
     return status::ok;
 }
 
-void close_hid_slot(uint8_t slot) { state().hid[slot].device = nullptr; }
+status_t usb_flush(uint8_t slot) {
+    if (slot >= slot_count)
+        return status::bad_slot;
+    platform::hid_device *device = device_of(slot);
+    return device != nullptr && device->flush_input() ? status::ok : status::flush_failed;
+}
+
+status_t usb_write_report(uint8_t slot, const uint8_t *bytes, uint16_t timeout_ms) {
+    if (slot >= slot_count)
+        return status::bad_slot;
+    platform::hid_device *device = device_of(slot);
+    if (device == nullptr)
+        return status::write_not_started;
+    switch (device->write_report(bytes, state().hid[slot].output_report_length, timeout_ms)) {
+    case platform::hid_io_result::done:
+        return status::ok;
+    case platform::hid_io_result::not_started:
+        return status::write_not_started;
+    case platform::hid_io_result::timed_out:
+        break;
+    }
+    return status::write_timeout;
+}
+
+status_t usb_read_report(uint8_t slot, uint8_t *buffer, uint16_t timeout_ms) {
+    if (slot >= slot_count)
+        return status::bad_slot;
+    platform::hid_device *device = device_of(slot);
+    if (device == nullptr)
+        return status::read_not_started;
+    switch (device->read_report(buffer, state().hid[slot].input_report_length, timeout_ms)) {
+    case platform::hid_io_result::done:
+        return status::ok;
+    case platform::hid_io_result::not_started:
+        return status::read_not_started;
+    case platform::hid_io_result::timed_out:
+        break;
+    }
+    return status::read_timeout;
+}
+
+status_t usb_query_usage(uint8_t slot, uint8_t usage, uint8_t &report_id,
+                         uint16_t &report_count) {
+    if (status_t result = usb_slot_valid(slot); result != status::ok)
+        return result;
+    platform::hid_value_report report;
+    if (!device_of(slot)->find_value_usage(usage, report))
+        return status::bad_reports;
+    report_id = report.report_id;
+    report_count = report.report_count;
+    return status::ok;
+}
+
+status_t usb_send_feature(uint8_t slot, const uint8_t *bytes) {
+    if (status_t result = usb_slot_valid(slot); result != status::ok)
+        return result;
+    return device_of(slot)->send_feature(bytes, state().hid[slot].feature_report_length)
+               ? status::ok
+               : status::feature_refused;
+}
+
+status_t usb_read_string(uint8_t slot, uint16_t index, char *destination, uint16_t length) {
+    if (status_t result = usb_slot_valid(slot); result != status::ok)
+        return result;
+    // The device gets room for length / 2 UTF-16 units, terminator included, so the text
+    // always ends within the length bytes written.
+    std::u16string text;
+    const std::size_t room = length / 2;
+    if (room == 0 || !device_of(slot)->indexed_string(index, text, room))
+        return status::no_string;
+    if (text.size() >= room)
+        text.resize(room - 1);
+    for (uint16_t i = 0; i < length; ++i)
+        destination[i] = i < text.size() ? static_cast<char>(text[i] & 0xFF) : '\0';
+    return status::ok;
+}
+
+void close_hid_slot(uint8_t slot) {
+    hid_slot &record = state().hid[slot];
+    delete record.device;
+    record.device = nullptr;
+}
 
 status_t usb_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms) {
-    (void)request;
-    (void)reply;
-    (void)timeout_ms;
+    const uint8_t opcode = request[1];
+    const uint8_t expected_report_id = reply[0];
+
     slot_lock lock(slot < slot_count ? state().usb_locks[slot] : nullptr);
-    if (status_t result = lock.acquire(); result != status::ok)
+    status_t result = lock.acquire();
+    if (result != status::ok)
         return result;
-    const status_t result = usb_slot_valid(slot);
-    return result;
+    if ((result = usb_slot_valid(slot)) != status::ok)
+        return result;
+    if ((result = usb_flush(slot)) != status::ok)
+        return result;
+    if ((result = usb_write_report(slot, request, timeout_ms)) != status::ok)
+        return result;
+    if ((result = pump_messages(0)) != status::ok)
+        return result;
+    if ((result = usb_read_report(slot, reply, timeout_ms)) != status::ok)
+        return result;
+
+    if (reply[1] == protocol::error_reply_marker)
+        return static_cast<status_t>(reply[2] * 256 + reply[3]);
+    if (reply[0] != expected_report_id)
+        return status::wrong_report_id;
+    if (reply[1] != opcode)
+        return status::wrong_opcode;
+    return status::ok;
 }
 
 } // namespace vortlink
+
+using namespace vortlink;
+
+extern "C" {
+
+VORTLINK_API int16_t tkcmdset_init_ex(uint8_t slot, const char *name, const char *serial) {
+    if (slot >= slot_count)
+        return status::bad_slot;
+    if (name == nullptr || name[0] == '\0' || !argument_fits(name))
+        return status::bad_device_name;
+    if (serial != nullptr && !argument_fits(serial))
+        return status::bad_device_name;
+
+    status_t result = open_matching_device(slot, name, serial);
+    if (result != status::ok)
+        return result;
+    if (!report_lengths_fit(slot)) {
+        close_hid_slot(slot);
+        return status::bad_reports;
+    }
+
+    // Queried in this order; the first failure leaves the device open and the transport kind
+    // as it was.
+    static constexpr struct {
+        uint8_t usage;
+        report_usage index;
+    } queries[] = {{protocol::usage_request, usage_index_request},
+                   {protocol::usage_reply, usage_index_reply},
+                   {protocol::usage_long_request, usage_index_long_request},
+                   {protocol::usage_long_reply, usage_index_long_reply},
+                   {protocol::usage_feature, usage_index_feature}};
+    for (const auto &query : queries) {
+        report_entry &entry = state().reports[slot][query.index];
+        if ((result = usb_query_usage(slot, query.usage, entry.report_id, entry.report_count)) !=
+            status::ok)
+            return result;
+    }
+    if (!long_report_counts_fit(slot)) {
+        close_hid_slot(slot);
+        return status::bad_reports;
+    }
+    state().transport[slot] = transport_kind::usb;
+    return status::ok;
+}
+
+VORTLINK_API int16_t tkcmdset_set_feature(uint8_t slot, uint16_t feature) {
+    switch (feature) {
+    case 101: feature = 1; break;
+    case 102: feature = 2; break;
+    case 103: feature = 3; break;
+    default: break;
+    }
+    if (slot >= slot_count)
+        return status::bad_slot;
+    uint8_t report[max_report_length] = {};
+    report[0] = state().reports[slot][usage_index_feature].report_id;
+    protocol::put_u16_be(report + 1, feature);
+    return usb_send_feature(slot, report);
+}
+}
