@@ -106,6 +106,30 @@ VORTLINK_API int16_t tkcmdset_shutdown(uint8_t slot);
  */
 VORTLINK_API int16_t tkcmdset_status(uint8_t slot, uint16_t *status);
 
+/* ---- Analog and digital I/O, memory and EEPROM ------------------------------------------ */
+
+/*
+ * Block transfers of length bytes (0 to 65535) between data and the controller's memory (32-bit
+ * addresses) or EEPROM (16-bit addresses, which wrap from 0xFFFF to 0). data must be valid for
+ * length bytes. The block goes in chunks, one exchange each with the 1500 ms time-out: over TCP
+ * 104 bytes per chunk (110 for tkcmdset_read_eemem_block); over USB the long report's count less
+ * 8 (less 2 for tkcmdset_read_eemem_block). Before a chunk is sent the calling thread's progress
+ * handler (tkcmdset_set_progress_handler) is told the transfer kind (1 memory write, 2 memory
+ * read, 5 EEPROM write, 6 EEPROM read) and the chunk's address: always for the first chunk, then
+ * at most once per 100 ms. A length of 0 returns 0 without traffic or progress call.
+ * The first failing chunk ends the transfer with its status: chunks already written stay
+ * written, bytes already read stay in data. TKCMDSET_BAD_REPORTS: the USB device's long report
+ * leaves no room for data in a chunk or does not fit the library's 200-byte frames.
+ */
+VORTLINK_API int16_t tkcmdset_write_mem_block(uint8_t slot, uint32_t address, const uint8_t *data,
+                                              uint16_t length);
+VORTLINK_API int16_t tkcmdset_read_mem_block(uint8_t slot, uint32_t address, uint8_t *data,
+                                             uint16_t length);
+VORTLINK_API int16_t tkcmdset_write_eemem_block(uint8_t slot, uint16_t address, const uint8_t *data,
+                                                uint16_t length);
+VORTLINK_API int16_t tkcmdset_read_eemem_block(uint8_t slot, uint16_t address, uint8_t *data,
+                                               uint16_t length);
+
 /* ---- Status codes and version ----------------------------------------------------------- */
 
 /*
