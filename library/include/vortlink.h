@@ -130,6 +130,62 @@ VORTLINK_API int16_t tkcmdset_write_eemem_block(uint8_t slot, uint16_t address, 
 VORTLINK_API int16_t tkcmdset_read_eemem_block(uint8_t slot, uint16_t address, uint8_t *data,
                                                uint16_t length);
 
+/* ---- Lighthead data record -------------------------------------------------------------- */
+
+/*
+ * One LED group of the lighthead, in host byte order. The EEPROM image keeps each value in a
+ * narrower field, truncating (not rounding) toward zero: led_rth and heatsink_rth in tenths of
+ * degC/W (0 to 6553.5), tau in microseconds (0 to 65.535 ms), vf_offset in mV (0 to 65.535 V),
+ * the three currents in mA (0 to 65.535 A), tj_max in whole degrees (0 to 255), string_count and
+ * leds_per_string in 4 bits each (0 to 15); vf_slope is kept as it is. Values out of range are
+ * not refused: they keep only the low bits of their integer form.
+ */
+typedef struct LedParameters {
+    float led_rth;           /* LED thermal resistance, degC/W */
+    float tau;               /* thermal time constant, ms */
+    float vf_slope;          /* forward-voltage slope */
+    float vf_offset;         /* forward-voltage offset, V */
+    float tj_max;            /* maximum junction temperature, whole degrees */
+    int32_t string_count;    /* number of LED strings */
+    int32_t leds_per_string; /* LEDs in each string */
+    float heatsink_rth;      /* heatsink thermal resistance, degC/W */
+    float default_current;   /* default LED current, A */
+    float max_pulse_current; /* maximum pulsed LED current, A */
+    float max_cont_current;  /* maximum continuous LED current, A */
+    uint8_t reserved[16];    /* neither read nor written by the library */
+} LedParameters;
+
+typedef struct LightheadData {
+    char part_number[16];   /* zero-terminated within the 16 bytes; stored byte for byte */
+    char programmed_on[20]; /* local time of the last write, e.g. "7-Dec-2026 4:59" */
+    uint8_t reserved[100];  /* neither read nor written by the library */
+    LedParameters led[4];   /* LED groups 0 to 3 */
+} LightheadData;
+
+#ifdef __cplusplus
+static_assert(sizeof(LedParameters) == 60, "LedParameters has no padding");
+static_assert(sizeof(LightheadData) == 376, "LightheadData has no padding");
+#else
+_Static_assert(sizeof(LedParameters) == 60, "LedParameters has no padding");
+_Static_assert(sizeof(LightheadData) == 376, "LightheadData has no padding");
+#endif
+
+/*
+ * Converts *record into the lighthead's 128-byte, CRC-16 protected EEPROM image, stamped with
+ * the local time of the call, and writes it at EEPROM address 1024 (two chunks over TCP). The
+ * record's programmed_on and reserved bytes are not read. A failure in the second chunk leaves a
+ * torn image that tkcmdset_get_lighthead_data reports as TKCMDSET_BAD_LIGHTHEAD_DATA.
+ */
+VORTLINK_API int16_t tkcmdset_set_lighthead_data(uint8_t slot, const LightheadData *record);
+
+/*
+ * Reads the lighthead image at EEPROM address 1024 and converts it into *record. On any failure
+ * *record is left untouched: the EEPROM read's status, or TKCMDSET_BAD_LIGHTHEAD_DATA when the
+ * image is not a lighthead record (never programmed, erased, or torn). The reserved bytes of
+ * *record keep their contents.
+ */
+VORTLINK_API int16_t tkcmdset_get_lighthead_data(uint8_t slot, LightheadData *record);
+
 /* ---- Status codes and version ----------------------------------------------------------- */
 
 /*
