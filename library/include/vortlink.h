@@ -106,6 +106,49 @@ VORTLINK_API int16_t tkcmdset_shutdown(uint8_t slot);
  */
 VORTLINK_API int16_t tkcmdset_status(uint8_t slot, uint16_t *status);
 
+/*
+ * Identity texts. text must have room for 101 bytes: a USB device string has up to 100
+ * characters plus the terminating zero. text[0] is set to 0 first, so the text is empty after
+ * any failure.
+ *
+ * tkcmdset_fw_version: over TCP the controller's 20-byte version text (opcode 0x01), up to its
+ * first zero byte; over USB the device string with index 4.
+ * tkcmdset_hw_version: over TCP the 16-byte hardware part number of the manufacturing block
+ * (EEPROM address 0, 128 bytes, block identifier 2, CRC-16 protected); over USB string index 5.
+ * tkcmdset_serial_number: over TCP the block's 16-byte serial number; over USB string index 3.
+ * Over TCP a manufacturing block with another identifier or a wrong CRC-16 gives 0 and an empty
+ * text; a failed EEPROM read gives its status. Over USB: TKCMDSET_NO_USB_DEVICE, or
+ * TKCMDSET_NO_STRING when the device has no such string.
+ */
+VORTLINK_API int16_t tkcmdset_fw_version(uint8_t slot, char *text);
+VORTLINK_API int16_t tkcmdset_hw_version(uint8_t slot, char *text);
+VORTLINK_API int16_t tkcmdset_serial_number(uint8_t slot, char *text);
+
+/*
+ * Sends the 200 bytes at data and receives the controller's echo into the 200 bytes at reply
+ * (opcode 0x00). Both pointers must be valid for 200 bytes. reply[0] is set to 0 first; after a
+ * failure the rest of reply is unchanged. Over TCP only the first 50 bytes travel each way, so
+ * only reply[0..49] carry the echo.
+ */
+VORTLINK_API int16_t tkcmdset_echo(uint8_t slot, const uint8_t *data, uint8_t *reply);
+
+/*
+ * Runs the controller's built-in diagnostic number test (opcode 0x03, waits up to 6000 ms). The
+ * status is the verdict: 0 passed, an error number from the controller names the fault.
+ */
+VORTLINK_API int16_t tkcmdset_run_diags(uint8_t slot, uint8_t test);
+
+/*
+ * Passes a controller-defined special function code with its parameter (opcode 0x05, waits up to
+ * 6000 ms). result may be NULL, in which case the controller's answer is dropped; otherwise
+ * *result is set to 0 first and receives the answer on success.
+ */
+VORTLINK_API int16_t tkcmdset_special(uint8_t slot, uint16_t code, uint32_t param,
+                                      uint32_t *result);
+
+/* Makes the controller run code at address (opcode 0x56). */
+VORTLINK_API int16_t tkcmdset_execute(uint8_t slot, uint32_t address);
+
 /* ---- Analog and digital I/O, memory and EEPROM ------------------------------------------ */
 
 /*
