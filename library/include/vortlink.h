@@ -152,6 +152,22 @@ VORTLINK_API int16_t tkcmdset_execute(uint8_t slot, uint32_t address);
 /* ---- Analog and digital I/O, memory and EEPROM ------------------------------------------ */
 
 /*
+ * Single values, each one exchange with the 1500 ms time-out. Out-pointers must be valid. The
+ * readers set their result to 0 (0.0 for volts) before the exchange, so it reads 0 after a
+ * failure; tkcmdset_read_mem alone leaves *value untouched on failure. The digital readers store
+ * 1 for any non-zero state the controller reports.
+ */
+VORTLINK_API int16_t tkcmdset_set_an_out(uint8_t slot, uint8_t channel, uint16_t value);
+VORTLINK_API int16_t tkcmdset_get_an_out(uint8_t slot, uint8_t channel, uint16_t *value);
+VORTLINK_API int16_t tkcmdset_get_an_in(uint8_t slot, uint8_t channel, uint16_t *value);
+VORTLINK_API int16_t tkcmdset_get_volts(uint8_t slot, uint8_t channel, float *volts);
+VORTLINK_API int16_t tkcmdset_set_dig_out(uint8_t slot, uint8_t output, uint8_t state);
+VORTLINK_API int16_t tkcmdset_get_dig_out(uint8_t slot, uint8_t output, uint8_t *state);
+VORTLINK_API int16_t tkcmdset_get_dig_in(uint8_t slot, uint8_t input, uint8_t *state);
+VORTLINK_API int16_t tkcmdset_write_mem(uint8_t slot, uint32_t address, uint8_t value);
+VORTLINK_API int16_t tkcmdset_read_mem(uint8_t slot, uint32_t address, uint8_t *value);
+
+/*
  * Block transfers of length bytes (0 to 65535) between data and the controller's memory (32-bit
  * addresses) or EEPROM (16-bit addresses, which wrap from 0xFFFF to 0). data must be valid for
  * length bytes. The block goes in chunks, one exchange each with the 1500 ms time-out: over TCP
