@@ -189,6 +189,48 @@ VORTLINK_API int16_t tkcmdset_write_eemem_block(uint8_t slot, uint16_t address, 
 VORTLINK_API int16_t tkcmdset_read_eemem_block(uint8_t slot, uint16_t address, uint8_t *data,
                                                uint16_t length);
 
+/* ---- Pulse, trigger, supplies, network -------------------------------------------------- */
+
+/*
+ * Operating parameters, each one exchange. The units of width and delay, and the meaning of
+ * index, the maps, the repeat values and the pulse output setting are the controller's; current
+ * is in amperes, volts in volts. set_pulse, set_repeat, set_hv_supply and set_lv_supply wait up
+ * to 5000 ms for the reply, the others 1500 ms. Out-pointers must be valid. get_pulse,
+ * get_repeat, get_trigger_map, get_hv_supply and get_lv_supply set their results to 0 (0.0)
+ * before the exchange; get_pulse_out, get_ip and get_mac leave them untouched on failure.
+ * Over TCP the controller's frames for 0x86, 0x87, 0x89 and 0x8A are shorter than what the
+ * library packs: set_lv_supply sends index and the first three bytes of volts, get_lv_supply
+ * and get_pulse_out send no index, set_pulse_out sends only index.
+ */
+VORTLINK_API int16_t tkcmdset_set_pulse(uint8_t slot, uint8_t channel, uint32_t width,
+                                        uint16_t delay, float current);
+VORTLINK_API int16_t tkcmdset_get_pulse(uint8_t slot, uint8_t channel, uint32_t *width,
+                                        uint16_t *delay, float *current);
+VORTLINK_API int16_t tkcmdset_set_repeat(uint8_t slot, uint8_t channel, uint32_t value32,
+                                         uint16_t value16);
+VORTLINK_API int16_t tkcmdset_get_repeat(uint8_t slot, uint8_t channel, uint32_t *value32,
+                                         uint16_t *value16);
+VORTLINK_API int16_t tkcmdset_set_trigger_map(uint8_t slot, uint8_t index, uint8_t map_1,
+                                              uint8_t map_2);
+VORTLINK_API int16_t tkcmdset_get_trigger_map(uint8_t slot, uint8_t index, uint8_t *map_1,
+                                              uint8_t *map_2);
+VORTLINK_API int16_t tkcmdset_set_gate_map(uint8_t slot, uint8_t index, uint8_t map_1,
+                                           uint8_t map_2);
+VORTLINK_API int16_t tkcmdset_set_hv_supply(uint8_t slot, uint8_t index, float volts);
+VORTLINK_API int16_t tkcmdset_get_hv_supply(uint8_t slot, uint8_t index, float *volts);
+VORTLINK_API int16_t tkcmdset_set_lv_supply(uint8_t slot, uint8_t index, float volts);
+VORTLINK_API int16_t tkcmdset_get_lv_supply(uint8_t slot, uint8_t index, float *volts);
+/* Fires the software trigger index. */
+VORTLINK_API int16_t tkcmdset_trigger(uint8_t slot, uint8_t index);
+VORTLINK_API int16_t tkcmdset_set_pulse_out(uint8_t slot, uint8_t index, uint8_t setting);
+VORTLINK_API int16_t tkcmdset_get_pulse_out(uint8_t slot, uint8_t index, uint8_t *setting);
+/* The controller's three IPv4 setting words, passed through uninterpreted. */
+VORTLINK_API int16_t tkcmdset_set_ip(uint8_t slot, uint32_t ip_1, uint32_t ip_2, uint32_t ip_3);
+VORTLINK_API int16_t tkcmdset_get_ip(uint8_t slot, uint32_t *ip_1, uint32_t *ip_2, uint32_t *ip_3);
+/* mac points to the 6 bytes of a MAC address, first byte first. */
+VORTLINK_API int16_t tkcmdset_set_mac(uint8_t slot, const uint8_t *mac);
+VORTLINK_API int16_t tkcmdset_get_mac(uint8_t slot, uint8_t *mac);
+
 /* ---- Lighthead data record -------------------------------------------------------------- */
 
 /*
