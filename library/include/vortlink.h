@@ -287,6 +287,26 @@ VORTLINK_API int16_t tkcmdset_set_lighthead_data(uint8_t slot, const LightheadDa
  */
 VORTLINK_API int16_t tkcmdset_get_lighthead_data(uint8_t slot, LightheadData *record);
 
+/* ---- Thermal limit queries -------------------------------------------------------------- */
+
+/*
+ * Questions the controller answers from the lighthead's data about a pulse on channel; width
+ * and current as for tkcmdset_set_pulse. The answer's encoding (an integer or the bits of an
+ * IEEE-754 single) and unit are the controller's; the library stores it in host byte order.
+ * *result is written only on success (32 bits; 16 bits for tkcmdset_calc_max_freq) and must be
+ * valid. Each waits up to 1500 ms.
+ */
+VORTLINK_API int16_t tkcmdset_calc_led_temp(uint8_t slot, uint8_t channel, uint32_t width,
+                                            float current, uint32_t *result);
+VORTLINK_API int16_t tkcmdset_calc_max_width(uint8_t slot, uint8_t channel, float current,
+                                             uint32_t *result);
+VORTLINK_API int16_t tkcmdset_calc_max_current(uint8_t slot, uint8_t channel, uint32_t width,
+                                               uint32_t *result);
+VORTLINK_API int16_t tkcmdset_calc_max_freq(uint8_t slot, uint8_t channel, uint32_t width,
+                                            float current, uint16_t *result);
+VORTLINK_API int16_t tkcmdset_calc_supply_voltage(uint8_t slot, uint8_t channel, uint32_t width,
+                                                  float current, uint32_t *result);
+
 /* ---- Status codes and version ----------------------------------------------------------- */
 
 /*
