@@ -93,6 +93,31 @@ VORTLINK_API int16_t tkcmdset_set_progress_handler(
 VORTLINK_API int16_t tkcmdset_connect(uint8_t slot, int32_t reserved, const char *host);
 
 /*
+ * Opens slot 0..49 on a USB HID controller whose product string equals name (for the Quorrel
+ * controller "Kv Quorrel Controller"). Without a serial number (NULL or "") the slot-th such
+ * controller is opened, counting from 0 in the system's device order, except that a device with
+ * an empty serial number is taken at once; with a serial number, the controller with exactly that
+ * serial number, whatever the slot. A USB device already open in the slot is closed first. Name
+ * and serial number are at most 125 characters. Returns 0, TKCMDSET_BAD_SLOT,
+ * TKCMDSET_BAD_DEVICE_NAME (name NULL, empty or too long, or serial too long; nothing is closed),
+ * TKCMDSET_NO_DEVICE_MATCHED (the slot is left closed), or TKCMDSET_BAD_REPORTS: the device lacks
+ * one of the usages 166 to 170 (it stays open, commands keep going by the slot's previous
+ * transport), or its reports do not fit the 200-byte frames or leave no room for block data (it
+ * is closed again). With VORTLINK_HID_SIM=<socket> set, the controllers of a running quorrel-sim
+ * are used instead of hidraw devices.
+ */
+VORTLINK_API int16_t tkcmdset_init_ex(uint8_t slot, const char *name, const char *serial);
+
+/*
+ * Sends the USB feature report that switches the controller's firmware: 1 (or 101) restarts it
+ * into its boot loader, 2 (or 102) starts its application, 3 (or 103); other codes are sent as
+ * they are. The controller then leaves the bus and comes back. No reply, no slot lock. Returns 0,
+ * TKCMDSET_BAD_SLOT, TKCMDSET_NO_USB_DEVICE (no USB device open in the slot, e.g. a TCP slot) or
+ * TKCMDSET_FEATURE_REFUSED.
+ */
+VORTLINK_API int16_t tkcmdset_set_feature(uint8_t slot, uint16_t feature);
+
+/*
  * Closes the USB side of the slot (device handle). The TCP connection of the slot, if any, is
  * left as it is. Returns 0 (also for a slot never opened) or TKCMDSET_BAD_SLOT.
  */
