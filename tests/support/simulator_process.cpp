@@ -141,6 +141,9 @@ void simulator_process::start(const std::vector<std::string> &extra_args) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, child_output.get(), STDOUT_FILENO);
+    // Descriptors the test left inheritable (a library socket, say) must not live on in the
+    // simulator, or closing them in the test would not end the connection.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     // The child starts with no blocked signals and default actions, whatever the test set up.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);

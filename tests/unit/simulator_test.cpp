@@ -374,7 +374,7 @@ TEST_F(Simulator, DelayHoldsTheReply) {
 }
 
 TEST_F(Simulator, SplitSendsTheReplyInTwoParts) {
-    sim.inject("split 2 800");
+    sim.inject("split 2 1500");
     client.send(status_request);
     EXPECT_EQ(client.receive(2), bytes({0x00, 0x02}));
     EXPECT_TRUE(client.quiet_for(200ms)) << "the rest waits for the pause";
@@ -616,6 +616,18 @@ TEST(SimulatorProcess, BindAddressIsHonoured) {
     raw_client bound{sim.tcp_port(), "127.0.0.2"};
     ASSERT_TRUE(bound.connected());
     EXPECT_EQ(command(bound, op::status), 0);
+}
+
+TEST(SimulatorProcess, InheritsNoDescriptorOfTheTest) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_NONBLOCK), 0);
+    simulator_process sim;
+    ::close(ends[1]);
+    pollfd readable{ends[0], POLLIN, 0};
+    EXPECT_EQ(::poll(&readable, 1, 5000), 1);
+    char byte = 0;
+    EXPECT_EQ(::read(ends[0], &byte, 1), 0) << "end of file: nobody else holds the write end";
+    ::close(ends[0]);
 }
 
 // Runs quorrel-sim with these arguments, output discarded, and returns its exit code.
