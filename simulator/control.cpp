@@ -4,48 +4,74 @@
 // command per line (LF, optionally CR LF); the simulator answers each with exactly one line,
 // "ok" with any result after a space, or "error <reason>". Words are separated by blanks.
 // Numbers are decimal or 0x-prefixed hexadecimal, except CODE, which is signed decimal.
-// Several control connections may be open at once; they share one controller.
+// Several control connections may be open at once; they share the controllers.
 //
-// Faults are queued; each applies, once, to the next reply the controller sends on any client
-// connection (a normal reply, an error reply, or the answer to a bad request), in the order
-// they were queued:
+// A command applies to controller 1 unless the line starts with "device N " (N from 1 to the
+// --usb-devices count). Controller 1 is the one the TCP server serves; the others are reached
+// over the HID socket only, and the commands marked (TCP) below answer "error device N has no
+// TCP side" for them.
+//
+// Faults are queued per controller; each applies, once, to the next reply that controller sends
+// on any connection of either transport (a normal reply, an error reply, or the answer to a bad
+// request), in the order they were queued:
 //   delay MS          hold the reply MS milliseconds before sending it
-//   split N MS        send its first N bytes, pause MS milliseconds, then the rest
+//   split N MS        (TCP) send its first N bytes, pause MS milliseconds, then the rest
 //   drop              send no reply at all
-//   truncate N        send only its first N bytes; the rest never comes
-//   corrupt-crc       flip every bit of its CRC-8 byte
+//   truncate N        (TCP) send only its first N bytes; the rest never comes
+//   corrupt-crc       (TCP) flip every bit of its CRC-8 byte
 //   error CODE        answer with an error reply carrying CODE (-32768..32767); the request is
-//                     not carried out
-//   error CODE bad-crc  the same with a wrong CRC-8
+//                     not carried out. Over USB bytes 2-3 of the error report hold CODE, high
+//                     byte first
+//   error CODE bad-crc  (TCP) the same with a wrong CRC-8
 //   opcode OP         answer with OP in byte 1 and zero data of OP's reply length (correct CRC);
-//                     for an OP in no row of the command table: header, OP and 4 zero bytes. The
-//                     request is not carried out
-//   close             close the connection instead of replying
+//                     for an OP in no row of the command table: header, OP and 4 zero bytes.
+//                     Over USB: OP's reply report, zeros after OP. The request is not carried out
+//   close             (TCP) close the connection instead of replying
+//   report-id ID      send the USB reply report with ID in byte 0 (0..255); no effect on a
+//                     TCP reply
 //   clear-faults      forget every queued fault                   -> ok
 //   faults            how many are queued                         -> ok <count>
 // Each fault command answers "ok"; MS is at most 600000, N at most 65535, and at most 1024
-// faults wait at once.
+// faults wait at once. A TCP-only fault that a USB reply takes is used up and changes nothing,
+// as does report-id on a TCP reply.
 //
 // Other commands:
-//   stray HEX         write these bytes (1 to 4096, as hex digits) to every open client at
-//                     once, outside any reply                     -> ok <clients written>
+//   stray HEX         (TCP) write these bytes (1 to 4096, as hex digits) to every open client
+//                     at once, outside any reply                  -> ok <clients written>
 //   status-word [N]   set the status word (0..0xFFFF) or, without N, read it
 //                                                                 -> ok 0x<4 hex digits>
-//   frames            every request frame received since start-up or the last clear-frames
-//                     (the most recent 16384), each header through CRC-8 as contiguous
-//                     lowercase hex; a request whose opcode is in no row is logged as its
-//                     header and opcode only           -> ok <count> <hex> <hex> ...
-//   clear-frames                                                  -> ok
-//   clients           open TCP client connections                 -> ok <count>
+//   frames            (TCP) every request frame received since start-up or the last
+//                     clear-frames (the most recent 16384), each header through CRC-8 as
+//                     contiguous lowercase hex; a request whose opcode is in no row is logged as
+//                     its header and opcode only       -> ok <count> <hex> <hex> ...
+//   usb-frames        the output reports received, each whole as written, in the same form
+//   clear-frames      empty both logs                             -> ok
+//   clients           (TCP) open TCP client connections           -> ok <count>
+//   features [DEV]    the feature reports the controller (DEV, else the selected one) took,
+//                     whole, in the frames form (the most recent 1024)
+//   unplug DEV MS     controller DEV leaves the USB bus: its device connections end at once, it
+//                     is missing from the device list and cannot be opened for MS milliseconds
+//                     (0: until plug DEV)                         -> ok
+//   plug DEV          controller DEV is back on the bus now       -> ok
+//   product TEXT      the product string (the rest of the line, at most 126 bytes)
+//   serial TEXT       the serial number string (likewise)
+//   serial-empty      an empty serial number string
+//   serial-unreadable the serial number string cannot be read (until serial or serial-empty)
+//   feature-usage on|off  whether the report descriptor has the feature report (usage 170);
+//                     a connection sees the descriptor of the time it asks for it
+//   wait-replies      wait (at most 60 s) until no USB reply of the controller is held back by
+//                     a delay: then each has gone into its connection -> ok
 //   help              the command names                           -> ok <names>
 //
 // Errors: "error unknown command <word>", "error usage: <synopsis>", "error bad number <word>",
-// "error fault queue full", "error line too long" (lines over 16384 characters are discarded
-// up to their end), "error empty line".
+// "error no device <word>", "error device N has no TCP side", "error fault queue full",
+// "error text too long", "error replies still held", "error line too long" (lines over 16384
+// characters are discarded up to their end), "error empty line".
 
 #include "control.h"
 
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -58,6 +84,7 @@ namespace {
 constexpr uint32_t max_milliseconds = 600000;
 constexpr uint32_t max_byte_count = 65535;
 constexpr std::size_t max_stray_bytes = 4096;
+constexpr auto wait_replies_limit = std::chrono::seconds(60);
 
 std::vector<std::string_view> split_words(std::string_view line) {
     std::vector<std::string_view> words;
@@ -121,32 +148,65 @@ std::string to_hex(const std::vector<uint8_t> &bytes) {
     return text;
 }
 
-// What a command line says, checked before anything is changed.
+// What a command line says, checked before anything is changed. The words point into the line,
+// which outlives it.
 class command_line {
   public:
-    explicit command_line(std::string_view line) : words_(split_words(line)) {}
+    command_line(std::vector<std::string_view> words, std::size_t first)
+        : words_(std::move(words)), first_(first) {}
 
-    bool empty() const { return words_.empty(); }
-    std::string_view name() const { return words_.front(); }
-    std::size_t arguments() const { return words_.size() - 1; }
-    std::string_view argument(std::size_t index) const { return words_[index + 1]; }
+    std::string_view name() const { return words_[first_]; }
+    std::size_t arguments() const { return words_.size() - first_ - 1; }
+    std::string_view argument(std::size_t index) const { return words_[first_ + 1 + index]; }
+    // Everything from the first argument to the end of the line, blanks inside kept.
+    std::string_view rest() const {
+        if (arguments() == 0)
+            return {};
+        const char *start = argument(0).data();
+        const std::string_view last = words_.back();
+        return {start, static_cast<std::size_t>(last.data() + last.size() - start)};
+    }
 
   private:
     std::vector<std::string_view> words_;
+    std::size_t first_;
+};
+
+// The controller a line addresses, and whether the TCP server reaches it.
+struct addressed {
+    device &target;
+    std::size_t number;
+    bool has_tcp;
 };
 
 std::string bad_number(std::string_view word) {
     return "error bad number " + std::string(word);
 }
 
+std::string no_tcp_side(const addressed &selected) {
+    return "error device " + std::to_string(selected.number) + " has no TCP side";
+}
+
 std::string queue_fault(device &target, const fault &entry) {
     return target.faults.push(entry) ? "ok" : "error fault queue full";
 }
 
+std::optional<std::size_t> parse_device(std::string_view word, const device_list &devices) {
+    const auto number = parse_unsigned(word, static_cast<uint32_t>(devices.size()));
+    if (!number || *number == 0)
+        return std::nullopt;
+    return *number;
+}
+
 // The fault commands; nullopt when the line names none of them.
-std::optional<std::string> run_fault_command(const command_line &command, device &target) {
+std::optional<std::string> run_fault_command(const command_line &command,
+                                             const addressed &selected) {
     const std::string_view name = command.name();
     const std::size_t count = command.arguments();
+    const bool tcp_only = name == "split" || name == "truncate" || name == "corrupt-crc" ||
+                          name == "close" || (name == "error" && count == 2);
+    if (tcp_only && !selected.has_tcp)
+        return no_tcp_side(selected);
     fault entry;
     if (name == "delay") {
         if (count != 1)
@@ -191,41 +251,119 @@ std::optional<std::string> run_fault_command(const command_line &command, device
         entry.kind = fault_kind::error_reply;
         entry.error_code = *code;
         entry.bad_crc = count == 2;
-    } else if (name == "opcode") {
+    } else if (name == "opcode" || name == "report-id") {
         if (count != 1)
-            return "error usage: opcode OP";
-        const auto opcode = parse_unsigned(command.argument(0), 0xFF);
-        if (!opcode)
+            return "error usage: " + std::string(name) + (name == "opcode" ? " OP" : " ID");
+        const auto value = parse_unsigned(command.argument(0), 0xFF);
+        if (!value)
             return bad_number(command.argument(0));
-        entry.kind = fault_kind::opcode;
-        entry.opcode = static_cast<uint8_t>(*opcode);
+        entry.kind = name == "opcode" ? fault_kind::opcode : fault_kind::report_id;
+        entry.opcode = static_cast<uint8_t>(*value);
+        entry.report_id = static_cast<uint8_t>(*value);
     } else {
         return std::nullopt;
     }
-    return queue_fault(target, entry);
+    return queue_fault(selected.target, entry);
 }
 
-std::string run_frames(device &target) {
-    const auto frames = target.frames.snapshot();
-    std::string reply = "ok " + std::to_string(frames.size());
-    for (const auto &frame : frames) {
+std::string list_reply(const std::vector<std::vector<uint8_t>> &entries) {
+    std::string reply = "ok " + std::to_string(entries.size());
+    for (const auto &entry : entries) {
         reply.push_back(' ');
-        reply += to_hex(frame);
+        reply += to_hex(entry);
     }
     return reply;
 }
 
-} // namespace
+std::string set_text(const command_line &command, void (usb_state::*setter)(std::string),
+                     device &target) {
+    const std::string_view text = command.rest();
+    if (text.empty())
+        return "error usage: " + std::string(command.name()) + " TEXT";
+    if (text.size() > usb_identity::max_string_length)
+        return "error text too long";
+    (target.usb.*setter)(std::string(text));
+    return "ok";
+}
 
-std::string run_control_command(std::string_view line, device &target, client_registry &clients) {
-    const command_line command(line);
-    if (command.empty())
-        return "error empty line";
-    if (auto reply = run_fault_command(command, target))
-        return *reply;
-
+// The commands of the simulated USB bus and the device's identity on it; nullopt when the line
+// names none of them.
+std::optional<std::string> run_usb_command(const command_line &command, const addressed &selected,
+                                           device_list &devices) {
     const std::string_view name = command.name();
     const std::size_t count = command.arguments();
+    device &target = selected.target;
+    if (name == "unplug" || name == "plug") {
+        const bool unplug = name == "unplug";
+        if (count != (unplug ? 2u : 1u))
+            return unplug ? "error usage: unplug DEV MS" : "error usage: plug DEV";
+        const auto number = parse_device(command.argument(0), devices);
+        if (!number)
+            return "error no device " + std::string(command.argument(0));
+        usb_state &usb = devices[*number - 1]->usb;
+        if (!unplug) {
+            usb.plug();
+            return "ok";
+        }
+        const auto milliseconds = parse_unsigned(command.argument(1), max_milliseconds);
+        if (!milliseconds)
+            return bad_number(command.argument(1));
+        usb.unplug(*milliseconds);
+        return "ok";
+    }
+    if (name == "features") {
+        if (count > 1)
+            return "error usage: features [DEV]";
+        device *source = &target;
+        if (count == 1) {
+            const auto number = parse_device(command.argument(0), devices);
+            if (!number)
+                return "error no device " + std::string(command.argument(0));
+            source = devices[*number - 1].get();
+        }
+        return list_reply(source->usb.features());
+    }
+    if (name == "product")
+        return set_text(command, &usb_state::set_product, target);
+    if (name == "serial")
+        return set_text(command, &usb_state::set_serial, target);
+    if (name == "feature-usage") {
+        if (count != 1 || (command.argument(0) != "on" && command.argument(0) != "off"))
+            return "error usage: feature-usage on|off";
+        target.usb.set_feature_usage(command.argument(0) == "on");
+        return "ok";
+    }
+    const bool plain = name == "usb-frames" || name == "serial-empty" ||
+                       name == "serial-unreadable" || name == "wait-replies";
+    if (!plain)
+        return std::nullopt;
+    if (count != 0)
+        return "error usage: " + std::string(name);
+    if (name == "usb-frames")
+        return list_reply(target.usb.frames.snapshot());
+    if (name == "serial-empty") {
+        target.usb.set_serial({});
+        return "ok";
+    }
+    if (name == "serial-unreadable") {
+        target.usb.make_serial_unreadable();
+        return "ok";
+    }
+    return target.usb.wait_none_held(wait_replies_limit) ? "ok" : "error replies still held";
+}
+
+std::string run_command(const command_line &command, const addressed &selected,
+                        device_list &devices, client_registry &clients) {
+    if (auto reply = run_fault_command(command, selected))
+        return *reply;
+    if (auto reply = run_usb_command(command, selected, devices))
+        return *reply;
+
+    device &target = selected.target;
+    const std::string_view name = command.name();
+    const std::size_t count = command.arguments();
+    if (!selected.has_tcp && (name == "stray" || name == "frames" || name == "clients"))
+        return no_tcp_side(selected);
     if (name == "stray") {
         if (count != 1)
             return "error usage: stray HEX";
@@ -251,9 +389,10 @@ std::string run_control_command(std::string_view line, device &target, client_re
                        name == "faults" || name == "clear-faults" || name == "help"))
         return "error usage: " + std::string(name);
     if (name == "frames")
-        return run_frames(target);
+        return list_reply(target.frames.snapshot());
     if (name == "clear-frames") {
         target.frames.clear();
+        target.usb.frames.clear();
         return "ok";
     }
     if (name == "clients")
@@ -265,9 +404,34 @@ std::string run_control_command(std::string_view line, device &target, client_re
         return "ok";
     }
     if (name == "help")
-        return "ok delay split drop truncate corrupt-crc error opcode close clear-faults faults "
-               "stray status-word frames clear-frames clients help";
+        return "ok device delay split drop truncate corrupt-crc error opcode close report-id "
+               "clear-faults faults stray status-word frames usb-frames clear-frames clients "
+               "features unplug plug product serial serial-empty serial-unreadable feature-usage "
+               "wait-replies help";
     return "error unknown command " + std::string(name);
+}
+
+} // namespace
+
+std::string run_control_command(std::string_view line, device_list &devices,
+                                client_registry &clients) {
+    std::vector<std::string_view> words = split_words(line);
+    if (words.empty())
+        return "error empty line";
+    std::size_t number = 1;
+    std::size_t first = 0;
+    if (words[0] == "device") {
+        if (words.size() < 3)
+            return "error usage: device N COMMAND";
+        const auto selected = parse_device(words[1], devices);
+        if (!selected)
+            return "error no device " + std::string(words[1]);
+        number = *selected;
+        first = 2;
+    }
+    const command_line command(std::move(words), first);
+    const addressed selected{*devices[number - 1], number, number == 1};
+    return run_command(command, selected, devices, clients);
 }
 
 } // namespace vortlink::sim

@@ -12,7 +12,9 @@ namespace vortlink::sim {
 inline constexpr std::size_t control_line_limit = 16384;
 
 // Carries out one command line (without its line end) and returns the reply line, also without
-// its line end: "ok ..." or "error <reason>".
-std::string run_control_command(std::string_view line, device &target, client_registry &clients);
+// its line end: "ok ..." or "error <reason>". `devices` holds at least one controller; `clients`
+// are the TCP clients of the first.
+std::string run_control_command(std::string_view line, device_list &devices,
+                                client_registry &clients);
 
 } // namespace vortlink::sim

@@ -10,8 +10,9 @@
 
 namespace vortlink::sim {
 
-control_server::control_server(device &target, client_registry &clients, const stop_signal &stop)
-    : device_(target), clients_(clients), stop_(stop),
+control_server::control_server(device_list &devices, client_registry &clients,
+                               const stop_signal &stop)
+    : devices_(devices), clients_(clients), stop_(stop),
       connections_([this](connection &client) { serve(client); }) {}
 
 int control_server::open(uint16_t port) {
@@ -48,7 +49,7 @@ void control_server::serve(connection &client) {
             if (!line.empty() && line.back() == '\r')
                 line.remove_suffix(1);
             std::string reply =
-                skipping ? std::string() : run_control_command(line, device_, clients_) + '\n';
+                skipping ? std::string() : run_control_command(line, devices_, clients_) + '\n';
             skipping = false;
             pending.erase(0, line_end + 1);
             if (!reply.empty() &&

@@ -10,7 +10,7 @@ namespace vortlink::sim {
 
 class control_server {
   public:
-    control_server(device &target, client_registry &clients, const stop_signal &stop);
+    control_server(device_list &devices, client_registry &clients, const stop_signal &stop);
 
     // Listens on 127.0.0.1 only. Returns 0 or an errno value.
     int open(uint16_t port);
@@ -22,7 +22,7 @@ class control_server {
   private:
     void serve(connection &client);
 
-    device &device_;
+    device_list &devices_;
     client_registry &clients_;
     const stop_signal &stop_;
     unique_fd listener_;

@@ -69,6 +69,11 @@ void controller::set_status_word(uint16_t word) {
     status_word_ = word;
 }
 
+std::string controller::fw_version() const {
+    std::lock_guard lock(mutex_);
+    return fw_version_;
+}
+
 int16_t controller::handle(uint8_t opcode, std::span<const uint8_t> request,
                            std::span<uint8_t> reply) {
     uint16_t request_length = 0;

@@ -33,6 +33,8 @@ class controller {
 
     uint16_t status_word() const;
     void set_status_word(uint16_t word);
+    // The text opcode 0x01 answers, without its zero padding.
+    std::string fw_version() const;
 
   private:
     int16_t handle_locked(uint8_t opcode, std::span<const uint8_t> request,

@@ -21,6 +21,7 @@ enum class fault_kind {
     error_reply, // answer with an error reply carrying `error_code` (CRC wrong when `bad_crc`)
     opcode,      // answer with `opcode` in byte 1 and that row's reply length
     close,       // close the connection instead of replying
+    report_id,   // USB only: send the reply in report `report_id`
 };
 
 struct fault {
@@ -30,6 +31,7 @@ struct fault {
     int16_t error_code = 0;
     bool bad_crc = false;
     uint8_t opcode = 0;
+    uint8_t report_id = 0;
 };
 
 // One-shot faults, taken in the order they were queued, one per reply.

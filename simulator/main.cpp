@@ -1,4 +1,5 @@
-// quorrel-sim: a simulated Quorrel controller on TCP, with a control port for fault injection.
+// quorrel-sim: simulated Quorrel controllers on TCP and on a simulated USB HID bus, with a control
+// port for fault injection.
 
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -12,6 +13,7 @@
 
 #include "control_server.h"
 #include "device.h"
+#include "hid_server.h"
 #include "options.h"
 #include "socket_io.h"
 #include "tcp_server.h"
@@ -56,9 +58,16 @@ int run(const options &settings) {
                      std::strerror(error));
         return 1;
     }
-    device target(settings.controller);
-    tcp_server commands(target, stop);
-    control_server control(target, commands, stop);
+    device_list devices;
+    for (std::size_t number = 1; number <= settings.usb_devices; ++number) {
+        usb_identity identity = identity_of(settings, number);
+        std::string key = "sim-usb-" + std::to_string(number);
+        devices.push_back(
+            std::make_unique<device>(settings.controller, std::move(key), std::move(identity)));
+    }
+    tcp_server commands(*devices.front(), stop);
+    control_server control(devices, commands, stop);
+    hid_server usb_bus(devices, settings.layout, stop);
     if (const int error = commands.open(settings.bind_address, settings.tcp_port); error != 0) {
         std::fprintf(stderr, "quorrel-sim: cannot listen on %s:%u: %s\n",
                      settings.bind_address.c_str(), settings.tcp_port, std::strerror(error));
@@ -69,16 +78,31 @@ int run(const options &settings) {
                      settings.control_port, std::strerror(error));
         return 1;
     }
-    std::printf("tcp-port %u\ncontrol-port %u\nready\n", commands.port(), control.port());
+    const bool with_usb = !settings.hid_socket.empty();
+    if (with_usb) {
+        if (const int error = usb_bus.open(settings.hid_socket); error != 0) {
+            std::fprintf(stderr, "quorrel-sim: cannot listen on %s: %s\n",
+                         settings.hid_socket.c_str(), std::strerror(error));
+            return 1;
+        }
+    }
+    std::printf("tcp-port %u\ncontrol-port %u\n", commands.port(), control.port());
+    if (with_usb)
+        std::printf("hid-socket %s\n", settings.hid_socket.c_str());
+    std::printf("ready\n");
     std::fflush(stdout);
 
-    watched_listener listeners[2] = {{commands.listener(), {}}, {control.listener(), {}}};
+    constexpr int listener_count = 3;
+    watched_listener listeners[listener_count] = {
+        {commands.listener(), {}}, {control.listener(), {}}, {usb_bus.listener(), {}}};
     for (;;) {
         const steady::time_point now = steady::now();
-        pollfd watched[3] = {{signals.get(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+        pollfd watched[listener_count + 1] = {
+            {signals.get(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
         int timeout_ms = -1;
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < listener_count; ++i) {
             if (listeners[i].resume_at <= now) {
+                // poll skips a negative descriptor: without a HID socket there is none.
                 watched[i + 1].fd = listeners[i].fd;
                 continue;
             }
@@ -87,16 +111,18 @@ int run(const options &settings) {
             const int wait_ms = static_cast<int>(wait.count());
             timeout_ms = timeout_ms < 0 ? wait_ms : std::min(timeout_ms, wait_ms);
         }
-        if (::poll(watched, 3, timeout_ms) < 0 && errno != EINTR) {
+        if (::poll(watched, listener_count + 1, timeout_ms) < 0 && errno != EINTR) {
             std::fprintf(stderr, "quorrel-sim: poll failed: %s\n", std::strerror(errno));
             break;
         }
         if (watched[0].revents != 0)
             break;
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < listener_count; ++i) {
             if (watched[i + 1].revents == 0)
                 continue;
-            const int error = i == 0 ? commands.accept_waiting() : control.accept_waiting();
+            const int error = i == 0   ? commands.accept_waiting()
+                              : i == 1 ? control.accept_waiting()
+                                       : usb_bus.accept_waiting();
             if (error != 0) {
                 std::fprintf(stderr, "quorrel-sim: accept failed: %s\n", std::strerror(error));
                 listeners[i].resume_at = steady::now() + accept_backoff;
@@ -104,7 +130,10 @@ int run(const options &settings) {
         }
     }
     stop.raise();
+    for (const auto &controller : devices)
+        controller->usb.stop_waiting();
     control.close();
+    usb_bus.close();
     commands.close();
     return 0;
 }

@@ -6,10 +6,13 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 
 namespace vortlink::sim {
 
@@ -128,6 +131,53 @@ int open_listener(const std::string &address, uint16_t port, unique_fd &listener
     bound_port = ntohs(bound.sin_port);
     listener = std::move(socket_fd);
     return 0;
+}
+
+int open_local_listener(const std::string &path, unique_fd &listener) {
+    sockaddr_un endpoint{};
+    endpoint.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof endpoint.sun_path)
+        return ENAMETOOLONG;
+    std::memcpy(endpoint.sun_path, path.c_str(), path.size() + 1);
+    const auto *address = reinterpret_cast<const sockaddr *>(&endpoint);
+
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode))
+            return EEXIST;
+        // A socket nobody listens on any more is stale; a live one belongs to someone else.
+        unique_fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!probe.valid())
+            return errno;
+        if (::connect(probe.get(), address, sizeof endpoint) == 0 || errno == EAGAIN)
+            return EADDRINUSE;
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+            return errno;
+    }
+    unique_fd socket_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!socket_fd.valid())
+        return errno;
+    if (::bind(socket_fd.get(), address, sizeof endpoint) != 0)
+        return errno;
+    if (::listen(socket_fd.get(), listen_backlog) != 0)
+        return errno;
+    listener = std::move(socket_fd);
+    return 0;
+}
+
+int accept_local_client(int listener, unique_fd &client) {
+    for (;;) {
+        unique_fd accepted(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (accepted.valid()) {
+            client = std::move(accepted);
+            return 0;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == ECONNABORTED || errno == EWOULDBLOCK)
+            return EAGAIN;
+        return errno;
+    }
 }
 
 int accept_client(int listener, unique_fd &client) {

@@ -40,6 +40,16 @@ bool pause_unless_stopped(const stop_signal &stop, uint32_t milliseconds);
 int open_listener(const std::string &address, uint16_t port, unique_fd &listener,
                   uint16_t &bound_port);
 
+// A non-blocking, close-on-exec unix stream socket listening at `path`. A socket file left
+// there by a process that is gone is replaced; EADDRINUSE when a listener still answers there,
+// EEXIST when the path is something other than a socket, ENAMETOOLONG for a path that does not
+// fit an address. Returns 0 or an errno value.
+int open_local_listener(const std::string &path, unique_fd &listener);
+
+// Accepts one waiting connection of a unix listener as a non-blocking, close-on-exec socket.
+// Returns 0, EAGAIN when nobody is waiting, or an errno value.
+int accept_local_client(int listener, unique_fd &client);
+
 // Accepts one waiting connection as a non-blocking, close-on-exec socket with no-delay on, so
 // each reply part leaves at once. Returns 0, EAGAIN when nobody is waiting, or an errno value.
 int accept_client(int listener, unique_fd &client);

@@ -64,6 +64,7 @@ void bend_reply(const fault &next, reply_plan &plan) {
         break;
     case fault_kind::error_reply:
     case fault_kind::opcode:
+    case fault_kind::report_id: // a TCP reply has no report: taken, and nothing changes
         break;
     }
 }

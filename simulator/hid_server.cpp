@@ -1,0 +1,307 @@
+#include "hid_server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <deque>
+#include <optional>
+
+#include "hid_wire.h"
+
+namespace vortlink::sim {
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+constexpr std::size_t receive_chunk = 4096;
+
+// One connection of the HID socket: unbound until it opens a device, then that device's.
+class hid_session {
+  public:
+    hid_session(device_list &devices, const usb_layout &layout, const stop_signal &stop, int fd)
+        : devices_(devices), layout_(layout), stop_(stop), fd_(fd) {}
+
+    ~hid_session() {
+        if (bound_ == nullptr)
+            return;
+        for (std::size_t i = 0; i < held_.size(); ++i)
+            bound_->usb.release();
+        bound_->usb.detach(fd_);
+    }
+
+    hid_session(const hid_session &) = delete;
+    hid_session &operator=(const hid_session &) = delete;
+
+    // Until the peer goes, the device is unplugged, the stop is raised or the peer breaks the
+    // message rules.
+    void run() {
+        std::vector<uint8_t> pending;
+        uint8_t chunk[receive_chunk];
+        for (;;) {
+            if (!send_due_replies())
+                return;
+            const io_result ready = wait_ready(fd_, POLLIN, stop_, ms_until_next_reply());
+            if (ready == io_result::timed_out)
+                continue;
+            if (ready != io_result::ok)
+                return;
+            const ssize_t received = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (received == 0)
+                return;
+            if (received < 0) {
+                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                    continue;
+                return;
+            }
+            pending.insert(pending.end(), chunk, chunk + received);
+            std::size_t start = 0;
+            while (pending.size() - start >= hid_wire::header_length) {
+                const std::size_t length = pending[start] << 8 | pending[start + 1];
+                if (length == 0 || length > hid_wire::max_message_length)
+                    return;
+                if (pending.size() - start < hid_wire::header_length + length)
+                    break;
+                const std::span<const uint8_t> message =
+                    std::span(pending).subspan(start + hid_wire::header_length, length);
+                if (!handle(message[0], message.subspan(1)))
+                    return;
+                start += hid_wire::header_length + length;
+            }
+            pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(start));
+        }
+    }
+
+  private:
+    struct held_reply {
+        steady::time_point due;
+        std::vector<uint8_t> report;
+    };
+
+    bool handle(uint8_t type, std::span<const uint8_t> payload) {
+        switch (type) {
+        case hid_wire::list_devices:
+            return answer_list();
+        case hid_wire::open_device:
+            return answer_open(payload);
+        case hid_wire::get_descriptor:
+        case hid_wire::get_product:
+        case hid_wire::get_serial:
+        case hid_wire::get_indexed:
+        case hid_wire::write_report:
+        case hid_wire::send_feature:
+            if (bound_ == nullptr)
+                return respond(type, hid_wire::result_refused);
+            return answer_device_request(type, payload);
+        default:
+            return false;
+        }
+    }
+
+    bool answer_device_request(uint8_t type, std::span<const uint8_t> payload) {
+        switch (type) {
+        case hid_wire::get_descriptor: {
+            const std::vector<uint8_t> descriptor =
+                build_report_descriptor(layout_, bound_->usb.identity().feature_usage);
+            return respond(type, hid_wire::result_ok, descriptor);
+        }
+        case hid_wire::get_product:
+            return respond_text(type, bound_->usb.identity().product);
+        case hid_wire::get_serial: {
+            const usb_identity identity = bound_->usb.identity();
+            return respond_text(type, identity.serial_readable
+                                          ? std::optional<std::string>(identity.serial)
+                                          : std::nullopt);
+        }
+        case hid_wire::get_indexed:
+            if (payload.size() != 2)
+                return respond(type, hid_wire::result_refused);
+            return respond_text(
+                type, indexed_string(static_cast<uint16_t>(payload[0] << 8 | payload[1])));
+        case hid_wire::write_report:
+            return answer_write(payload);
+        default:
+            return answer_feature(payload);
+        }
+    }
+
+    bool answer_list() {
+        std::vector<uint8_t> list{0};
+        for (const auto &candidate : devices_) {
+            if (!candidate->usb.present())
+                continue;
+            ++list[0];
+            list.push_back(static_cast<uint8_t>(candidate->key.size()));
+            list.insert(list.end(), candidate->key.begin(), candidate->key.end());
+        }
+        return respond(hid_wire::list_devices, hid_wire::result_ok, list);
+    }
+
+    bool answer_open(std::span<const uint8_t> key) {
+        // One device per connection.
+        if (bound_ != nullptr)
+            return false;
+        for (const auto &candidate : devices_) {
+            if (!std::equal(key.begin(), key.end(), candidate->key.begin(), candidate->key.end()))
+                continue;
+            if (!candidate->usb.attach(fd_))
+                break;
+            bound_ = candidate.get();
+            return respond(hid_wire::open_device, hid_wire::result_ok);
+        }
+        return respond(hid_wire::open_device, hid_wire::result_refused);
+    }
+
+    std::optional<std::string> indexed_string(uint16_t index) const {
+        constexpr uint16_t product_index = 2;
+        constexpr uint16_t serial_index = 3;
+        constexpr uint16_t fw_version_index = 4;
+        constexpr uint16_t hw_version_index = 5;
+        const usb_identity identity = bound_->usb.identity();
+        switch (index) {
+        case product_index:
+            return identity.product;
+        case serial_index:
+            return identity.serial_readable ? std::optional<std::string>(identity.serial)
+                                            : std::nullopt;
+        case fw_version_index:
+            return bound_->model.fw_version();
+        case hw_version_index:
+            return identity.hw_version;
+        default:
+            return std::nullopt;
+        }
+    }
+
+    bool answer_write(std::span<const uint8_t> report) {
+        const bool accepted =
+            report.size() >= 2 && report.size() <= layout_.longest_report() &&
+            (report[0] == request_report_id || report[0] == long_request_report_id);
+        if (!respond(hid_wire::write_report,
+                     accepted ? hid_wire::result_ok : hid_wire::result_refused))
+            return false;
+        if (!accepted)
+            return true;
+        usb_reply_plan plan = answer_output_report(*bound_, layout_, report);
+        if (plan.report.empty())
+            return true;
+        if (plan.delay_ms == 0 && held_.empty())
+            return send_message(hid_wire::input_report, {}, plan.report);
+        // Replies leave in the order of their requests, as the firmware answers one at a time.
+        steady::time_point due = steady::now() + std::chrono::milliseconds(plan.delay_ms);
+        if (!held_.empty())
+            due = std::max(due, held_.back().due);
+        held_.push_back({due, std::move(plan.report)});
+        bound_->usb.hold();
+        return true;
+    }
+
+    bool answer_feature(std::span<const uint8_t> report) {
+        const bool accepted = bound_->usb.identity().feature_usage && report.size() >= 3 &&
+                              report.size() <= usb_layout::feature_report_count + 1u &&
+                              report[0] == feature_report_id;
+        if (accepted)
+            bound_->usb.record_feature(report);
+        return respond(hid_wire::send_feature,
+                       accepted ? hid_wire::result_ok : hid_wire::result_refused);
+    }
+
+    bool send_due_replies() {
+        while (!held_.empty() && held_.front().due <= steady::now()) {
+            const bool sent = send_message(hid_wire::input_report, {}, held_.front().report);
+            held_.pop_front();
+            bound_->usb.release();
+            if (!sent)
+                return false;
+        }
+        return true;
+    }
+
+    int ms_until_next_reply() const {
+        if (held_.empty())
+            return -1;
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(held_.front().due - steady::now());
+        return static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
+    }
+
+    bool respond_text(uint8_t request, const std::optional<std::string> &text) {
+        if (!text)
+            return respond(request, hid_wire::result_refused);
+        return respond(request, hid_wire::result_ok,
+                       {reinterpret_cast<const uint8_t *>(text->data()), text->size()});
+    }
+
+    bool respond(uint8_t request, uint8_t result, std::span<const uint8_t> data = {}) {
+        const uint8_t head[] = {result};
+        return send_message(static_cast<uint8_t>(request | hid_wire::response_flag), head, data);
+    }
+
+    // A message of the type with `head` and `data` as its payload, one after the other.
+    bool send_message(uint8_t type, std::span<const uint8_t> head, std::span<const uint8_t> data) {
+        const std::size_t length = 1 + head.size() + data.size();
+        if (length > hid_wire::max_message_length)
+            return false;
+        std::vector<uint8_t> message{static_cast<uint8_t>(length >> 8),
+                                     static_cast<uint8_t>(length), type};
+        message.insert(message.end(), head.begin(), head.end());
+        message.insert(message.end(), data.begin(), data.end());
+        return send_all(fd_, message, stop_, -1) == io_result::ok;
+    }
+
+    device_list &devices_;
+    const usb_layout &layout_;
+    const stop_signal &stop_;
+    const int fd_;
+    device *bound_ = nullptr;
+    std::deque<held_reply> held_;
+};
+
+} // namespace
+
+hid_server::hid_server(device_list &devices, const usb_layout &layout, const stop_signal &stop)
+    : devices_(devices), layout_(layout), stop_(stop),
+      connections_([this](connection &client) { serve(client); }) {}
+
+hid_server::~hid_server() {
+    if (listener_.valid() && !path_.empty())
+        ::unlink(path_.c_str());
+}
+
+int hid_server::open(const std::string &path) {
+    const int error = open_local_listener(path, listener_);
+    if (error == 0)
+        path_ = path;
+    return error;
+}
+
+int hid_server::accept_waiting() {
+    for (;;) {
+        unique_fd client;
+        const int error = accept_local_client(listener_.get(), client);
+        if (error == EAGAIN)
+            return 0;
+        if (error != 0)
+            return error;
+        (void)connections_.add(std::move(client));
+    }
+}
+
+void hid_server::close() {
+    connections_.join_all();
+    if (listener_.valid() && !path_.empty())
+        ::unlink(path_.c_str());
+    listener_.reset();
+}
+
+void hid_server::serve(connection &client) {
+    hid_session session(devices_, layout_, stop_, client.fd.get());
+    session.run();
+}
+
+} // namespace vortlink::sim

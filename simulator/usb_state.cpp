@@ -1,0 +1,123 @@
+#include "usb_state.h"
+
+#include <sys/socket.h>
+
+namespace vortlink::sim {
+
+usb_identity usb_state::identity() const {
+    std::lock_guard lock(mutex_);
+    return identity_;
+}
+
+void usb_state::set_product(std::string text) {
+    std::lock_guard lock(mutex_);
+    identity_.product = std::move(text);
+}
+
+void usb_state::set_serial(std::string text) {
+    std::lock_guard lock(mutex_);
+    identity_.serial = std::move(text);
+    identity_.serial_readable = true;
+}
+
+void usb_state::make_serial_unreadable() {
+    std::lock_guard lock(mutex_);
+    identity_.serial_readable = false;
+}
+
+void usb_state::set_feature_usage(bool present) {
+    std::lock_guard lock(mutex_);
+    identity_.feature_usage = present;
+}
+
+bool usb_state::present_locked() const {
+    return !unplugged_ || (back_at_ && steady::now() >= *back_at_);
+}
+
+bool usb_state::present() const {
+    std::lock_guard lock(mutex_);
+    return present_locked();
+}
+
+void usb_state::unplug(uint32_t milliseconds) {
+    std::lock_guard lock(mutex_);
+    unplugged_ = true;
+    back_at_.reset();
+    if (milliseconds > 0)
+        back_at_ = steady::now() + std::chrono::milliseconds(milliseconds);
+    // The sockets stay open until their sessions detach, which needs this mutex: none of them
+    // can be closed (and its number reused) under the shutdown.
+    for (int socket : sockets_)
+        ::shutdown(socket, SHUT_RDWR);
+}
+
+void usb_state::plug() {
+    std::lock_guard lock(mutex_);
+    unplugged_ = false;
+    back_at_.reset();
+}
+
+bool usb_state::attach(int socket) {
+    std::lock_guard lock(mutex_);
+    if (!present_locked())
+        return false;
+    unplugged_ = false;
+    back_at_.reset();
+    sockets_.insert(socket);
+    return true;
+}
+
+void usb_state::detach(int socket) {
+    std::lock_guard lock(mutex_);
+    if (const auto found = sockets_.find(socket); found != sockets_.end())
+        sockets_.erase(found);
+}
+
+void usb_state::hold() {
+    std::lock_guard lock(mutex_);
+    ++held_;
+}
+
+void usb_state::release() {
+    {
+        std::lock_guard lock(mutex_);
+        if (held_ > 0)
+            --held_;
+    }
+    held_changed_.notify_all();
+}
+
+bool usb_state::wait_none_held(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    held_changed_.wait_for(lock, limit, [this] { return held_ == 0 || stopping_; });
+    return held_ == 0 && !stopping_;
+}
+
+void usb_state::stop_waiting() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    held_changed_.notify_all();
+}
+
+void usb_state::record_feature(std::span<const uint8_t> report) {
+    std::lock_guard lock(mutex_);
+    if (features_.size() >= feature_log_capacity)
+        features_.pop_front();
+    features_.emplace_back(report.begin(), report.end());
+    if (report.size() >= 3)
+        last_feature_code_ = static_cast<uint16_t>(report[1] << 8 | report[2]);
+}
+
+std::vector<std::vector<uint8_t>> usb_state::features() const {
+    std::lock_guard lock(mutex_);
+    return {features_.begin(), features_.end()};
+}
+
+std::optional<uint16_t> usb_state::last_feature_code() const {
+    std::lock_guard lock(mutex_);
+    return last_feature_code_;
+}
+
+} // namespace vortlink::sim
