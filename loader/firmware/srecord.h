@@ -1,0 +1,76 @@
+#pragma once
+// Motorola S-record files as the controller's firmware files have always been read: one record
+// per line of at most 99 characters, byte counts up to 35, types S0 to S9 except S4 and S6. A
+// file of any content (binary junk, endless lines, CR LF or LF line ends, no final line end)
+// gives a status code, never a crash or a hang.
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <span>
+
+#include "common/status.h"
+
+namespace vortlink::loader {
+
+namespace status {
+inline constexpr status_t srec_at_end = -10300;       // the file was already at its end
+inline constexpr status_t srec_read_failed = -10301;  // no line could be read
+inline constexpr status_t srec_bad_type = -10302;     // S4, S6 or not S0 to S9
+inline constexpr status_t srec_bad_checksum = -10303; // sum of the record's bytes is not 0xFF
+inline constexpr status_t srec_too_long = -10304;     // byte count above 35
+inline constexpr status_t srec_not_a_record = -10305; // line does not start with 'S'
+inline constexpr status_t srec_no_header = -10306;    // first record is not S0
+inline constexpr status_t srec_not_open = -10307;     // file cannot be opened, or none is open
+inline constexpr status_t srec_out_of_range = -10308; // data beyond the image buffer
+} // namespace status
+
+inline constexpr std::size_t srecord_max_data = 32;
+
+struct SRecord {
+    uint8_t type = 0;     // 0 to 9
+    uint8_t length = 0;   // data bytes
+    uint32_t address = 0; // 0 for types that carry none
+    uint8_t data[srecord_max_data] = {};
+};
+
+// The one S-record file the loader has open at a time. Opening another closes the previous one.
+class SRecordFile {
+  public:
+    SRecordFile() = default;
+    SRecordFile(const SRecordFile &) = delete;
+    SRecordFile &operator=(const SRecordFile &) = delete;
+
+    // Closes any open file, opens path (a regular file) and reads its first record, which must
+    // be S0. Returns srec_not_open when the path cannot be opened, the first record's read
+    // status, or srec_no_header; after a failure no file is open.
+    status_t OpenSRecordFile(const char *path);
+
+    // Reads and checks the next line. record is cleared first. srec_at_end when an earlier read
+    // reached the end of the file, srec_read_failed when nothing could be read. A record whose
+    // byte count leaves no room for its address and checksum fails with srec_bad_checksum.
+    status_t ReadSRecord(SRecord &record);
+
+    // Reads the remaining records into buffer (index = record address), after filling it with
+    // 0xFF; later records overwrite earlier ones. S7, S8, S9 or the end of the file end the
+    // load successfully. On success lowest and highest are the lowest address and the highest
+    // data byte's address of the data records that carry data (0xFFFFFFFF and 0 when there are
+    // none); on failure both are 0.
+    status_t LoadSRecordImage(std::span<uint8_t> buffer, uint32_t &lowest, uint32_t &highest);
+
+    void CloseSRecordFile() { file_.reset(); }
+    bool is_open() const { return file_ != nullptr; }
+
+  private:
+    // One more than the longest line, as the reader has always used.
+    static constexpr std::size_t line_capacity = 100;
+
+    std::size_t read_line(char (&line)[line_capacity]);
+
+    struct file_closer {
+        void operator()(std::FILE *file) const { std::fclose(file); }
+    };
+    std::unique_ptr<std::FILE, file_closer> file_;
+};
+
+} // namespace vortlink::loader
