@@ -6,13 +6,16 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstring>
 #include <future>
 #include <stdexcept>
@@ -97,6 +100,20 @@ std::string describe_status(int status) {
     return "wait status " + std::to_string(status);
 }
 
+// A socket path no other simulator of this or another test program uses.
+std::string fresh_hid_socket_path() {
+    static std::atomic<unsigned> serial{0};
+    const std::string name = "hid-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(serial.fetch_add(1) + 1) + ".sock";
+    char directory[PATH_MAX];
+    if (::getcwd(directory, sizeof directory) != nullptr) {
+        std::string path = std::string(directory) + "/" + name;
+        if (path.size() < sizeof(sockaddr_un::sun_path))
+            return path;
+    }
+    return "/tmp/vortlink-" + name;
+}
+
 int wait_for_exit(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
@@ -109,6 +126,12 @@ int wait_for_exit(pid_t pid) {
 } // namespace
 
 simulator_process::simulator_process(std::vector<std::string> extra_args) {
+    start(extra_args);
+}
+
+simulator_process::simulator_process(with_hid_t, std::vector<std::string> extra_args)
+    : hid_socket_(fresh_hid_socket_path()) {
+    extra_args.insert(extra_args.begin(), {"--hid-socket", hid_socket_});
     start(extra_args);
 }
 
@@ -169,7 +192,8 @@ void simulator_process::start(const std::vector<std::string> &extra_args) {
 
     const steady::time_point deadline = steady::now() + start_limit;
     std::string buffer;
-    std::string lines[3];
+    // tcp-port, control-port, hid-socket with a HID socket, then ready.
+    std::vector<std::string> lines(hid_socket_.empty() ? 3 : 4);
     std::string why;
     for (std::string &line : lines) {
         if (!read_line(output.get(), buffer, line, deadline)) {
@@ -180,9 +204,11 @@ void simulator_process::start(const std::vector<std::string> &extra_args) {
     if (why.empty()) {
         const auto tcp = port_after(lines[0], "tcp-port ");
         const auto control = port_after(lines[1], "control-port ");
-        if (!tcp || !control || lines[2] != "ready") {
-            why = "unexpected start-up lines \"" + lines[0] + "\", \"" + lines[1] + "\", \"" +
-                  lines[2] + "\"";
+        const bool hid_line_right = hid_socket_.empty() || lines[2] == "hid-socket " + hid_socket_;
+        if (!tcp || !control || !hid_line_right || lines.back() != "ready") {
+            why = "unexpected start-up lines";
+            for (const std::string &line : lines)
+                why += " \"" + line + "\"";
         } else {
             tcp_port_ = *tcp;
             control_port_ = *control;
@@ -272,7 +298,19 @@ void simulator_process::inject(const std::string &fault) {
 }
 
 std::vector<std::vector<uint8_t>> simulator_process::frames() {
-    const std::string reply = control("frames");
+    return byte_list("frames");
+}
+
+std::vector<std::vector<uint8_t>> simulator_process::usb_frames(unsigned device) {
+    return byte_list("device " + std::to_string(device) + " usb-frames");
+}
+
+std::vector<std::vector<uint8_t>> simulator_process::features(unsigned device) {
+    return byte_list("features " + std::to_string(device));
+}
+
+std::vector<std::vector<uint8_t>> simulator_process::byte_list(const std::string &command) {
+    const std::string reply = control(command);
     std::vector<std::string_view> words;
     for (std::size_t position = 0; position < reply.size();) {
         const std::size_t end = std::min(reply.find(' ', position), reply.size());
@@ -284,28 +322,28 @@ std::vector<std::vector<uint8_t>> simulator_process::frames() {
         std::from_chars(words[1].data(), words[1].data() + words[1].size(), count).ec !=
             std::errc() ||
         count != words.size() - 2) {
-        ADD_FAILURE() << "malformed frames reply: " << reply;
+        ADD_FAILURE() << "malformed " << command << " reply: " << reply;
         return {};
     }
-    std::vector<std::vector<uint8_t>> frames;
+    std::vector<std::vector<uint8_t>> lists;
     for (std::size_t index = 2; index < words.size(); ++index) {
         const std::string_view hex = words[index];
-        std::vector<uint8_t> frame;
+        std::vector<uint8_t> entry;
         for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
             uint8_t byte = 0;
             if (std::from_chars(hex.data() + i, hex.data() + i + 2, byte, 16).ec != std::errc()) {
-                ADD_FAILURE() << "malformed frame in frames reply: " << hex;
+                ADD_FAILURE() << "malformed entry in " << command << " reply: " << hex;
                 return {};
             }
-            frame.push_back(byte);
+            entry.push_back(byte);
         }
         if (hex.size() % 2 != 0) {
-            ADD_FAILURE() << "odd-length frame in frames reply: " << hex;
+            ADD_FAILURE() << "odd-length entry in " << command << " reply: " << hex;
             return {};
         }
-        frames.push_back(std::move(frame));
+        lists.push_back(std::move(entry));
     }
-    return frames;
+    return lists;
 }
 
 void simulator_process::clear_frames() {
