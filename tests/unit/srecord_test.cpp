@@ -3,26 +3,22 @@
 
 #include <gtest/gtest.h>
 
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "firmware/srecord.h"
 #include "support/temp_directory.h"
-
-extern char **environ;
+#include "unit/srec_cat.h"
 
 using namespace vortlink::loader;
+using vortlink::test::known_bytes;
 using vortlink::test::temp_directory;
 using vortlink::test::write_file;
 
@@ -65,14 +61,6 @@ std::string s3(uint32_t address, const std::vector<uint8_t> &data) {
     return record('3', 4, address, data);
 }
 
-std::vector<uint8_t> known_bytes(std::size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::vector<uint8_t> bytes(count);
-    for (auto &byte : bytes)
-        byte = static_cast<uint8_t>(generator());
-    return bytes;
-}
-
 class SRecordTest : public ::testing::Test {
   protected:
     SRecordTest() : image(image_size, 0) {}
@@ -104,41 +92,12 @@ class SRecordTest : public ::testing::Test {
     uint32_t highest = 0;
 };
 
-// srec_cat from Debian's srecord package, which scripts/test installs.
 class SrecCatFiles : public SRecordTest {
   protected:
-    void SetUp() override {
-        const char *path = std::getenv("PATH");
-        std::stringstream directories(path != nullptr ? path : "");
-        for (std::string directory; std::getline(directories, directory, ':');) {
-            const std::string candidate = directory + "/srec_cat";
-            if (::access(candidate.c_str(), X_OK) == 0)
-                srec_cat = candidate;
-        }
-        ASSERT_FALSE(srec_cat.empty())
-            << "srec_cat is not on PATH: install Debian's srecord package (scripts/test does)";
-    }
-
-    // Writes bytes to a binary file and converts it with srec_cat; returns the S-record path.
     std::string convert(const std::vector<uint8_t> &bytes, uint32_t offset,
-                        std::vector<std::string> options) {
-        const std::string binary = dir.file("known" + std::to_string(++files) + ".bin");
-        write_file(binary, std::string(bytes.begin(), bytes.end()));
-        const std::string output = binary + ".srec";
-        std::vector<std::string> args = {
-            srec_cat, binary, "-binary",  "-offset", std::to_string(offset),
-            "-o",     output, "-motorola"};
-        args.insert(args.end(), options.begin(), options.end());
-        std::vector<char *> argv;
-        for (auto &arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        pid_t pid = 0;
-        int wait_status = 0;
-        EXPECT_EQ(posix_spawn(&pid, srec_cat.c_str(), nullptr, nullptr, argv.data(), environ), 0);
-        EXPECT_EQ(waitpid(pid, &wait_status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << "srec_cat failed";
-        return output;
+                        const std::vector<std::string> &options) {
+        return vortlink::test::srec_cat_convert(dir.file("known" + std::to_string(++files)), bytes,
+                                                offset, options);
     }
 
     void expect_image(const std::vector<uint8_t> &bytes, uint32_t offset) {
@@ -155,8 +114,6 @@ class SrecCatFiles : public SRecordTest {
         const status_t status = file.OpenSRecordFile(path.c_str());
         return status != status::ok ? status : file.LoadSRecordImage(image, lowest, highest);
     }
-
-    std::string srec_cat;
 };
 
 } // namespace
