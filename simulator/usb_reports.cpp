@@ -94,18 +94,16 @@ std::vector<uint8_t> controller_answer(device &target, const usb_layout &layout,
     std::vector<uint8_t> answer = empty_report(layout, reply_report_for(opcode));
     answer[1] = opcode;
     const std::span<uint8_t> room = std::span(answer).subspan(report_data_offset);
-    if (opcode == op::echo) {
-        // Over USB the whole report comes back, not only the table's 50 bytes.
-        std::copy_n(sent.begin(), std::min(sent.size(), room.size()), room.begin());
-        return answer;
-    }
     // The report may be shorter or longer than the table's request: what it lacks is zero.
     std::vector<uint8_t> request(request_length, 0);
     std::copy_n(sent.begin(), std::min(sent.size(), request.size()), request.begin());
     std::vector<uint8_t> reply(reply_length, 0);
     if (const int16_t error = target.model.handle(opcode, request, reply))
         return error_report(layout, opcode, error);
-    std::copy_n(reply.begin(), std::min(reply.size(), room.size()), room.begin());
+    // Over USB echo sends back the whole report, not only the table's 50 bytes.
+    const std::span<const uint8_t> data =
+        opcode == op::echo ? sent : std::span<const uint8_t>(reply);
+    std::copy_n(data.begin(), std::min(data.size(), room.size()), room.begin());
     return answer;
 }
 

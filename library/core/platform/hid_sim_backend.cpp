@@ -1,0 +1,527 @@
+// The simulated HID backend: the controllers of a running quorrel-sim, reached through the unix
+// stream socket it serves with --hid-socket (VORTLINK_HID_SIM names it). The socket stands in
+// for the USB bus; the simulator keeps its own copy of these numbers (simulator/hid_wire.h).
+//
+// Messages, both ways: u16 length (big-endian; type byte plus payload, 1 to 4096), type byte,
+// payload. A message longer or shorter than that, or of a type the receiver does not expect,
+// breaks the connection.
+//
+//   request (library)           payload                 response payload (type | 0x80)
+//   0x01 list devices           -                       result, u8 count, count x (u8 n, key)
+//   0x02 open device            key                     result
+//   0x03 report descriptor      -                       result, descriptor bytes
+//   0x04 product string         -                       result, UTF-8 text
+//   0x05 serial number string   -                       result, UTF-8 text
+//   0x06 indexed string         u16 index, big-endian   result, UTF-8 text
+//   0x07 write output report    report, ID first        result
+//   0x08 send feature report    report, ID first        result
+//   0x90 input report (simulator, unasked)              report, ID first
+//
+// The result byte is 0 for done, anything else for refused. Every request gets exactly one
+// response, in order. A list takes a connection of its own (closed after the answer); opening a
+// device ties the connection to it for good, and the simulator ends that connection when the
+// device is unplugged. Input reports arrive whenever the device sends them, also while a
+// response is awaited: they are queued here, and a flush discards that queue and whatever is
+// waiting in the socket. A request whose response does not come in time is remembered, so that
+// the late response is recognised and dropped when it comes.
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/platform/clock.h"
+#include "core/platform/hid_backend.h"
+#include "core/platform/hid_descriptor.h"
+#include "core/platform/hidraw_backend.h"
+#include "core/platform/text_file.h"
+
+namespace vortlink::platform {
+
+namespace {
+
+namespace wire {
+constexpr std::size_t header_length = 2;
+constexpr std::size_t max_message_length = 4096;
+constexpr std::size_t max_key_length = 64;
+
+constexpr uint8_t list_devices = 0x01;
+constexpr uint8_t open_device = 0x02;
+constexpr uint8_t get_descriptor = 0x03;
+constexpr uint8_t get_product = 0x04;
+constexpr uint8_t get_serial = 0x05;
+constexpr uint8_t get_indexed = 0x06;
+constexpr uint8_t write_report = 0x07;
+constexpr uint8_t send_feature = 0x08;
+constexpr uint8_t response_flag = 0x80;
+constexpr uint8_t input_report = 0x90;
+
+constexpr uint8_t result_ok = 0;
+} // namespace wire
+
+// How long a request without a caller's time-out (list, open, strings, feature) may take.
+constexpr uint32_t request_limit_ms = 2000;
+// A device that sends reports faster than anyone reads them loses the oldest, as hidraw's queue
+// does, instead of filling memory.
+constexpr std::size_t max_queued_reports = 256;
+// Requests whose responses are still owed; a peer that owes more has stopped answering.
+constexpr std::size_t max_unanswered = 64;
+// A flush takes what is waiting now, not what a device keeps streaming.
+constexpr unsigned max_flushed_messages = 1024;
+
+class deadline {
+  public:
+    explicit deadline(uint32_t timeout_ms) : start_(monotonic_ms()), timeout_(timeout_ms) {}
+    uint32_t remaining() const {
+        const uint32_t elapsed = monotonic_ms() - start_;
+        return elapsed >= timeout_ ? 0 : timeout_ - elapsed;
+    }
+    std::chrono::milliseconds left() const { return std::chrono::milliseconds(remaining()); }
+
+  private:
+    uint32_t start_;
+    uint32_t timeout_;
+};
+
+struct message {
+    uint8_t type = 0;
+    std::vector<uint8_t> payload;
+};
+
+enum class receive_result { received, timed_out, broken };
+
+// One connection to the simulator's socket, cut into messages. A message that arrives in parts
+// is put together across calls, so a time-out in the middle of one loses nothing.
+class wire_connection {
+  public:
+    bool connect(const std::string &socket_path) {
+        sockaddr_un endpoint{};
+        endpoint.sun_family = AF_UNIX;
+        if (socket_path.empty() || socket_path.size() >= sizeof endpoint.sun_path)
+            return false;
+        std::memcpy(endpoint.sun_path, socket_path.data(), socket_path.size());
+        unique_fd socket_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!socket_fd.valid())
+            return false;
+        // A local connect never waits: it is taken at once or refused (EAGAIN when the
+        // simulator's backlog is full).
+        int connected = -1;
+        do {
+            connected = ::connect(socket_fd.get(), reinterpret_cast<const sockaddr *>(&endpoint),
+                                  sizeof endpoint);
+        } while (connected != 0 && errno == EINTR);
+        if (connected != 0)
+            return false;
+        fd_ = std::move(socket_fd);
+        return true;
+    }
+
+    bool broken() const { return broken_ || !fd_.valid(); }
+    void break_off() { broken_ = true; }
+
+    // done, timed_out when not a byte went out in time (the connection stays usable), or
+    // not_started when the connection is broken (also by a message cut off by the deadline).
+    hid_io_result send(uint8_t type, std::span<const uint8_t> payload, const deadline &limit) {
+        if (broken())
+            return hid_io_result::not_started;
+        const std::size_t length = payload.size() + 1;
+        if (length > wire::max_message_length)
+            return hid_io_result::not_started;
+        std::vector<uint8_t> bytes{static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length),
+                                   type};
+        bytes.insert(bytes.end(), payload.begin(), payload.end());
+        std::size_t sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t written = ::send(fd_.get(), bytes.data() + sent, bytes.size() - sent,
+                                           MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (written > 0) {
+                sent += static_cast<std::size_t>(written);
+                continue;
+            }
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                return fail();
+            const wait_outcome room = wait_for(POLLOUT, limit);
+            if (room == wait_outcome::failed)
+                return fail();
+            if (room == wait_outcome::timed_out) {
+                if (sent == 0)
+                    return hid_io_result::timed_out;
+                // Half a message: the peer can no longer find where the next one starts.
+                broken_ = true;
+                return hid_io_result::timed_out;
+            }
+        }
+        return hid_io_result::done;
+    }
+
+    receive_result receive(message &received, const deadline &limit) {
+        for (;;) {
+            const fill_outcome filled = fill();
+            if (filled == fill_outcome::complete) {
+                received.type = body_[0];
+                received.payload.assign(body_.begin() + 1, body_.end());
+                header_have_ = 0;
+                body_.clear();
+                body_have_ = 0;
+                return receive_result::received;
+            }
+            if (filled == fill_outcome::broken) {
+                broken_ = true;
+                return receive_result::broken;
+            }
+            const wait_outcome ready = wait_for(POLLIN, limit);
+            if (ready == wait_outcome::timed_out)
+                return receive_result::timed_out;
+            if (ready == wait_outcome::failed) {
+                broken_ = true;
+                return receive_result::broken;
+            }
+        }
+    }
+
+  private:
+    enum class fill_outcome { complete, need_more, broken };
+    enum class wait_outcome { ready, timed_out, failed };
+
+    hid_io_result fail() {
+        broken_ = true;
+        return hid_io_result::not_started;
+    }
+
+    // Takes what the socket holds towards the current message, without waiting.
+    fill_outcome fill() {
+        if (broken())
+            return fill_outcome::broken;
+        for (;;) {
+            uint8_t *into = nullptr;
+            std::size_t wanted = 0;
+            if (header_have_ < wire::header_length) {
+                into = header_ + header_have_;
+                wanted = wire::header_length - header_have_;
+            } else {
+                into = body_.data() + body_have_;
+                wanted = body_.size() - body_have_;
+            }
+            const ssize_t got = ::recv(fd_.get(), into, wanted, MSG_DONTWAIT);
+            if (got == 0)
+                return fill_outcome::broken; // the simulator closed: the device is gone
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                return errno == EAGAIN || errno == EWOULDBLOCK ? fill_outcome::need_more
+                                                               : fill_outcome::broken;
+            }
+            if (header_have_ < wire::header_length) {
+                header_have_ += static_cast<std::size_t>(got);
+                if (header_have_ < wire::header_length)
+                    continue;
+                const std::size_t length = header_[0] << 8 | header_[1];
+                if (length == 0 || length > wire::max_message_length)
+                    return fill_outcome::broken;
+                body_.assign(length, 0);
+                body_have_ = 0;
+                continue;
+            }
+            body_have_ += static_cast<std::size_t>(got);
+            if (body_have_ == body_.size())
+                return fill_outcome::complete;
+        }
+    }
+
+    wait_outcome wait_for(short events, const deadline &limit) {
+        for (;;) {
+            pollfd watched{fd_.get(), events, 0};
+            const int ready = ::poll(
+                &watched, 1, static_cast<int>(std::min<uint32_t>(limit.remaining(), INT_MAX)));
+            if (ready < 0) {
+                if (errno == EINTR)
+                    continue;
+                return wait_outcome::failed;
+            }
+            if (ready == 0)
+                return wait_outcome::timed_out;
+            if ((watched.revents & POLLNVAL) != 0)
+                return wait_outcome::failed;
+            // POLLHUP and POLLERR count as ready: the read or write that follows tells.
+            return wait_outcome::ready;
+        }
+    }
+
+    unique_fd fd_;
+    bool broken_ = false;
+    uint8_t header_[wire::header_length] = {};
+    std::size_t header_have_ = 0;
+    std::vector<uint8_t> body_;
+    std::size_t body_have_ = 0;
+};
+
+class sim_hid_device final : public hid_device {
+  public:
+    explicit sim_hid_device(wire_connection connection) : wire_(std::move(connection)) {}
+
+    // Reads the report description once, as hidraw does when a node is opened.
+    void load_description() {
+        std::vector<uint8_t> response;
+        if (request(wire::get_descriptor, {}, deadline(request_limit_ms), response) ==
+                hid_io_result::done &&
+            response[0] == wire::result_ok)
+            description_status_ =
+                parse_report_descriptor(std::span(response).subspan(1), description_);
+    }
+
+    bool report_lengths(hid_report_lengths &lengths) override {
+        if (description_status_ != status::ok)
+            return false;
+        lengths = description_.lengths;
+        return true;
+    }
+
+    bool find_value_usage(uint16_t usage, hid_value_report &report) override {
+        return description_status_ == status::ok && description_.find_value_usage(usage, report);
+    }
+
+    bool product_string(std::u16string &text) override {
+        return request_text(wire::get_product, {}, text);
+    }
+
+    bool serial_number_string(std::u16string &text) override {
+        return request_text(wire::get_serial, {}, text);
+    }
+
+    bool indexed_string(uint16_t index, std::u16string &text, std::size_t max_units) override {
+        text.clear();
+        if (index == 0)
+            return false;
+        const uint8_t payload[] = {static_cast<uint8_t>(index >> 8), static_cast<uint8_t>(index)};
+        if (!request_text(wire::get_indexed, payload, text))
+            return false;
+        // One unit is left for the caller's terminator.
+        cut_to_units(text, max_units == 0 ? 0 : max_units - 1);
+        return true;
+    }
+
+    bool flush_input() override {
+        const deadline limit(request_limit_ms);
+        std::unique_lock lock(mutex_, limit.left());
+        if (!lock.owns_lock())
+            return false;
+        queued_.clear();
+        const deadline now(0);
+        for (unsigned taken = 0; taken < max_flushed_messages; ++taken) {
+            message received;
+            const receive_result result = wire_.receive(received, now);
+            if (result == receive_result::timed_out)
+                break;
+            if (result == receive_result::broken || sort(received, 0) == sorted::broken)
+                return false;
+        }
+        queued_.clear();
+        return !wire_.broken();
+    }
+
+    hid_io_result write_report(const uint8_t *report, std::size_t length,
+                               uint32_t timeout_ms) override {
+        if (report == nullptr || length == 0)
+            return hid_io_result::not_started;
+        const deadline limit(timeout_ms);
+        std::vector<uint8_t> response;
+        const hid_io_result result =
+            request(wire::write_report, std::span(report, length), limit, response);
+        if (result != hid_io_result::done)
+            return result;
+        return response[0] == wire::result_ok ? hid_io_result::done : hid_io_result::not_started;
+    }
+
+    hid_io_result read_report(uint8_t *buffer, std::size_t length, uint32_t timeout_ms) override {
+        if (buffer == nullptr || length == 0)
+            return hid_io_result::not_started;
+        const deadline limit(timeout_ms);
+        std::unique_lock lock(mutex_, limit.left());
+        if (!lock.owns_lock())
+            return hid_io_result::timed_out;
+        while (queued_.empty()) {
+            message received;
+            const receive_result result = wire_.receive(received, limit);
+            if (result == receive_result::timed_out)
+                return hid_io_result::timed_out;
+            if (result == receive_result::broken || sort(received, 0) == sorted::broken)
+                return hid_io_result::not_started;
+        }
+        const std::vector<uint8_t> &report = queued_.front();
+        std::memcpy(buffer, report.data(), std::min(length, report.size()));
+        queued_.pop_front();
+        return hid_io_result::done;
+    }
+
+    bool send_feature(const uint8_t *report, std::size_t length) override {
+        if (report == nullptr || length == 0)
+            return false;
+        std::vector<uint8_t> response;
+        return request(wire::send_feature, std::span(report, length), deadline(request_limit_ms),
+                       response) == hid_io_result::done &&
+               response[0] == wire::result_ok;
+    }
+
+    // Sends a request and waits for its response, whose payload (result byte first, never
+    // empty) goes to `response`. Input reports that come first are queued.
+    hid_io_result request(uint8_t type, std::span<const uint8_t> payload, const deadline &limit,
+                          std::vector<uint8_t> &response) {
+        std::unique_lock lock(mutex_, limit.left());
+        if (!lock.owns_lock())
+            return hid_io_result::timed_out;
+        const hid_io_result sent = wire_.send(type, payload, limit);
+        if (sent != hid_io_result::done)
+            return sent;
+        for (;;) {
+            message received;
+            const receive_result result = wire_.receive(received, limit);
+            if (result == receive_result::broken)
+                return hid_io_result::not_started;
+            if (result == receive_result::timed_out) {
+                unanswered_.push_back(type);
+                if (unanswered_.size() > max_unanswered)
+                    wire_.break_off();
+                return hid_io_result::timed_out;
+            }
+            switch (sort(received, type)) {
+            case sorted::response:
+                response = std::move(received.payload);
+                return hid_io_result::done;
+            case sorted::broken:
+                return hid_io_result::not_started;
+            case sorted::queued:
+            case sorted::late_response:
+                break;
+            }
+        }
+    }
+
+  private:
+    enum class sorted { queued, late_response, response, broken };
+
+    // Files a message that arrived while `awaited` (0: nothing) was the request in flight.
+    sorted sort(message &received, uint8_t awaited) {
+        if (received.type == wire::input_report) {
+            if (received.payload.empty()) {
+                wire_.break_off();
+                return sorted::broken;
+            }
+            if (queued_.size() >= max_queued_reports)
+                queued_.pop_front();
+            queued_.push_back(std::move(received.payload));
+            return sorted::queued;
+        }
+        // Responses come in the order of their requests: those owed to requests that timed out
+        // come first.
+        const uint8_t expected = !unanswered_.empty() ? unanswered_.front() : awaited;
+        if (expected == 0 || received.type != (expected | wire::response_flag) ||
+            received.payload.empty()) {
+            wire_.break_off();
+            return sorted::broken;
+        }
+        if (!unanswered_.empty()) {
+            unanswered_.pop_front();
+            return sorted::late_response;
+        }
+        return sorted::response;
+    }
+
+    bool request_text(uint8_t type, std::span<const uint8_t> payload, std::u16string &text) {
+        std::vector<uint8_t> response;
+        if (request(type, payload, deadline(request_limit_ms), response) != hid_io_result::done ||
+            response[0] != wire::result_ok)
+            return false;
+        text = utf16_from_utf8(std::string_view(reinterpret_cast<const char *>(response.data() + 1),
+                                                response.size() - 1));
+        return true;
+    }
+
+    // One caller at a time on the connection; the waits are bounded by the callers' time-outs.
+    std::timed_mutex mutex_;
+    wire_connection wire_;
+    std::deque<std::vector<uint8_t>> queued_;
+    std::deque<uint8_t> unanswered_;
+    status_t description_status_ = status::bad_reports;
+    hid_report_description description_;
+};
+
+// The keys of a device list response; false when it is malformed.
+bool parse_device_list(std::span<const uint8_t> response, std::vector<std::string> &keys) {
+    keys.clear();
+    if (response.size() < 2 || response[0] != wire::result_ok)
+        return false;
+    const std::size_t count = response[1];
+    std::size_t at = 2;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (at >= response.size())
+            return false;
+        const std::size_t length = response[at++];
+        if (length == 0 || length > wire::max_key_length || length > response.size() - at)
+            return false;
+        keys.emplace_back(reinterpret_cast<const char *>(response.data() + at), length);
+        at += length;
+    }
+    return at == response.size();
+}
+
+class sim_hid_backend final : public hid_backend {
+  public:
+    explicit sim_hid_backend(std::string socket_path) : socket_path_(std::move(socket_path)) {}
+
+    std::vector<std::string> list_devices() override {
+        wire_connection connection;
+        if (!connection.connect(socket_path_))
+            return {};
+        // The list connection carries no reports; a device object gives it the same rules.
+        sim_hid_device lister(std::move(connection));
+        std::vector<uint8_t> response;
+        std::vector<std::string> keys;
+        if (lister.request(wire::list_devices, {}, deadline(request_limit_ms), response) !=
+                hid_io_result::done ||
+            !parse_device_list(response, keys))
+            return {};
+        return keys;
+    }
+
+    std::unique_ptr<hid_device> open_device(const std::string &path) override {
+        if (path.empty() || path.size() > wire::max_key_length)
+            return nullptr;
+        wire_connection connection;
+        if (!connection.connect(socket_path_))
+            return nullptr;
+        auto device = std::make_unique<sim_hid_device>(std::move(connection));
+        std::vector<uint8_t> response;
+        const auto *key = reinterpret_cast<const uint8_t *>(path.data());
+        if (device->request(wire::open_device, std::span(key, path.size()),
+                            deadline(request_limit_ms), response) != hid_io_result::done ||
+            response[0] != wire::result_ok)
+            return nullptr;
+        device->load_description();
+        return device;
+    }
+
+  private:
+    std::string socket_path_;
+};
+
+} // namespace
+
+std::unique_ptr<hid_backend> make_simulated_hid_backend(const std::string &socket_path) {
+    return std::make_unique<sim_hid_backend>(socket_path);
+}
+
+} // namespace vortlink::platform
