@@ -62,7 +62,8 @@ class SRecordFile {
     bool is_open() const { return file_ != nullptr; }
 
   private:
-    // One more than the longest line, as the reader has always used.
+    // A line is read into 100 bytes, as the firmware files have always been read: 99 characters
+    // and a terminator, so a longer line goes on as the next one.
     static constexpr std::size_t line_capacity = 100;
 
     std::size_t read_line(char (&line)[line_capacity]);
