@@ -192,26 +192,35 @@ void simulator_process::start(const std::vector<std::string> &extra_args) {
 
     const steady::time_point deadline = steady::now() + start_limit;
     std::string buffer;
-    // tcp-port, control-port, hid-socket with a HID socket, then ready.
-    std::vector<std::string> lines(hid_socket_.empty() ? 3 : 4);
+    // tcp-port, control-port, hid-socket when there is a HID socket, then ready.
+    constexpr std::size_t most_lines = 4;
+    std::vector<std::string> lines;
     std::string why;
-    for (std::string &line : lines) {
+    while (lines.size() < most_lines && (lines.empty() || lines.back() != "ready")) {
+        std::string line;
         if (!read_line(output.get(), buffer, line, deadline)) {
             why = "no start-up line within 10 s or output ended";
             break;
         }
+        lines.push_back(std::move(line));
     }
     if (why.empty()) {
+        constexpr std::string_view hid_prefix = "hid-socket ";
         const auto tcp = port_after(lines[0], "tcp-port ");
-        const auto control = port_after(lines[1], "control-port ");
-        const bool hid_line_right = hid_socket_.empty() || lines[2] == "hid-socket " + hid_socket_;
-        if (!tcp || !control || !hid_line_right || lines.back() != "ready") {
+        const auto control =
+            lines.size() > 1 ? port_after(lines[1], "control-port ") : std::optional<uint16_t>();
+        const bool with_hid_line = lines.size() == most_lines && lines[2].starts_with(hid_prefix);
+        const std::string announced = with_hid_line ? lines[2].substr(hid_prefix.size()) : "";
+        const bool hid_line_right = hid_socket_.empty() || announced == hid_socket_;
+        if (!tcp || !control || lines.back() != "ready" ||
+            lines.size() != (with_hid_line ? 4u : 3u) || !hid_line_right) {
             why = "unexpected start-up lines";
             for (const std::string &line : lines)
                 why += " \"" + line + "\"";
         } else {
             tcp_port_ = *tcp;
             control_port_ = *control;
+            hid_socket_ = announced;
             return;
         }
     }

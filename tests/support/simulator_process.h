@@ -34,7 +34,8 @@ class simulator_process {
     uint16_t tcp_port() const { return tcp_port_; }
     uint16_t control_port() const { return control_port_; }
     pid_t pid() const { return pid_; }
-    // The socket the library's simulated HID backend connects to; empty without with_hid.
+    // The socket the library's simulated HID backend connects to (with_hid, or --hid-socket
+    // among the extra arguments); empty without one.
     const std::string &hid_socket() const { return hid_socket_; }
 
     // Sends one control command and returns the reply line without its line end. A control

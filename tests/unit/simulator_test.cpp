@@ -1,6 +1,6 @@
 // quorrel-sim on its own: the real process spoken to over raw sockets, no library. Framing,
-// the controller model, every fault of the control port, several clients, and the process's
-// command line and shutdown.
+// the controller model, every fault of the control port, several clients, the process's
+// command line and shutdown, and the HID socket with the control commands of the USB side.
 
 #include <gtest/gtest.h>
 
@@ -11,11 +11,14 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,7 @@ extern char **environ;
 
 using namespace std::chrono_literals;
 using vortlink::test::simulator_process;
+using vortlink::test::with_hid;
 namespace protocol = vortlink::protocol;
 namespace op = vortlink::protocol::opcode;
 namespace device_error = vortlink::protocol::device_error;
@@ -672,6 +676,338 @@ TEST(SimulatorProcess, BadArgumentsExitWithTwoAndHelpWithZero) {
         EXPECT_EQ(run_to_exit(args), 2) << joined;
     }
     EXPECT_EQ(run_to_exit({"--help"}), 0);
+}
+
+// ---- HID socket ---------------------------------------------------------------------------
+
+// A plain client of the HID socket: messages of u16 length (big-endian), type, payload.
+class raw_hid_client {
+  public:
+    explicit raw_hid_client(const std::string &path) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un endpoint{};
+        endpoint.sun_family = AF_UNIX;
+        std::strncpy(endpoint.sun_path, path.c_str(), sizeof endpoint.sun_path - 1);
+        connected_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr *>(&endpoint),
+                                           sizeof endpoint) == 0;
+    }
+    ~raw_hid_client() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    raw_hid_client(const raw_hid_client &) = delete;
+    raw_hid_client &operator=(const raw_hid_client &) = delete;
+
+    bool connected() const { return connected_; }
+
+    void send_raw(const bytes &data) {
+        ASSERT_EQ(::send(fd_, data.data(), data.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(data.size()));
+    }
+    void send(uint8_t type, const bytes &payload = {}) {
+        const std::size_t length = payload.size() + 1;
+        bytes message{static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), type};
+        message.insert(message.end(), payload.begin(), payload.end());
+        send_raw(message);
+    }
+    // The next message as type byte and payload; nullopt when none comes in time or the
+    // connection ends.
+    std::optional<bytes> receive(std::chrono::milliseconds limit = reply_limit) {
+        const bytes header = receive_bytes(2, limit);
+        if (header.size() < 2)
+            return std::nullopt;
+        const std::size_t length = header[0] << 8 | header[1];
+        bytes body = receive_bytes(length, limit);
+        if (body.size() < length || length == 0)
+            return std::nullopt;
+        return body;
+    }
+    // Sends a request and returns its response's payload after the result byte; nullopt on a
+    // refusal or no response.
+    std::optional<bytes> ask(uint8_t type, const bytes &payload = {}) {
+        send(type, payload);
+        const auto response = receive();
+        if (!response || response->size() < 2 || (*response)[0] != (type | 0x80)) {
+            ADD_FAILURE() << "no response of type " << int{type};
+            return std::nullopt;
+        }
+        if ((*response)[1] != 0)
+            return std::nullopt;
+        return bytes(response->begin() + 2, response->end());
+    }
+    // True when the simulator ends the connection within the limit without sending anything.
+    bool closes_empty(std::chrono::milliseconds limit = reply_limit) {
+        return receive_bytes(1, limit).empty() && closed_;
+    }
+
+  private:
+    bytes receive_bytes(std::size_t count, std::chrono::milliseconds limit) {
+        bytes received;
+        const steady::time_point deadline = steady::now() + limit;
+        while (received.size() < count) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
+            pollfd readable{fd_, POLLIN, 0};
+            if (::poll(&readable, 1, static_cast<int>(std::max<long>(left.count(), 0))) <= 0)
+                break;
+            uint8_t chunk[512];
+            const ssize_t got =
+                ::recv(fd_, chunk, std::min(sizeof chunk, count - received.size()), 0);
+            if (got <= 0) {
+                closed_ = true;
+                break;
+            }
+            received.insert(received.end(), chunk, chunk + got);
+        }
+        return received;
+    }
+
+    int fd_ = -1;
+    bool connected_ = false;
+    bool closed_ = false;
+};
+
+constexpr uint8_t hid_list = 0x01;
+constexpr uint8_t hid_open = 0x02;
+constexpr uint8_t hid_descriptor = 0x03;
+constexpr uint8_t hid_product = 0x04;
+constexpr uint8_t hid_write = 0x07;
+constexpr uint8_t hid_input_report = 0x90;
+
+bytes key_of(std::size_t number) {
+    const std::string key = "sim-usb-" + std::to_string(number);
+    return bytes(key.begin(), key.end());
+}
+
+// An output report of 113 bytes.
+bytes usb_request(uint8_t report_id, uint8_t opcode, const bytes &data = {}) {
+    bytes report(113, 0);
+    report[0] = report_id;
+    report[1] = opcode;
+    std::copy(data.begin(), data.end(), report.begin() + 2);
+    return report;
+}
+
+// Writes the report and returns the input report that answers it within the limit.
+std::optional<bytes> usb_command(raw_hid_client &device, const bytes &report,
+                                 std::chrono::milliseconds limit = reply_limit) {
+    if (!device.ask(hid_write, report))
+        return std::nullopt;
+    const auto input = device.receive(limit);
+    if (!input || input->empty() || (*input)[0] != hid_input_report)
+        return std::nullopt;
+    return bytes(input->begin() + 1, input->end());
+}
+
+class SimulatorHid : public ::testing::Test {
+  protected:
+    SimulatorHid() {
+        EXPECT_TRUE(first.connected());
+        EXPECT_TRUE(first.ask(hid_open, key_of(1)).has_value());
+    }
+
+    simulator_process sim{with_hid, {"--usb-devices", "2"}};
+    raw_hid_client first{sim.hid_socket()};
+};
+
+TEST_F(SimulatorHid, ListsTheControllersAndServesTheOpenedOne) {
+    raw_hid_client lister{sim.hid_socket()};
+    const auto list = lister.ask(hid_list);
+    ASSERT_TRUE(list.has_value());
+    bytes expected{2, 9};
+    const bytes second = key_of(2);
+    const bytes first_key = key_of(1);
+    expected.insert(expected.end(), first_key.begin(), first_key.end());
+    expected.push_back(9);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(*list, expected);
+    EXPECT_FALSE(lister.ask(hid_open, {'n', 'o'}).has_value()) << "no such key";
+    EXPECT_FALSE(lister.ask(hid_product).has_value()) << "no device opened on the connection";
+
+    const auto descriptor = first.ask(hid_descriptor);
+    ASSERT_TRUE(descriptor.has_value());
+    EXPECT_EQ(descriptor->size(), 55u);
+    const auto reply = usb_command(first, usb_request(1, op::status));
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_EQ(reply->size(), 64u);
+    EXPECT_EQ(bytes(reply->begin(), reply->begin() + 4), bytes({3, op::status, 0x00, 0x00}));
+}
+
+TEST_F(SimulatorHid, BothTransportsOfControllerOneShareItsStateAndFaults) {
+    raw_client tcp{sim.tcp_port()};
+    ASSERT_EQ(command(tcp, op::write_mem, concat({u32_be(0x180), {0x5C}})), 0);
+    auto reply = usb_command(first, usb_request(1, op::read_mem, u32_be(0x180)));
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ((*reply)[2], 0x5C);
+
+    sim.inject("error 9");
+    reply = usb_command(first, usb_request(1, op::status));
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(bytes(reply->begin(), reply->begin() + 4), bytes({3, '*', 0x00, 0x09}));
+    EXPECT_EQ(command(tcp, op::status), 0) << "the fault was used up by the USB reply";
+
+    // Controller 2 answers over USB only, with a state and faults of its own.
+    raw_hid_client second{sim.hid_socket()};
+    ASSERT_TRUE(second.ask(hid_open, key_of(2)).has_value());
+    sim.inject("device 2 drop");
+    EXPECT_EQ(sim.control("faults"), "ok 0");
+    EXPECT_EQ(sim.control("device 2 faults"), "ok 1");
+    reply = usb_command(second, usb_request(1, op::read_mem, u32_be(0x180)), quiet_period);
+    EXPECT_FALSE(reply.has_value()) << "dropped";
+    reply = usb_command(second, usb_request(1, op::read_mem, u32_be(0x180)));
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ((*reply)[2], 0x00);
+}
+
+TEST_F(SimulatorHid, UsbFramesAreLoggedApartFromTheTcpFrames) {
+    raw_client tcp{sim.tcp_port()};
+    ASSERT_EQ(command(tcp, op::status), 0);
+    const bytes report = usb_request(2, op::echo, {1, 2, 3});
+    ASSERT_TRUE(usb_command(first, report).has_value());
+    EXPECT_EQ(sim.frames(), std::vector<bytes>({request(op::status)}));
+    EXPECT_EQ(sim.usb_frames(), std::vector<bytes>({report}));
+    sim.clear_frames();
+    EXPECT_TRUE(sim.frames().empty());
+    EXPECT_TRUE(sim.usb_frames().empty());
+}
+
+TEST_F(SimulatorHid, HeldReplyIsWaitedForThroughTheControlPort) {
+    sim.inject("delay 1500");
+    const steady::time_point start = steady::now();
+    ASSERT_TRUE(first.ask(hid_write, usb_request(1, op::status)).has_value());
+    EXPECT_TRUE(first.ask(hid_product).has_value()) << "requests are answered meanwhile";
+    EXPECT_LT(elapsed_ms(start), 1400);
+    EXPECT_EQ(sim.control("wait-replies"), "ok");
+    EXPECT_GE(elapsed_ms(start), 1490);
+    const auto input = first.receive(0ms);
+    ASSERT_TRUE(input.has_value()) << "already in the socket";
+    EXPECT_EQ((*input)[0], hid_input_report);
+}
+
+TEST_F(SimulatorHid, UnplugEndsTheDeviceConnectionsOnly) {
+    raw_hid_client second{sim.hid_socket()};
+    ASSERT_TRUE(second.ask(hid_open, key_of(2)).has_value());
+    raw_hid_client lister{sim.hid_socket()};
+    ASSERT_EQ(sim.control("unplug 1 0"), "ok");
+    EXPECT_TRUE(first.closes_empty());
+    const auto list = lister.ask(hid_list);
+    ASSERT_TRUE(list.has_value());
+    EXPECT_EQ((*list)[0], 1) << "one controller left on the bus";
+    EXPECT_TRUE(usb_command(second, usb_request(1, op::status)).has_value());
+    raw_client tcp{sim.tcp_port()};
+    EXPECT_EQ(command(tcp, op::status), 0) << "TCP is not the USB bus";
+
+    raw_hid_client again{sim.hid_socket()};
+    EXPECT_FALSE(again.ask(hid_open, key_of(1)).has_value());
+    ASSERT_EQ(sim.control("plug 1"), "ok");
+    EXPECT_TRUE(again.ask(hid_open, key_of(1)).has_value());
+}
+
+TEST_F(SimulatorHid, BrokenMessagesEndTheConnection) {
+    const std::vector<bytes> breakers = {
+        {0x10, 0x01, 0x01},      // longer than any message may be
+        {0x00, 0x00},            // empty
+        {0x00, 0x01, 0x42},      // a type nobody knows
+        {0x00, 0x02, 0x02, 'x'}, // a second open on a device connection
+    };
+    for (const bytes &breaker : breakers) {
+        raw_hid_client client{sim.hid_socket()};
+        if (breaker[2] == hid_open) {
+            ASSERT_TRUE(client.ask(hid_open, key_of(2)).has_value());
+        }
+        client.send_raw(breaker);
+        EXPECT_TRUE(client.closes_empty()) << ::testing::PrintToString(breaker);
+    }
+    EXPECT_TRUE(usb_command(first, usb_request(1, op::status)).has_value());
+}
+
+TEST_F(SimulatorHid, ControlCommandsOfTheUsbSideCheckTheirArguments) {
+    for (const char *line : {"device",
+                             "device 2",
+                             "device 3 drop",
+                             "device 0 drop",
+                             "device x status-word",
+                             "device 2 split 1 1",
+                             "device 2 truncate 1",
+                             "device 2 corrupt-crc",
+                             "device 2 close",
+                             "device 2 error 5 bad-crc",
+                             "device 2 stray 00",
+                             "device 2 frames",
+                             "device 2 clients",
+                             "report-id",
+                             "report-id 256",
+                             "unplug 1",
+                             "unplug 3 0",
+                             "unplug 1 600001",
+                             "plug",
+                             "plug 0",
+                             "features 3",
+                             "features 1 2",
+                             "product",
+                             "serial",
+                             "feature-usage",
+                             "feature-usage maybe",
+                             "serial-empty now",
+                             "usb-frames 1",
+                             "wait-replies 5"}) {
+        const std::string reply = sim.control(line);
+        EXPECT_TRUE(reply.starts_with("error ")) << "\"" << line << "\" -> " << reply;
+    }
+    EXPECT_EQ(sim.control("device 2 close"), "error device 2 has no TCP side");
+    EXPECT_EQ(sim.control("product " + std::string(127, 'p')), "error text too long");
+    EXPECT_EQ(sim.control("device 2 faults"), "ok 0");
+    EXPECT_EQ(sim.control("faults"), "ok 0");
+    EXPECT_EQ(sim.control("device 2 status-word 7"), "ok 0x0007");
+    EXPECT_EQ(sim.control("status-word"), "ok 0x0000");
+}
+
+TEST(SimulatorHidProcess, StaleSocketIsReplacedAndRemovedAtExit) {
+    const std::string path = "stale-hid.sock";
+    {
+        // A socket file whose listener is gone.
+        const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un endpoint{};
+        endpoint.sun_family = AF_UNIX;
+        std::strncpy(endpoint.sun_path, path.c_str(), sizeof endpoint.sun_path - 1);
+        ::unlink(path.c_str());
+        ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr *>(&endpoint), sizeof endpoint), 0);
+        ::close(stale);
+    }
+    {
+        simulator_process sim{{"--hid-socket", path}};
+        raw_hid_client client{path};
+        EXPECT_TRUE(client.connected());
+        EXPECT_EQ(run_to_exit({"--tcp-port", "0", "--hid-socket", path}), 1)
+            << "a live socket belongs to someone else";
+        EXPECT_TRUE(raw_hid_client{path}.connected()) << "and is left alone";
+    }
+    struct stat gone {};
+    EXPECT_NE(::lstat(path.c_str(), &gone), 0) << "removed at exit";
+
+    const std::string regular = "not-a-socket";
+    ASSERT_EQ(::close(::open(regular.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)), 0);
+    EXPECT_EQ(run_to_exit({"--tcp-port", "0", "--hid-socket", regular}), 1);
+    struct stat kept {};
+    EXPECT_EQ(::lstat(regular.c_str(), &kept), 0) << "a file that is no socket is not removed";
+    ::unlink(regular.c_str());
+}
+
+TEST(SimulatorHidProcess, BadUsbArgumentsExitWithTwo) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--usb-devices", "0"},       {"--usb-devices", "65"},
+        {"--long-report-count", "7"}, {"--long-report-count", "1025"},
+        {"--serial", "3=Q9"},         {"--serial-unreadable", "first"},
+        {"--no-feature-usage", "0"},  {"--product", std::string(127, 'p')},
+        {"--hid-socket", ""},
+    };
+    for (std::vector<std::string> args : bad) {
+        std::string joined;
+        for (const std::string &arg : args)
+            joined += arg + " ";
+        args.insert(args.begin(), {"--tcp-port", "0"});
+        EXPECT_EQ(run_to_exit(args), 2) << joined;
+    }
 }
 
 } // namespace
