@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "model_options.h"
+
 namespace vortlink::sim {
 
 const char usage_text[] =
@@ -15,6 +17,8 @@ const char usage_text[] =
     "                   [--usb-devices N] [--long-report-count C] [--hw-version [DEV=]TEXT]\n"
     "                   [--product [DEV=]TEXT] [--serial [DEV=]TEXT]\n"
     "                   [--serial-unreadable DEV|all] [--no-feature-usage DEV|all]\n"
+    "                   [--erased] [--boot-loader] [--no-lighthead] [--state DIR]\n"
+    "                   [--restart-delay MS] [--ethernet-restart MS] [--fail-diag TEST=CODE]\n"
     "\n"
     "Simulated Quorrel LED strobe controllers serving the command set over TCP (controller 1)\n"
     "and over a simulated USB HID bus (every controller).\n"
@@ -32,6 +36,14 @@ const char usage_text[] =
     "  --serial [DEV=]TEXT  serial number string (default Q0000001, Q0000002, ...)\n"
     "  --serial-unreadable DEV|all  the serial number string cannot be read\n"
     "  --no-feature-usage DEV|all   the report descriptor lacks the feature report\n"
+    "  --erased             start with every EEPROM byte 0xFF instead of the factory blocks\n"
+    "  --boot-loader        start in the boot loader instead of the application\n"
+    "  --no-lighthead       no lighthead: serial number 0, lighthead image left erased\n"
+    "  --state DIR          keep each controller's EEPROM and programmed firmware in DIR\n"
+    "  --restart-delay MS   how long a restart keeps a controller off the bus (default 1500)\n"
+    "  --ethernet-restart MS  how long echo answers busy after an Ethernet image went over\n"
+    "                       (default 3000)\n"
+    "  --fail-diag TEST=CODE  self-test TEST (0 to 5) answers device error CODE; repeatable\n"
     "  --help               show this text\n"
     "\n"
     "DEV= makes a USB option apply to controller DEV only; without it, to every controller.\n"
@@ -193,8 +205,17 @@ parse_outcome parse_options(int argc, const char *const *argv, options &parsed,
             }
             return parse_outcome::help;
         }
+        if (is_model_flag(name)) {
+            if (value) {
+                error = std::string(name) + " takes no value";
+                return parse_outcome::invalid;
+            }
+            set_model_flag(name, parsed.controller);
+            continue;
+        }
         const bool known = name == "--tcp-port" || name == "--bind" || name == "--control-port" ||
-                           name == "--fw-version" || name == "--status-word" || is_usb_option(name);
+                           name == "--fw-version" || name == "--status-word" ||
+                           is_usb_option(name) || is_model_option(name);
         if (!known) {
             error = "unknown option " + std::string(name);
             return parse_outcome::invalid;
@@ -208,6 +229,9 @@ parse_outcome parse_options(int argc, const char *const *argv, options &parsed,
         }
         if (is_usb_option(name)) {
             if (!parse_usb_option(name, *value, parsed, error))
+                return parse_outcome::invalid;
+        } else if (is_model_option(name)) {
+            if (!parse_model_option(name, *value, parsed.controller, error))
                 return parse_outcome::invalid;
         } else if (name == "--tcp-port" || name == "--control-port") {
             const auto port = parse_number(*value, 0xFFFF);
