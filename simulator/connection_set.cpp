@@ -1,5 +1,7 @@
 #include "connection_set.h"
 
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <system_error>
 #include <vector>
@@ -66,6 +68,15 @@ std::size_t connection_set::write_to_all(std::span<const uint8_t> bytes, const s
             ++written;
     }
     return written;
+}
+
+void connection_set::shut_down_all() {
+    // An open connection's socket is still there: its thread counts it out under this lock
+    // before it closes it.
+    std::lock_guard lock(mutex_);
+    for (const auto &client : connections_)
+        if (client->open)
+            (void)::shutdown(client->fd.get(), SHUT_RDWR);
 }
 
 void connection_set::join_finished() {

@@ -43,6 +43,8 @@ class connection_set {
     std::size_t open_count() const;
     std::size_t write_to_all(std::span<const uint8_t> bytes, const stop_signal &stop,
                              int timeout_ms);
+    // Shuts every open connection down at once; each thread then sees its client gone.
+    void shut_down_all();
     // Waits for every thread; the stop must have been raised, or their clients gone.
     void join_all();
 

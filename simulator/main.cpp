@@ -40,6 +40,21 @@ int open_signal_fd(vortlink::sim::unique_fd &signals) {
     return signals.valid() ? 0 : errno;
 }
 
+// A restarting controller leaves the USB bus for the restart's time, and its TCP connections
+// end (the server keeps listening).
+void leave_bus_on_restart(device_list &devices, tcp_server &tcp_side) {
+    for (const auto &unit : devices) {
+        device &target = *unit;
+        target.model.add_restart_listener([&target](firmware_kind, uint32_t off_bus_ms) {
+            target.usb.unplug(off_bus_ms);
+            if (off_bus_ms == 0) // gone and back at once, not gone until plugged
+                target.usb.plug();
+        });
+    }
+    devices.front()->model.add_restart_listener(
+        [&tcp_side](firmware_kind, uint32_t) { tcp_side.drop_clients(); });
+}
+
 struct watched_listener {
     int fd;
     steady::time_point resume_at;
@@ -62,12 +77,16 @@ int run(const options &settings) {
     for (std::size_t number = 1; number <= settings.usb_devices; ++number) {
         usb_identity identity = identity_of(settings, number);
         std::string key = "sim-usb-" + std::to_string(number);
-        devices.push_back(
-            std::make_unique<device>(settings.controller, std::move(key), std::move(identity)));
+        // The manufacturing block and the state files carry the serial number the bus shows.
+        controller_settings unit = settings.controller;
+        unit.serial_number = identity.serial.empty() ? key : identity.serial;
+        unit.hw_version = identity.hw_version;
+        devices.push_back(std::make_unique<device>(unit, std::move(key), std::move(identity)));
     }
     tcp_server commands(*devices.front(), stop);
     control_server control(devices, commands, stop);
     hid_server usb_bus(devices, settings.layout, stop);
+    leave_bus_on_restart(devices, commands);
     if (const int error = commands.open(settings.bind_address, settings.tcp_port); error != 0) {
         std::fprintf(stderr, "quorrel-sim: cannot listen on %s:%u: %s\n",
                      settings.bind_address.c_str(), settings.tcp_port, std::strerror(error));

@@ -55,6 +55,10 @@ void tcp_server::close() {
     listener_.reset();
 }
 
+void tcp_server::drop_clients() {
+    connections_.shut_down_all();
+}
+
 std::size_t tcp_server::open_clients() const {
     return connections_.open_count();
 }

@@ -25,6 +25,8 @@ class tcp_server final : public client_registry {
     int accept_waiting();
     // Ends every connection; the stop must have been raised.
     void close();
+    // Ends the open connections and keeps listening, as when the controller restarts.
+    void drop_clients();
 
     std::size_t open_clients() const override;
     std::size_t write_to_all(std::span<const uint8_t> bytes) override;
