@@ -61,12 +61,29 @@
 //                     a connection sees the descriptor of the time it asks for it
 //   wait-replies      wait (at most 60 s) until no USB reply of the controller is held back by
 //                     a delay: then each has gone into its connection -> ok
+//
+// The controller model of DEV (these take the device as their first word, like unplug):
+//   restart DEV loader|application  restart into that firmware, as feature codes 1 and 2 do:
+//                     off the USB bus for the restart delay, TCP connections closed -> ok
+//   running DEV       the firmware running now                    -> ok loader|application
+//   firmware DEV ADDR COUNT  COUNT bytes (1..0x40000) of the program flash from ADDR, as
+//                     lowercase hex                               -> ok <hex>
+//   firmware-crc DEV  the programmed part of the flash: the first and last address of the
+//                     128-byte chunks holding programmed data, and the CRC-16 of the bytes from
+//                     the one to the other        -> ok 0x<lowest> 0x<highest> 0x<crc> | ok none
+//   ethernet DEV      the Ethernet processor: busy while it restarts, the images handed over
+//                     since start-up, the last one's word count and CRC-16
+//                                                 -> ok busy|ready <count> 0x<words> 0x<crc>
+//   fail-diag DEV TEST CODE  self-test TEST (0..5) answers device error CODE (0: passes) -> ok
+//   analog-in DEV CHANNEL VALUE  what analog input CHANNEL reads (0..0xFFFF) -> ok
+//   digital-in DEV INPUT STATE   what digital input INPUT reads (0..0xFF)    -> ok
 //   help              the command names                           -> ok <names>
 //
 // Errors: "error unknown command <word>", "error usage: <synopsis>", "error bad number <word>",
 // "error no device <word>", "error device N has no TCP side", "error fault queue full",
-// "error text too long", "error replies still held", "error line too long" (lines over 16384
-// characters are discarded up to their end), "error empty line".
+// "error text too long", "error replies still held", "error range outside the flash",
+// "error line too long" (lines over 16384 characters are discarded up to their end),
+// "error empty line".
 
 #include "control.h"
 
@@ -76,6 +93,8 @@
 #include <cstdio>
 #include <optional>
 #include <vector>
+
+#include "model_control.h"
 
 namespace vortlink::sim {
 
@@ -358,6 +377,15 @@ std::string run_command(const command_line &command, const addressed &selected,
         return *reply;
     if (auto reply = run_usb_command(command, selected, devices))
         return *reply;
+    std::vector<std::string_view> arguments;
+    for (std::size_t index = 0; index < command.arguments(); ++index)
+        arguments.push_back(command.argument(index));
+    const auto lookup = [&devices](std::string_view word) -> controller * {
+        const auto number = parse_device(word, devices);
+        return number ? &devices[*number - 1]->model : nullptr;
+    };
+    if (auto reply = run_model_command(command.name(), arguments, lookup))
+        return *reply;
 
     device &target = selected.target;
     const std::string_view name = command.name();
@@ -407,7 +435,8 @@ std::string run_command(const command_line &command, const addressed &selected,
         return "ok device delay split drop truncate corrupt-crc error opcode close report-id "
                "clear-faults faults stray status-word frames usb-frames clear-frames clients "
                "features unplug plug product serial serial-empty serial-unreadable feature-usage "
-               "wait-replies help";
+               "wait-replies " +
+               std::string(model_command_names) + " help";
     return "error unknown command " + std::string(name);
 }
 

@@ -1,0 +1,151 @@
+#include "model_control.h"
+
+#include <charconv>
+#include <cstdio>
+#include <vector>
+
+#include "firmware_image.h"
+
+namespace vortlink::sim {
+
+const char model_command_names[] =
+    "restart running firmware firmware-crc ethernet fail-diag analog-in digital-in";
+
+namespace {
+
+struct usage {
+    std::string_view name;
+    std::size_t arguments;
+    const char *synopsis;
+};
+
+constexpr usage usages[] = {
+    {"restart", 2, "restart DEV loader|application"},
+    {"running", 1, "running DEV"},
+    {"firmware", 3, "firmware DEV ADDR COUNT"},
+    {"firmware-crc", 1, "firmware-crc DEV"},
+    {"ethernet", 1, "ethernet DEV"},
+    {"fail-diag", 3, "fail-diag DEV TEST CODE"},
+    {"analog-in", 3, "analog-in DEV CHANNEL VALUE"},
+    {"digital-in", 3, "digital-in DEV INPUT STATE"},
+};
+
+std::optional<uint32_t> parse_unsigned(std::string_view word, uint32_t max) {
+    int base = 10;
+    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        word.remove_prefix(2);
+        base = 16;
+    }
+    uint32_t value = 0;
+    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value, base);
+    if (word.empty() || error != std::errc() || end != word.data() + word.size() || value > max)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<int16_t> parse_code(std::string_view word) {
+    int16_t value = 0;
+    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+    if (word.empty() || error != std::errc() || end != word.data() + word.size())
+        return std::nullopt;
+    return value;
+}
+
+std::string hex_number(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+std::string to_hex(const std::vector<uint8_t> &bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (uint8_t byte : bytes) {
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 0x0F]);
+    }
+    return text;
+}
+
+std::string bad_number(std::string_view word) {
+    return "error bad number " + std::string(word);
+}
+
+std::string run_on(controller &model, std::string_view name,
+                   std::span<const std::string_view> arguments) {
+    if (name == "restart") {
+        if (arguments[1] != "loader" && arguments[1] != "application")
+            return "error usage: restart DEV loader|application";
+        model.restart(arguments[1] == "loader" ? firmware_kind::boot_loader
+                                               : firmware_kind::application);
+        return "ok";
+    }
+    if (name == "running")
+        return model.running() == firmware_kind::boot_loader ? "ok loader" : "ok application";
+    if (name == "firmware") {
+        const auto address = parse_unsigned(arguments[1], 0xFFFFFFFF);
+        if (!address)
+            return bad_number(arguments[1]);
+        const auto count = parse_unsigned(arguments[2], programming_area::size);
+        if (!count || *count == 0)
+            return bad_number(arguments[2]);
+        std::vector<uint8_t> bytes;
+        if (!model.read_flash(*address, *count, bytes))
+            return "error range outside the flash";
+        return "ok " + to_hex(bytes);
+    }
+    if (name == "firmware-crc") {
+        const auto programmed = model.programmed();
+        if (!programmed)
+            return "ok none";
+        return "ok " + hex_number(programmed->lowest) + " " + hex_number(programmed->highest) +
+               " " + hex_number(programmed->crc);
+    }
+    if (name == "ethernet") {
+        const controller::ethernet_summary state = model.ethernet();
+        return std::string("ok ") + (state.busy ? "busy" : "ready") + " " +
+               std::to_string(state.images) + " " + hex_number(state.last_word_count) + " " +
+               hex_number(state.last_crc);
+    }
+    const auto first = parse_unsigned(arguments[1], 0xFF);
+    if (!first)
+        return bad_number(arguments[1]);
+    if (name == "fail-diag") {
+        const auto code = parse_code(arguments[2]);
+        if (!code)
+            return bad_number(arguments[2]);
+        if (!model.set_diagnostic_error(static_cast<uint8_t>(*first), *code))
+            return "error usage: fail-diag DEV TEST CODE (TEST 0 to 5, CODE 0 or a device error)";
+        return "ok";
+    }
+    const auto value = parse_unsigned(arguments[2], name == "analog-in" ? 0xFFFF : 0xFF);
+    if (!value)
+        return bad_number(arguments[2]);
+    if (name == "analog-in")
+        model.set_analog_input(static_cast<uint8_t>(*first), static_cast<uint16_t>(*value));
+    else
+        model.set_digital_input(static_cast<uint8_t>(*first), static_cast<uint8_t>(*value));
+    return "ok";
+}
+
+} // namespace
+
+std::optional<std::string> run_model_command(std::string_view name,
+                                             std::span<const std::string_view> arguments,
+                                             const controller_lookup &lookup) {
+    const usage *found = nullptr;
+    for (const usage &entry : usages)
+        if (entry.name == name)
+            found = &entry;
+    if (found == nullptr)
+        return std::nullopt;
+    if (arguments.size() != found->arguments)
+        return "error usage: " + std::string(found->synopsis);
+    controller *model = lookup(arguments[0]);
+    if (model == nullptr)
+        return "error no device " + std::string(arguments[0]);
+    return run_on(*model, name, arguments);
+}
+
+} // namespace vortlink::sim
