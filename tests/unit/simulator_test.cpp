@@ -301,7 +301,7 @@ TEST_F(Simulator, DiagnosticsPassForTheKnownTests) {
 }
 
 TEST_F(Simulator, MemoryBytesAndBlocksReadBackUpToTheLastAddress) {
-    constexpr uint32_t last = 512 * 1024 - 1;
+    constexpr uint32_t last = 1024 * 1024 - 1;
     bytes value;
     ASSERT_EQ(command(client, op::write_mem, concat({u32_be(last), {0xAB}})), 0);
     ASSERT_EQ(command(client, op::read_mem, u32_be(last), &value), 0);
@@ -333,7 +333,9 @@ TEST_F(Simulator, MemoryBytesAndBlocksReadBackUpToTheLastAddress) {
               device_error::bad_address);
 }
 
-TEST_F(Simulator, EepromStartsErasedAndHoldsWhatWasWritten) {
+TEST(SimulatorOptions, ErasedEepromHoldsWhatWasWritten) {
+    simulator_process sim{{"--erased"}};
+    raw_client client{sim.tcp_port()};
     bytes block;
     ASSERT_EQ(command(client, op::read_eemem_block, block_request(0, 112), &block), 0);
     EXPECT_EQ(block, bytes(112, 0xFF));
