@@ -124,8 +124,8 @@ constexpr status_entry entries[] = {
      "A line of the firmware file failed its checksum: the file is damaged. Copy or build it "
      "again."},
     {-10304, utility, "SREC_TOO_LONG", "Record Too Long",
-     "A record of the firmware file is longer than 35 bytes. Convert the file with records of "
-     "at most 32 data bytes."},
+     "A record of the firmware file has a byte count above 35. Convert the file with shorter "
+     "records: at most 32 data bytes in S1, 31 in S2 and 30 in S3 records."},
     {-10305, utility, "SREC_NOT_A_RECORD", "Not an S-Record",
      "A line of the firmware file does not start with \"S\" (blank lines included). Check that "
      "the file is a Motorola S-record file and remove blank lines."},
