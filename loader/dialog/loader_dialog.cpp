@@ -1,0 +1,510 @@
+#include "dialog/loader_dialog.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFocusEvent>
+#include <QFontMetrics>
+#include <QIcon>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QShortcut>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "common/byte_order.h"
+#include "dialog/about_dialog.h"
+#include "dialog/identify_stubs.h"
+#include "dialog/loader_settings.h"
+#include "dialog/user_prompts.h"
+#include "fields/masked_address_field.h"
+#include "ui_loader_dialog.h"
+#include "vortlink.h"
+
+// Resources of a static library are registered by hand (outside any namespace).
+static void register_loader_resources() {
+    Q_INIT_RESOURCE(quorrel_loader);
+}
+
+namespace vortlink::loader {
+
+namespace {
+
+constexpr int about_command = 16;
+constexpr uint16_t feature_start_loader = 1;
+constexpr uint16_t feature_start_application = 2;
+constexpr uint16_t special_transfer_buffer = 2064;
+constexpr uint32_t usb_reset_limit_ms = 15000;
+constexpr uint32_t usb_reset_retry_ms = 500;
+constexpr int status_tab_stop_dialog_units = 60;
+constexpr std::size_t image_buffer_size = 262144;
+// Identity texts: the library writes up to 100 characters and a terminating zero.
+constexpr std::size_t identity_text_size = 101;
+
+// Set while a ConnectAndIdentify runs anywhere in the process, so that one entered again from
+// a wait returns at once.
+constinit bool identify_running = false;
+
+uint32_t tick_ms() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+// Leading blanks skipped, digits up to the first other character, saturating; no digits is 0.
+uint32_t parse_serial_number(const QString &text) {
+    const QByteArray bytes = text.toLatin1();
+    qsizetype at = 0;
+    while (at < bytes.size() && (bytes[at] == ' ' || bytes[at] == '\t'))
+        ++at;
+    uint64_t value = 0;
+    for (; at < bytes.size() && bytes[at] >= '0' && bytes[at] <= '9'; ++at)
+        value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(bytes[at] - '0'), UINT32_MAX);
+    return static_cast<uint32_t>(value);
+}
+
+QString format_serial_number(uint32_t value) {
+    return QString::asprintf("%010u", value);
+}
+
+QString setting_text(const char *name, const char *default_text) {
+    char buffer[setting_buffer_size];
+    std::strncpy(buffer, default_text, sizeof buffer - 1);
+    buffer[sizeof buffer - 1] = '\0';
+    (void)ReadSetting(name, default_text, buffer, sizeof buffer);
+    return QString::fromLocal8Bit(buffer);
+}
+
+QString shown_text(const QString &text) {
+    QString shown = text;
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    return shown;
+}
+
+} // namespace
+
+uint16_t GetLoaderFileVersion() {
+    return static_cast<uint16_t>((QUORREL_LOADER_VERSION_MINOR & 0xFF) << 8 |
+                                 (QUORREL_LOADER_VERSION_TWEAK & 0xFF));
+}
+
+// Counts a handler as running, and closes the window after the last one when a close was
+// requested meanwhile.
+class LoaderDialog::operation_scope {
+  public:
+    explicit operation_scope(LoaderDialog &dialog) : dialog_(dialog) { ++dialog_.operation_depth_; }
+    ~operation_scope() { dialog_.end_operation(); }
+    operation_scope(const operation_scope &) = delete;
+    operation_scope &operator=(const operation_scope &) = delete;
+
+  private:
+    LoaderDialog &dialog_;
+};
+
+class LoaderDialog::quiet_focus_scope {
+  public:
+    explicit quiet_focus_scope(LoaderDialog &dialog) : dialog_(dialog) {
+        ++dialog_.quiet_focus_depth_;
+    }
+    ~quiet_focus_scope() { --dialog_.quiet_focus_depth_; }
+    quiet_focus_scope(const quiet_focus_scope &) = delete;
+    quiet_focus_scope &operator=(const quiet_focus_scope &) = delete;
+
+  private:
+    LoaderDialog &dialog_;
+};
+
+namespace {
+int pump_window_events(void *context) {
+    auto *dialog = static_cast<LoaderDialog *>(context);
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return dialog->quit_pending() ? 1 : 0;
+}
+} // namespace
+
+LoaderDialog::LoaderDialog(user_prompts &prompts, QWidget *parent)
+    : QDialog(parent), prompts_(prompts), ui_(std::make_unique<Ui::LoaderDialog>()),
+      image_buffer_(image_buffer_size, 0) {
+    register_loader_resources();
+    ui_->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    route_notifications();
+    initialise();
+    tkcmdset_set_message_pump(pump_window_events, this);
+}
+
+LoaderDialog::~LoaderDialog() {
+    tkcmdset_set_message_pump(nullptr, nullptr);
+    // Controls still report focus changes while they are torn down.
+    for (QWidget *widget : findChildren<QWidget *>())
+        widget->removeEventFilter(this);
+}
+
+QWidget *LoaderDialog::control(int id) const {
+    return findChild<QWidget *>(QStringLiteral("control_%1").arg(id));
+}
+
+fields::MacAddressField &LoaderDialog::mac_field() const {
+    return *ui_->control_1014;
+}
+
+fields::IpAddressField &LoaderDialog::ip_field() const {
+    return *ui_->control_1022;
+}
+
+QString LoaderDialog::status_box_text() const {
+    return ui_->control_1009->toPlainText();
+}
+
+void LoaderDialog::route_notifications() {
+    // Any notification of another control makes the next "Select Device" start at the first
+    // controller again. These connections come before the handlers', so the flag is set first.
+    for (QWidget *widget : findChildren<QWidget *>()) {
+        if (!widget->objectName().startsWith(QLatin1String("control_")) ||
+            widget == ui_->control_1000)
+            continue;
+        widget->installEventFilter(this);
+        if (auto *button = qobject_cast<QAbstractButton *>(widget))
+            connect(button, &QAbstractButton::clicked, this, [this] { restart_flag_ = true; });
+        if (auto *list = qobject_cast<QComboBox *>(widget))
+            connect(list, &QComboBox::activated, this, [this] { restart_flag_ = true; });
+    }
+    connect(ui_->control_1000, &QPushButton::clicked, this, &LoaderDialog::OnSelectDevice);
+    connect(ui_->control_1001, &QPushButton::clicked, this, &LoaderDialog::OnStartLoader);
+    connect(ui_->control_1002, &QPushButton::clicked, this, &LoaderDialog::OnStartApplication);
+    connect(ui_->control_1018, &QPushButton::clicked, this, &LoaderDialog::OnBrowse);
+
+    auto *about = new QShortcut(QKeySequence::HelpContents, this);
+    connect(about, &QShortcut::activated, this, [this] { OnSystemCommand(about_command); });
+}
+
+bool LoaderDialog::eventFilter(QObject *watched, QEvent *event) {
+    if (event->type() == QEvent::FocusIn && quiet_focus_depth_ == 0) {
+        // Focus that returns with the window, or after a popup, was not given by the user.
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason &&
+            reason != Qt::OtherFocusReason)
+            restart_flag_ = true;
+    }
+    if (event->type() == QEvent::FocusOut && watched == ui_->control_1013)
+        OnSerialNumberKillFocus();
+    return QDialog::eventFilter(watched, event);
+}
+
+void LoaderDialog::initialise() {
+    quiet_focus_scope quiet(*this);
+    setWindowIcon(QIcon(QStringLiteral(":/quorrel_loader/quorrel_loader.png")));
+    lighthead_loaded = false;
+
+    (void)OpenSettingsKey(loader_settings_key);
+
+    ui_->control_1016->setText(setting_text("ApplicationFile", "Quorrel.mot"));
+    ui_->control_1016->setCursorPosition(static_cast<int>(ui_->control_1016->text().size()));
+
+    ui_->control_1013->setMaxLength(10);
+    ui_->control_1013->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]*")), ui_->control_1013));
+    ui_->control_1013->setText(
+        format_serial_number(parse_serial_number(setting_text("SerialNum", "0000000001"))));
+
+    ui_->control_1014->set_text(setting_text("MACAddress", "02:4C:51:00:00:00"));
+    ui_->control_1022->set_text(setting_text("IPAddress", "192.168.8.100"));
+
+    hardware_part_number_ =
+        setting_text("HardwarePartNum", "4310-000552-110").left(16).toStdString();
+    eco_revision_ = setting_text("ECORevision", "110").left(4).toStdString();
+
+    transfer_buffer_address_ = 0;
+    image_lowest_address_ = 0;
+    image_highest_address_ = 0;
+    restart_flag_ = true;
+    std::fill(image_buffer_.begin(), image_buffer_.end(), uint8_t{0});
+
+    SetBusy(true);
+    ui_->control_1000->setEnabled(true);
+
+    const uint16_t loader_version = GetLoaderFileVersion();
+    const uint16_t library_version = tkcmdset_get_dll_version();
+    set_status_box(QString::asprintf("Version %d.%02d\r\nDLL Version %d.%02d", loader_version >> 8,
+                                     loader_version & 0xFF, library_version >> 8,
+                                     library_version & 0xFF));
+
+    // Dialog units follow the font; the labels of the identity lines must still fit before the
+    // stop, and this font may be wider than the one the stop was chosen for.
+    const QFontMetrics metrics(ui_->control_1009->font());
+    const double tab_stop = metrics.averageCharWidth() * status_tab_stop_dialog_units / 4.0;
+    const double widest_label = metrics.horizontalAdvance(QStringLiteral("Hardware version: ")) +
+                                metrics.averageCharWidth();
+    ui_->control_1009->setTabStopDistance(std::max(tab_stop, widest_label));
+
+    ui_->control_1067->addItems({"SLOW", "MED-SLOW", "MED-FAST", "FAST"});
+    ui_->control_1064->addItems({"Pulsed", "Timing Bypass", "Repeat", "Internal Trigger"});
+    ui_->control_1067->setCurrentIndex(-1);
+    ui_->control_1064->setCurrentIndex(-1);
+    ui_->control_1000->setFocus(Qt::OtherFocusReason);
+}
+
+void LoaderDialog::set_status_box(const QString &text) {
+    ui_->control_1009->setPlainText(shown_text(text));
+}
+
+void LoaderDialog::SetBusy(bool busy) {
+    quiet_focus_scope quiet(*this);
+    const bool enable = !busy;
+    if (loader_flag_) {
+        ui_->control_1006->setEnabled(enable);
+        ui_->control_1010->setEnabled(enable);
+    }
+    const bool device_enable = slot_ != no_device_slot && enable;
+    for (QWidget *device_control :
+         {static_cast<QWidget *>(ui_->control_1001), static_cast<QWidget *>(ui_->control_1002),
+          static_cast<QWidget *>(ui_->control_1003), static_cast<QWidget *>(ui_->control_1012),
+          static_cast<QWidget *>(ui_->control_1015), static_cast<QWidget *>(ui_->control_1017),
+          static_cast<QWidget *>(ui_->control_1020)})
+        device_control->setEnabled(device_enable);
+    ui_->control_1000->setEnabled(enable);
+    if (busy)
+        set_status_box(QStringLiteral("Working..."));
+}
+
+void LoaderDialog::ReportStatus(status_t status) {
+    if (status == status::ok) {
+        set_status_box(QStringLiteral("No errors reported"));
+        return;
+    }
+    char name[50] = {};
+    char text[200] = {};
+    tkcmdset_get_error_name(status, name, sizeof name);
+    tkcmdset_get_error_text(status, text, sizeof text);
+    const QString message = QString::asprintf("ERROR (%d) : %s\r\n%s", status, name, text);
+    // Once the window is closing, a message box would only be dismissed at once.
+    if (!quit_pending_)
+        prompts_.show_message(this, windowTitle(), shown_text(message));
+    set_status_box(message);
+}
+
+status_t LoaderDialog::WaitPumping(uint32_t milliseconds) {
+    if (quit_pending_) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        return status::quit_requested;
+    }
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    connect(&deadline, &QTimer::timeout, &loop, [&loop] { loop.exit(0); });
+    deadline.start(static_cast<int>(std::min<uint32_t>(milliseconds, INT32_MAX)));
+    wait_loops_.push_back(&loop);
+    loop.exec();
+    wait_loops_.erase(std::find(wait_loops_.begin(), wait_loops_.end(), &loop));
+    // The loop also ends early when the application is told to quit.
+    if (deadline.isActive())
+        quit_pending_ = true;
+    return quit_pending_ ? status::quit_requested : status::ok;
+}
+
+void LoaderDialog::request_quit() {
+    quit_pending_ = true;
+    for (QEventLoop *loop : wait_loops_)
+        loop->exit(1);
+}
+
+void LoaderDialog::end_operation() {
+    if (--operation_depth_ == 0 && quit_pending_)
+        QTimer::singleShot(0, this, [this] { QDialog::reject(); });
+}
+
+void LoaderDialog::reject() {
+    if (operation_depth_ > 0) {
+        request_quit();
+        return;
+    }
+    QDialog::reject();
+}
+
+void LoaderDialog::OnSelectDevice() {
+    operation_scope operation(*this);
+    SetBusy(true);
+    (void)tkcmdset_shutdown(slot_);
+    slot_ = restart_flag_ ? 0 : static_cast<uint8_t>(slot_ + 1);
+    restart_flag_ = false;
+    loader_flag_ = false;
+
+    status_t result = tkcmdset_init_ex(slot_, controller_product_name, nullptr);
+    if (result != status::ok) {
+        slot_ = 0;
+        result = tkcmdset_init_ex(0, controller_product_name, nullptr);
+        if (result != status::ok)
+            restart_flag_ = true;
+    }
+    if (result == status::ok)
+        ConnectAndIdentify();
+    else
+        set_status_box(QStringLiteral("Device not found."));
+    SetBusy(false);
+}
+
+void LoaderDialog::set_manufacturing_fields_editable(bool editable) {
+    quiet_focus_scope quiet(*this);
+    ui_->control_1013->setReadOnly(!editable);
+    ui_->control_1014->setReadOnly(!editable);
+    ui_->control_1022->setReadOnly(!editable);
+    ui_->control_1016->setReadOnly(!editable);
+    ui_->control_1018->setEnabled(editable);
+}
+
+status_t LoaderDialog::ConnectAndIdentify() {
+    loader_flag_ = false;
+    char firmware_version[identity_text_size] = "Unknown";
+    char hardware_version[identity_text_size] = "Unknown";
+    char serial_number[identity_text_size] = "Unknown";
+
+    if (identify_running)
+        return last_status_;
+    identify_running = true;
+    last_status_ = status::ok;
+
+    status_t &result = last_status_;
+    bool identified = false;
+    do {
+        const uint32_t start = tick_ms();
+        result = tkcmdset_init_ex(slot_, controller_product_name, nullptr);
+        bool gave_up = false;
+        while (result != status::ok) {
+            const uint32_t elapsed = tick_ms() - start;
+            const auto count = static_cast<int>(
+                10 - std::min<uint64_t>(10, uint64_t{elapsed} * 10 / usb_reset_limit_ms));
+            set_status_box(QString::asprintf("Waiting for USB reset:  %d", count));
+            // A close request ends the wait for the controller; waiting on would only spin.
+            if (WaitPumping(usb_reset_retry_ms) == status::quit_requested) {
+                result = status::quit_requested;
+                gave_up = true;
+                break;
+            }
+            if (elapsed > usb_reset_limit_ms) {
+                gave_up = true;
+                break;
+            }
+            result = tkcmdset_init_ex(slot_, controller_product_name, nullptr);
+        }
+        if (gave_up)
+            break;
+
+        (void)WaitPumping(200);
+        lighthead_loaded = false;
+        (void)read_lighthead(*this);
+
+        if ((result = tkcmdset_fw_version(slot_, firmware_version)) != status::ok)
+            break;
+        if ((result = ReadConfigBlock(*this)) != status::ok)
+            break;
+        if (std::strncmp(firmware_version, loader_part_number, std::strlen(loader_part_number)) ==
+            0) {
+            loader_flag_ = true;
+            set_manufacturing_fields_editable(true);
+            if ((result = tkcmdset_special(slot_, special_transfer_buffer, 0,
+                                           &transfer_buffer_address_)) != status::ok)
+                break;
+        } else {
+            set_manufacturing_fields_editable(false);
+        }
+        if ((result = tkcmdset_hw_version(slot_, hardware_version)) != status::ok)
+            break;
+        if ((result = tkcmdset_serial_number(slot_, serial_number)) != status::ok)
+            break;
+        uint8_t block[128] = {};
+        if ((result = tkcmdset_read_eemem_block(slot_, 0, block, sizeof block)) != status::ok)
+            break;
+        if (IsValidMfgBlock(block)) {
+            uint8_t mac[6];
+            std::memcpy(mac, block + 61, sizeof mac);
+            ui_->control_1014->set_bytes(mac);
+            ui_->control_1022->set_value(get_u32_be(block + 68));
+            ui_->control_1021->setChecked((block[72] & 0x01) != 0);
+        }
+        set_status_box(QString::asprintf(
+            "Firmware version:\t%s\r\nHardware version:\t%s\r\nSerial number:\t%s",
+            firmware_version, hardware_version, serial_number));
+        ui_->control_1013->setText(QString::fromLatin1(serial_number));
+        identified = true;
+    } while (false);
+
+    if (!identified) {
+        ReportStatus(result);
+        set_status_box(QStringLiteral("Firmware version unknown"));
+        slot_ = no_device_slot;
+        restart_flag_ = true;
+    }
+    ui_->control_1000->setEnabled(true);
+    identify_running = false;
+    return last_status_;
+}
+
+void LoaderDialog::switch_firmware(uint16_t feature, uint32_t settle_ms) {
+    operation_scope operation(*this);
+    SetBusy(true);
+    (void)tkcmdset_set_feature(slot_, feature);
+    (void)WaitPumping(settle_ms);
+    ConnectAndIdentify();
+    SetBusy(false);
+    restart_flag_ = true;
+}
+
+void LoaderDialog::OnStartLoader() {
+    switch_firmware(feature_start_loader, 2000);
+}
+
+void LoaderDialog::OnStartApplication() {
+    switch_firmware(feature_start_application, 3000);
+}
+
+void LoaderDialog::OnBrowse() {
+    operation_scope operation(*this);
+    // Qt's filter syntax separates the patterns of one filter with blanks.
+    const QStringList filters = {QStringLiteral("S Record Files (*.mot *.s19)"),
+                                 QStringLiteral("Text Files (*.txt)"),
+                                 QStringLiteral("All Files (*)")};
+    const QString path =
+        prompts_.choose_open_file(this, QStringLiteral("Open Application S Record File"),
+                                  ui_->control_1016->text().left(260), filters);
+    const QByteArray stored = path.toLocal8Bit();
+    if (path.isEmpty() || stored.size() >= static_cast<qsizetype>(setting_buffer_size))
+        return;
+    (void)WriteSetting("ApplicationFile", stored.constData());
+    ui_->control_1016->setText(path);
+    ui_->control_1016->setCursorPosition(static_cast<int>(path.size()));
+}
+
+void LoaderDialog::OnSerialNumberKillFocus() {
+    const QString text =
+        format_serial_number(parse_serial_number(ui_->control_1013->text().left(19)));
+    ui_->control_1013->setText(text);
+    (void)WriteSetting("SerialNum", text.toLatin1().constData());
+}
+
+void LoaderDialog::OnSystemCommand(int command) {
+    restart_flag_ = true;
+    if ((command & 0xFFF0) == about_command) {
+        AboutDialog about(this);
+        about.exec();
+    }
+}
+
+void LoaderDialog::contextMenuEvent(QContextMenuEvent *event) {
+    // The window menu of the title bar belongs to the window manager here, so the About entry
+    // lives in the dialog's own context menu (and on F1).
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("&About QuorrelLoader..."), this,
+                   [this] { OnSystemCommand(about_command); });
+    menu.exec(event->globalPos());
+}
+
+} // namespace vortlink::loader
