@@ -41,8 +41,9 @@ class state_files {
 // but is no directory).
 int prepare_state_directory(const std::string &directory);
 
-// Writes a controller's state in the background a short while after the last change (a run of
-// block writes becomes one file write), and whatever is still pending when it is destroyed.
+// Writes a controller's state in the background a short while after a change, together with
+// every change made meanwhile (a run of block writes becomes a few file writes), and whatever
+// is still pending when it is destroyed.
 class state_writer {
   public:
     // Copies the parts asked for (under the controller's own lock) into the buffers.
