@@ -72,18 +72,26 @@ status_t exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
 }
 } // namespace
 
+uint32_t pump_slice_ms() { return thread_pump.pump != nullptr ? pump_interval_ms : 0; }
+
+status_t pump_once() {
+    if (thread_pump.pump != nullptr && thread_pump.pump(thread_pump.context) != 0)
+        return status::quit_requested;
+    return status::ok;
+}
+
 status_t pump_messages(uint32_t wait_ms) {
     const uint32_t start = platform::monotonic_ms();
     for (;;) {
-        if (thread_pump.pump != nullptr && thread_pump.pump(thread_pump.context) != 0)
-            return status::quit_requested;
+        if (status_t result = pump_once(); result != status::ok)
+            return result;
         const uint32_t elapsed = platform::monotonic_ms() - start;
         if (elapsed > wait_ms)
             return status::ok;
         // Sleep until the clock has moved past the wait, giving an installed pump its turns.
         uint32_t pause = wait_ms - elapsed + 1;
-        if (thread_pump.pump != nullptr && pause > pump_interval_ms)
-            pause = pump_interval_ms;
+        if (const uint32_t slice = pump_slice_ms(); slice != 0 && pause > slice)
+            pause = slice;
         platform::sleep_ms(pause);
     }
 }

@@ -11,6 +11,13 @@ namespace vortlink {
 // past wait_ms. -10001 when the application's pump reports a quit request.
 status_t pump_messages(uint32_t wait_ms);
 
+// How long a reply wait may block before the calling thread's message pump gets its next turn,
+// so that the application's window keeps painting while a slow controller answers; 0 when the
+// thread has no pump (the wait then blocks in one go).
+uint32_t pump_slice_ms();
+// Gives the calling thread's pump one turn, if it has one. -10001 when it reports a quit request.
+status_t pump_once();
+
 // The calling thread's progress hook, if any (block transfers report through it).
 void report_progress(uint32_t kind, uint32_t address);
 

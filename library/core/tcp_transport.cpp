@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "core/exchange.h"
 #include "core/platform/clock.h"
 #include "core/platform/socket.h"
 #include "core/settings.h"
@@ -50,17 +51,23 @@ status_t tcp_receive(uint8_t slot, uint8_t *buffer, uint16_t count, uint16_t tim
         return status::bad_tcp_slot;
     const int fd = sockets[slot];
     const uint32_t start = platform::monotonic_ms();
+    const uint32_t slice = pump_slice_ms();
     // Bytes stay queued until all count bytes are there, so no part of a frame is ever taken.
     for (;;) {
         const uint32_t elapsed = platform::monotonic_ms() - start;
         if (elapsed > timeout_ms)
             return status::reply_timeout;
-        const platform::wait_result waited =
-            platform::wait_for_bytes(fd, count, timeout_ms - elapsed + 1);
+        uint32_t wait = timeout_ms - elapsed + 1;
+        if (slice != 0 && wait > slice)
+            wait = slice;
+        const platform::wait_result waited = platform::wait_for_bytes(fd, count, wait);
         if (waited == platform::wait_result::failed)
             return status::socket_failure;
-        if (waited == platform::wait_result::timed_out)
+        if (waited == platform::wait_result::timed_out) {
+            if (status_t result = pump_once(); result != status::ok)
+                return result;
             continue;
+        }
         if (platform::peek_bytes(fd, buffer, count) == count)
             break;
         // The peer closed with the frame incomplete: the missing bytes can never come, so the

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/exchange.h"
+#include "core/platform/clock.h"
 #include "core/platform/hid_backend.h"
 #include "core/protocol.h"
 #include "core/slot_lock.h"
@@ -130,15 +131,27 @@ status_t usb_read_report(uint8_t slot, uint8_t *buffer, uint16_t timeout_ms) {
     platform::hid_device *device = device_of(slot);
     if (device == nullptr)
         return status::read_not_started;
-    switch (device->read_report(buffer, state().hid[slot].input_report_length, timeout_ms)) {
-    case platform::hid_io_result::done:
-        return status::ok;
-    case platform::hid_io_result::not_started:
-        return status::read_not_started;
-    case platform::hid_io_result::timed_out:
-        break;
+    const uint32_t start = platform::monotonic_ms();
+    const uint32_t slice = pump_slice_ms();
+    for (bool first = true;; first = false) {
+        const uint32_t elapsed = platform::monotonic_ms() - start;
+        if (!first && elapsed >= timeout_ms)
+            return status::read_timeout;
+        uint32_t wait = elapsed < timeout_ms ? timeout_ms - elapsed : 0;
+        if (slice != 0 && wait > slice)
+            wait = slice;
+        switch (device->read_report(buffer, state().hid[slot].input_report_length, wait)) {
+        case platform::hid_io_result::done:
+            return status::ok;
+        case platform::hid_io_result::not_started:
+            return status::read_not_started;
+        case platform::hid_io_result::timed_out:
+            break;
+        }
+        // Between slices the application's window gets its turn.
+        if (status_t result = pump_once(); result != status::ok)
+            return result;
     }
-    return status::read_timeout;
 }
 
 status_t usb_query_usage(uint8_t slot, uint8_t usage, uint8_t &report_id,

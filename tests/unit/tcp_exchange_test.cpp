@@ -233,10 +233,22 @@ TEST_F(TcpExchange, PumpRunsBetweenRequestAndReply) {
             return 0;
         },
         &pump_calls);
-    sim.inject("delay 200");
+    sim.inject("delay 300");
     EXPECT_EQ(status_exchange(), status::ok);
     tkcmdset_set_message_pump(nullptr, nullptr);
-    EXPECT_GE(pump_calls, 1);
+    EXPECT_GE(pump_calls, 5) << "the window keeps its turns while the reply is awaited";
+}
+
+TEST_F(TcpExchange, QuitWhileAwaitingTheReplyEndsTheExchange) {
+    int pump_calls = 0;
+    tkcmdset_set_message_pump(
+        [](void *context) { return ++*static_cast<int *>(context) >= 3 ? 1 : 0; }, &pump_calls);
+    sim.inject("delay 1000");
+    const uint32_t start = platform::monotonic_ms();
+    EXPECT_EQ(status_exchange(), status::quit_requested);
+    tkcmdset_set_message_pump(nullptr, nullptr);
+    EXPECT_LT(platform::monotonic_ms() - start, 900u);
+    EXPECT_EQ(pump_calls, 3);
 }
 
 TEST_F(TcpExchange, SlotWithoutConnectionIsABadTcpSlot) {

@@ -152,6 +152,19 @@ TEST_F(UsbRoad, LateReplyIsFlushedBeforeTheNextRequest) {
     EXPECT_EQ(word, 0x0101) << "the stale reply of the first request is not taken";
 }
 
+TEST_F(UsbRoad, PumpKeepsItsTurnsWhileTheReplyIsAwaited) {
+    ASSERT_EQ(tkcmdset_init_ex(0, product, nullptr), status::ok);
+    int pump_calls = 0;
+    tkcmdset_set_message_pump(
+        [](void *context) { return ++*static_cast<int *>(context) >= 20 ? 1 : 0; },
+        &pump_calls);
+    sim.inject("delay 1000");
+    uint16_t word = 0;
+    EXPECT_EQ(tkcmdset_status(0, &word), status::quit_requested);
+    tkcmdset_set_message_pump(nullptr, nullptr);
+    EXPECT_EQ(pump_calls, 20);
+}
+
 TEST_F(UsbRoad, UsbFailuresAreNotCounted) {
     ASSERT_EQ(open_settings_key(library_settings_key), status::ok);
     uint32_t before = 0;
