@@ -63,7 +63,7 @@
 //                     a delay: then each has gone into its connection -> ok
 //
 // The controller model of DEV (these take the device as their first word, like unplug):
-//   restart DEV loader|application  restart into that firmware, as feature codes 1 and 2 do:
+//   restart DEV loader|application  restart into that firmware (what feature codes 1 and 2 mean):
 //                     off the USB bus for the restart delay, TCP connections closed -> ok
 //   running DEV       the firmware running now                    -> ok loader|application
 //   firmware DEV ADDR COUNT  COUNT bytes (1..0x40000) of the program flash from ADDR, as
