@@ -205,10 +205,14 @@ class hid_session {
         const bool accepted = bound_->usb.identity().feature_usage && report.size() >= 3 &&
                               report.size() <= usb_layout::feature_report_count + 1u &&
                               report[0] == feature_report_id;
-        if (accepted)
-            bound_->usb.record_feature(report);
-        return respond(hid_wire::send_feature,
-                       accepted ? hid_wire::result_ok : hid_wire::result_refused);
+        if (!accepted)
+            return respond(hid_wire::send_feature, hid_wire::result_refused);
+        bound_->usb.record_feature(report);
+        // The controller takes the report before it acts on it: a restart makes it leave the
+        // bus, which ends this very connection.
+        const bool answered = respond(hid_wire::send_feature, hid_wire::result_ok);
+        bound_->model.take_feature(static_cast<uint16_t>((report[1] << 8) | report[2]));
+        return answered;
     }
 
     bool send_due_replies() {

@@ -237,14 +237,15 @@ TEST_F(UsbRoad, MissingUsageKeepsTheDeviceAndThePreviousTransport) {
 
 TEST_F(UsbRoad, FeatureCodesAreMappedAndSentInTheFeatureReport) {
     ASSERT_EQ(tkcmdset_init_ex(0, product, nullptr), status::ok);
-    EXPECT_EQ(tkcmdset_set_feature(0, 102), status::ok);
+    // Codes 1 and 2 would restart the controller; 3 and others leave it running.
+    EXPECT_EQ(tkcmdset_set_feature(0, 103), status::ok);
     EXPECT_EQ(tkcmdset_set_feature(0, 4), status::ok);
     const auto features = sim.features();
     ASSERT_EQ(features.size(), 2u);
     ASSERT_GE(features[0].size(), 3u);
     EXPECT_EQ(features[0][0], 5);
     EXPECT_EQ(features[0][1], 0x00);
-    EXPECT_EQ(features[0][2], 0x02);
+    EXPECT_EQ(features[0][2], 0x03);
     EXPECT_EQ(features[1][2], 0x04);
     EXPECT_EQ(features[0].size(), state().hid[0].feature_report_length);
 }
@@ -271,6 +272,26 @@ TEST_F(UsbRoad, DeviceStringsAreNarrowedAndTerminated) {
 }
 
 namespace {
+class QuickRestarts : public UsbRoad {
+  protected:
+    QuickRestarts() : UsbRoad({"--restart-delay", "300"}) {}
+
+    // The controller comes back on the bus after its restart; poll for it with a deadline.
+    status_t reopen(uint8_t slot) {
+        status_t result = status::no_device_matched;
+        for (int attempt = 0; attempt < 100 && result != status::ok; ++attempt) {
+            platform::sleep_ms(50);
+            result = tkcmdset_init_ex(slot, product, nullptr);
+        }
+        return result;
+    }
+    std::string firmware(uint8_t slot) {
+        char text[128] = {};
+        EXPECT_EQ(tkcmdset_fw_version(slot, text), status::ok);
+        return text;
+    }
+};
+
 class ShortLongReports : public UsbRoad {
   protected:
     ShortLongReports() : UsbRoad({"--long-report-count", "8"}) {}
@@ -280,6 +301,17 @@ class LongReportsOf64 : public UsbRoad {
     LongReportsOf64() : UsbRoad({"--long-report-count", "64"}) {}
 };
 } // namespace
+
+TEST_F(QuickRestarts, FeatureCodesSwitchBetweenBootLoaderAndApplication) {
+    ASSERT_EQ(tkcmdset_init_ex(0, product, nullptr), status::ok);
+    EXPECT_EQ(firmware(0).rfind("6400-000731", 0), std::string::npos);
+    ASSERT_EQ(tkcmdset_set_feature(0, 101), status::ok);
+    ASSERT_EQ(reopen(0), status::ok);
+    EXPECT_EQ(firmware(0).rfind("6400-000731", 0), 0u) << firmware(0);
+    ASSERT_EQ(tkcmdset_set_feature(0, 2), status::ok);
+    ASSERT_EQ(reopen(0), status::ok);
+    EXPECT_EQ(firmware(0).rfind("6400-000731", 0), std::string::npos);
+}
 
 TEST_F(ShortLongReports, DeviceWithoutRoomForBlockDataIsRefused) {
     EXPECT_EQ(tkcmdset_init_ex(0, product, nullptr), status::bad_reports);
