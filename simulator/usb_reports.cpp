@@ -94,9 +94,11 @@ std::vector<uint8_t> controller_answer(device &target, const usb_layout &layout,
     std::vector<uint8_t> answer = empty_report(layout, reply_report_for(opcode));
     answer[1] = opcode;
     const std::span<uint8_t> room = std::span(answer).subspan(report_data_offset);
-    // The report may be shorter or longer than the table's request: what it lacks is zero.
-    std::vector<uint8_t> request(request_length, 0);
-    std::copy_n(sent.begin(), std::min(sent.size(), request.size()), request.begin());
+    // What a report shorter than the table's request lacks is zero. A longer one is handed over
+    // whole: the rows whose TCP frames are shorter than the library packs (0x86, 0x87, 0x89,
+    // 0x8A) get their full layout only this way.
+    std::vector<uint8_t> request(std::max<std::size_t>(request_length, sent.size()), 0);
+    std::copy(sent.begin(), sent.end(), request.begin());
     std::vector<uint8_t> reply(reply_length, 0);
     if (const int16_t error = target.model.handle(opcode, request, reply))
         return error_report(layout, opcode, error);

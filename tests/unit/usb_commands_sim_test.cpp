@@ -20,6 +20,11 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
+void append_be32(bytes &out, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<uint8_t>(value >> shift));
+}
+
 uint32_t be32_at(const bytes &report, std::size_t offset) {
     return uint32_t{report[offset]} << 24 | uint32_t{report[offset + 1]} << 16 |
            uint32_t{report[offset + 2]} << 8 | report[offset + 3];
@@ -225,6 +230,31 @@ TEST_F(UsbCommandsSim, PulseTriggerSupplyAndNetworkRoundTrips) {
     expect_sent("get_hv_supply", [&] { return tkcmdset_get_hv_supply(slot, 5, &volts); },
                 {1, 0x85, 5});
     EXPECT_EQ(volts, 150.25f);
+}
+
+// Over TCP the frames of 0x86 and 0x87 have no room for the last byte of volts and the reader's
+// index, nor those of 0x89 and 0x8A for the setting and the index; over USB the report carries
+// them.
+TEST_F(UsbCommandsSim, LowVoltageSupplyAndPulseOutputTakeEveryPackedByte) {
+    float volts = 0;
+    uint8_t setting = 0xEE;
+    bytes lv_head{1, 0x86, 6};
+    append_be32(lv_head, std::bit_cast<uint32_t>(12.345f));
+    expect_sent(
+        "set_lv_supply", [&] { return tkcmdset_set_lv_supply(slot, 6, 12.345f); }, lv_head);
+    expect_sent("get_lv_supply", [&] { return tkcmdset_get_lv_supply(slot, 6, &volts); },
+                {1, 0x87, 6});
+    EXPECT_EQ(std::bit_cast<uint32_t>(volts), std::bit_cast<uint32_t>(12.345f));
+    ASSERT_EQ(tkcmdset_get_lv_supply(slot, 0, &volts), TKCMDSET_OK);
+    EXPECT_EQ(volts, 0.0f) << "supply 0 was never set";
+
+    expect_sent("set_pulse_out", [&] { return tkcmdset_set_pulse_out(slot, 8, 9); },
+                {1, 0x89, 8, 9});
+    expect_sent("get_pulse_out", [&] { return tkcmdset_get_pulse_out(slot, 8, &setting); },
+                {1, 0x8A, 8});
+    EXPECT_EQ(setting, 9);
+    ASSERT_EQ(tkcmdset_get_pulse_out(slot, 0, &setting), TKCMDSET_OK);
+    EXPECT_EQ(setting, 0) << "output 0 was never set";
 }
 
 TEST_F(UsbCommandsSim, NetworkSettingsStartAtTheFactoryValuesAndRoundTrip) {
