@@ -20,11 +20,14 @@
 #include <cstring>
 
 #include "common/byte_order.h"
+#include "diagnostics/diagnostics_run.h"
 #include "dialog/about_dialog.h"
 #include "dialog/identify_stubs.h"
 #include "dialog/loader_settings.h"
 #include "dialog/user_prompts.h"
 #include "fields/masked_address_field.h"
+#include "firmware/programming.h"
+#include "firmware/srecord.h"
 #include "ui_loader_dialog.h"
 #include "vortlink.h"
 
@@ -47,10 +50,17 @@ constexpr int status_tab_stop_dialog_units = 60;
 constexpr std::size_t image_buffer_size = 262144;
 // Identity texts: the library writes up to 100 characters and a terminating zero.
 constexpr std::size_t identity_text_size = 101;
+constexpr qsizetype application_path_length = 260;
 
 // Set while a ConnectAndIdentify runs anywhere in the process, so that one entered again from
 // a wait returns at once.
 constinit bool identify_running = false;
+
+// The one S-record file the process may have open, as the firmware files have always been read.
+SRecordFile &application_file() {
+    static SRecordFile file;
+    return file;
+}
 
 uint32_t tick_ms() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -181,6 +191,8 @@ void LoaderDialog::route_notifications() {
     connect(ui_->control_1001, &QPushButton::clicked, this, &LoaderDialog::OnStartLoader);
     connect(ui_->control_1002, &QPushButton::clicked, this, &LoaderDialog::OnStartApplication);
     connect(ui_->control_1018, &QPushButton::clicked, this, &LoaderDialog::OnBrowse);
+    connect(ui_->control_1003, &QPushButton::clicked, this, &LoaderDialog::OnRunDiagnostics);
+    connect(ui_->control_1006, &QPushButton::clicked, this, &LoaderDialog::OnProgramApplication);
 
     auto *about = new QShortcut(QKeySequence::HelpContents, this);
     connect(about, &QShortcut::activated, this, [this] { OnSystemCommand(about_command); });
@@ -488,6 +500,59 @@ void LoaderDialog::OnSerialNumberKillFocus() {
         format_serial_number(parse_serial_number(ui_->control_1013->text().left(19)));
     ui_->control_1013->setText(text);
     (void)WriteSetting("SerialNum", text.toLatin1().constData());
+}
+
+void LoaderDialog::OnProgramApplication() {
+    operation_scope operation(*this);
+    SetBusy(true);
+    programming_hooks hooks;
+    hooks.progress = [this](const programming_progress &progress) {
+        set_status_box(QString::fromLatin1(progress.text));
+    };
+    // Each chunk's wait lets the window repaint the progress and stay responsive.
+    hooks.wait = [this](uint32_t milliseconds) { return WaitPumping(milliseconds); };
+    hooks.tick = tick_ms;
+    library_link link(slot_);
+    firmware_programmer programmer(link, transfer_buffer_address_, std::move(hooks));
+
+    const QByteArray path = ui_->control_1016->text().left(application_path_length).toLocal8Bit();
+    const image_span image(image_buffer_.data(), image_area_size);
+    SRecordFile &file = application_file();
+    status_t result = file.OpenSRecordFile(path.constData());
+    if (result == status::ok)
+        result = file.LoadSRecordImage(image, image_lowest_address_, image_highest_address_);
+    if (result == status::ok)
+        result = programmer.program_image(image, image_lowest_address_, image_highest_address_);
+    file.CloseSRecordFile();
+    last_status_ = result;
+    ReportStatus(result);
+    SetBusy(false);
+}
+
+void LoaderDialog::OnRunDiagnostics() {
+    operation_scope operation(*this);
+    SetBusy(true);
+    diagnostics_hooks hooks;
+    hooks.run_test = [this, run_test = library_test_runner(slot_)](uint8_t identifier) {
+        last_status_ = run_test(identifier);
+        return last_status_;
+    };
+    hooks.look_up = library_catalogue_texts;
+    hooks.log_changed = [this](const std::string &log) {
+        set_status_box(QString::fromStdString(log));
+    };
+    diagnostics_outcome outcome;
+    (void)run_diagnostics(hooks, outcome);
+    if (outcome.failed) {
+        // The log stays as it is; the summary gathers the failures. Once the window is
+        // closing, a message box would only be dismissed at once.
+        if (!quit_pending_)
+            prompts_.show_message(this, windowTitle(),
+                                  shown_text(QString::fromStdString(outcome.summary)));
+    } else {
+        set_status_box(QString::fromStdString(outcome.log));
+    }
+    SetBusy(false);
 }
 
 void LoaderDialog::OnSystemCommand(int command) {

@@ -61,6 +61,8 @@ class LoaderDialog : public QDialog {
     bool restart_flag() const { return restart_flag_; }
     status_t last_status() const { return last_status_; }
     uint32_t transfer_buffer_address() const { return transfer_buffer_address_; }
+    uint32_t image_lowest_address() const { return image_lowest_address_; }
+    uint32_t image_highest_address() const { return image_highest_address_; }
     const std::string &hardware_part_number() const { return hardware_part_number_; }
     const std::string &eco_revision() const { return eco_revision_; }
     bool quit_pending() const { return quit_pending_; }
@@ -73,6 +75,8 @@ class LoaderDialog : public QDialog {
     void OnStartApplication();
     void OnBrowse();
     void OnSerialNumberKillFocus();
+    void OnProgramApplication();
+    void OnRunDiagnostics();
     // A command of the window menu; id 16 (after masking with 0xFFF0) opens the About box.
     void OnSystemCommand(int command);
     void reject() override;
