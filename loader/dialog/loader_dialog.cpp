@@ -22,7 +22,7 @@
 #include "common/byte_order.h"
 #include "diagnostics/diagnostics_run.h"
 #include "dialog/about_dialog.h"
-#include "dialog/identify_stubs.h"
+#include "dialog/data_operations.h"
 #include "dialog/loader_settings.h"
 #include "dialog/user_prompts.h"
 #include "fields/masked_address_field.h"
@@ -147,6 +147,7 @@ LoaderDialog::LoaderDialog(user_prompts &prompts, QWidget *parent)
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     route_notifications();
+    connect_data_operations();
     initialise();
     tkcmdset_set_message_pump(pump_window_events, this);
 }

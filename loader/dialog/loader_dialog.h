@@ -26,6 +26,7 @@ class MacAddressField;
 } // namespace fields
 
 class user_prompts;
+class LightheadDataDialog;
 
 inline constexpr const char *controller_product_name = "Kv Quorrel Controller";
 inline constexpr const char *loader_part_number = "6400-000731";
@@ -68,6 +69,8 @@ class LoaderDialog : public QDialog {
     bool quit_pending() const { return quit_pending_; }
 
     bool lighthead_loaded = false;
+    // The lighthead data editor; it lives as long as the dialog.
+    LightheadDataDialog &lighthead_editor() const { return *lighthead_editor_; }
 
   public slots:
     void OnSelectDevice();
@@ -80,6 +83,12 @@ class LoaderDialog : public QDialog {
     // A command of the window menu; id 16 (after masking with 0xFFF0) opens the About box.
     void OnSystemCommand(int command);
     void reject() override;
+    void OnProgramMfgData();
+    void OnProgramConfigData();
+    // After a click on "None", "1" or "2", or a new operating mode chosen.
+    void OnTriggerOrModeChanged();
+    void OnEditLedData();
+    void OnProgramLighthead();
 
   protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -96,6 +105,9 @@ class LoaderDialog : public QDialog {
     void switch_firmware(uint16_t feature, uint32_t settle_ms);
     void request_quit();
     void end_operation();
+    void connect_data_operations();
+    friend status_t ReadConfigBlock(LoaderDialog &dialog);
+    friend bool read_lighthead(LoaderDialog &dialog);
 
     user_prompts &prompts_;
     std::unique_ptr<Ui::LoaderDialog> ui_;
@@ -118,6 +130,8 @@ class LoaderDialog : public QDialog {
     bool quit_pending_ = false;
     // Focus that moves because a control was disabled is not the user's doing.
     int quiet_focus_depth_ = 0;
+    // A child of the dialog, which deletes it.
+    LightheadDataDialog *lighthead_editor_ = nullptr;
 };
 
 } // namespace vortlink::loader

@@ -1,0 +1,242 @@
+#include "dialog/data_operations.h"
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScopeGuard>
+
+#include <cstring>
+#include <ctime>
+
+#include "blocks/config_block.h"
+#include "dialog/loader_dialog.h"
+#include "fields/masked_address_field.h"
+#include "lighthead/lighthead_data_dialog.h"
+#include "ui_loader_dialog.h"
+#include "vortlink.h"
+
+namespace vortlink::loader {
+
+namespace {
+
+constexpr uint16_t special_lighthead_serial = 81;
+// Field texts are read as far as the old fixed buffers went.
+constexpr qsizetype field_text_limit = 49;
+constexpr std::size_t record_part_number_length = 15;
+
+std::string field_text(const QLineEdit *field) {
+    return field->text().left(field_text_limit).toStdString();
+}
+
+std::tm local_date_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+}
+
+// Radio buttons of an exclusive group cannot all be cleared while the group is exclusive.
+void clear_group(QButtonGroup *group) {
+    group->setExclusive(false);
+    for (QAbstractButton *button : group->buttons())
+        button->setChecked(false);
+    group->setExclusive(true);
+}
+
+} // namespace
+
+void LoaderDialog::connect_data_operations() {
+    lighthead_editor_ = new LightheadDataDialog(prompts_, this);
+    connect(ui_->control_1010, &QPushButton::clicked, this, &LoaderDialog::OnProgramMfgData);
+    connect(ui_->control_1012, &QPushButton::clicked, this, &LoaderDialog::OnProgramConfigData);
+    connect(ui_->control_1017, &QPushButton::clicked, this, &LoaderDialog::OnEditLedData);
+    connect(ui_->control_1015, &QPushButton::clicked, this, &LoaderDialog::OnProgramLighthead);
+    for (QRadioButton *trigger_input : {ui_->control_1065, ui_->control_1024, ui_->control_1025})
+        connect(trigger_input, &QRadioButton::clicked, this, &LoaderDialog::OnTriggerOrModeChanged);
+    connect(ui_->control_1064, &QComboBox::activated, this, &LoaderDialog::OnTriggerOrModeChanged);
+}
+
+namespace {
+
+trigger_choice shown_trigger_input(const Ui::LoaderDialog &ui) {
+    if (ui.control_1065->isChecked())
+        return trigger_choice::none;
+    if (ui.control_1024->isChecked())
+        return trigger_choice::input_1;
+    if (ui.control_1025->isChecked())
+        return trigger_choice::input_2;
+    return trigger_choice::unselected;
+}
+
+config_fields shown_config_fields(const Ui::LoaderDialog &ui) {
+    config_fields fields;
+    fields.trigger_input = shown_trigger_input(ui);
+    fields.rising = ui.control_1028->isChecked();
+    fields.differential_1 = ui.control_1007->isChecked();
+    fields.differential_2 = ui.control_1008->isChecked();
+    fields.width = field_text(ui.control_1030);
+    fields.delay = field_text(ui.control_1031);
+    fields.current = field_text(ui.control_1032);
+    fields.supply_overhead = field_text(ui.control_1033);
+    fields.initial_led_temperature = field_text(ui.control_1035);
+    fields.mode_position = ui.control_1064->currentIndex();
+    fields.slew_position = ui.control_1067->currentIndex();
+    return fields;
+}
+
+void select_position(QComboBox *list, int position) {
+    list->setCurrentIndex(position >= 0 && position < list->count() ? position : -1);
+}
+
+void show_config_fields(Ui::LoaderDialog &ui, const config_fields &fields) {
+    clear_group(ui.trigger_input_buttons);
+    switch (fields.trigger_input) {
+    case trigger_choice::none:
+        ui.control_1065->setChecked(true);
+        break;
+    case trigger_choice::input_1:
+        ui.control_1024->setChecked(true);
+        break;
+    case trigger_choice::input_2:
+        ui.control_1025->setChecked(true);
+        break;
+    case trigger_choice::unselected:
+        break;
+    }
+    (fields.rising ? ui.control_1028 : ui.control_1029)->setChecked(true);
+    ui.control_1007->setChecked(fields.differential_1);
+    ui.control_1008->setChecked(fields.differential_2);
+    ui.control_1030->setText(QString::fromStdString(fields.width));
+    ui.control_1031->setText(QString::fromStdString(fields.delay));
+    ui.control_1032->setText(QString::fromStdString(fields.current));
+    ui.control_1033->setText(QString::fromStdString(fields.supply_overhead));
+    ui.control_1035->setText(QString::fromStdString(fields.initial_led_temperature));
+    select_position(ui.control_1064, fields.mode_position);
+    select_position(ui.control_1067, fields.slew_position);
+}
+
+} // namespace
+
+status_t ReadConfigBlock(LoaderDialog &dialog) {
+    Ui::LoaderDialog &ui = *dialog.ui_;
+    dialog.last_status_ = status::ok;
+    uint8_t block[config_block_size] = {};
+    const status_t result =
+        tkcmdset_read_eemem_block(dialog.slot_, config_block_address, block, sizeof block);
+    if (result != status::ok)
+        return result;
+    config_fields fields = shown_config_fields(ui);
+    if (IsValidConfigBlock(block))
+        read_config_block(block, fields);
+    else
+        show_config_defaults(fields);
+    show_config_fields(ui, fields);
+    return status::ok;
+}
+
+void LoaderDialog::OnProgramMfgData() {
+    ++operation_depth_;
+    const auto finish = qScopeGuard([this] { end_operation(); });
+    SetBusy(true);
+    mfg_fields fields;
+    fields.serial_number = field_text(ui_->control_1013);
+    uint8_t mac[6] = {};
+    (void)ui_->control_1014->get_bytes(mac);
+    std::memcpy(fields.mac.data(), mac, sizeof mac);
+    (void)ui_->control_1022->get_value(fields.ip);
+    fields.hardware_part_number = hardware_part_number_;
+    fields.eco_revision = eco_revision_;
+    fields.limit_48v = ui_->control_1021->isChecked();
+    uint8_t block[mfg_block_size];
+    build_mfg_block(fields, local_date_now(), block);
+    last_status_ = tkcmdset_write_eemem_block(slot_, mfg_block_address, block, sizeof block);
+    ReportStatus(last_status_);
+    SetBusy(false);
+}
+
+void LoaderDialog::OnProgramConfigData() {
+    ++operation_depth_;
+    const auto finish = qScopeGuard([this] { end_operation(); });
+    SetBusy(true);
+    uint8_t block[config_block_size];
+    build_config_block(shown_config_fields(*ui_), block);
+    last_status_ = tkcmdset_write_eemem_block(slot_, config_block_address, block, sizeof block);
+    ReportStatus(last_status_);
+    SetBusy(false);
+}
+
+void LoaderDialog::OnTriggerOrModeChanged() {
+    const int position =
+        mode_after_trigger_change(shown_trigger_input(*ui_), ui_->control_1064->currentIndex());
+    select_position(ui_->control_1064, position);
+}
+
+bool read_lighthead(LoaderDialog &dialog) {
+    Ui::LoaderDialog &ui = *dialog.ui_;
+    uint32_t serial = 0;
+    dialog.last_status_ = tkcmdset_special(dialog.slot_, special_lighthead_serial, 0, &serial);
+    if (dialog.last_status_ != status::ok) {
+        ui.control_1020->clear();
+        ui.control_1019->setText(QStringLiteral("Unknown"));
+        return dialog.lighthead_loaded;
+    }
+    if (!dialog.lighthead_loaded) {
+        LightheadData record{};
+        dialog.last_status_ = tkcmdset_get_lighthead_data(dialog.slot_, &record);
+        if (dialog.last_status_ != status::ok) {
+            dialog.ReportStatus(dialog.last_status_);
+            ui.control_1020->clear();
+            dialog.lighthead_editor_->set_defaults();
+        } else {
+            ui.control_1020->setText(QString::fromLatin1(
+                record.part_number,
+                static_cast<qsizetype>(strnlen(record.part_number, sizeof record.part_number))));
+            dialog.lighthead_editor_->load_record(record);
+        }
+        dialog.lighthead_loaded = true;
+    }
+    if (serial != 0) {
+        ui.control_1019->setText(QString::number(static_cast<int32_t>(serial)));
+    } else {
+        ui.control_1020->clear();
+        ui.control_1019->setText(QStringLiteral("Unknown"));
+    }
+    return dialog.lighthead_loaded;
+}
+
+void LoaderDialog::OnEditLedData() {
+    ++operation_depth_;
+    const auto finish = qScopeGuard([this] { end_operation(); });
+    SetBusy(true);
+    if (read_lighthead(*this))
+        lighthead_editor_->show_modal();
+    ReportStatus(last_status_);
+    SetBusy(false);
+}
+
+void LoaderDialog::OnProgramLighthead() {
+    ++operation_depth_;
+    const auto finish = qScopeGuard([this] { end_operation(); });
+    SetBusy(true);
+    LightheadData record{};
+    if (read_lighthead(*this)) {
+        lighthead_editor_->store_record(record);
+        const QByteArray part_number =
+            ui_->control_1020->text().toLatin1().left(record_part_number_length);
+        std::memcpy(record.part_number, part_number.constData(),
+                    static_cast<std::size_t>(part_number.size()));
+        last_status_ = tkcmdset_set_lighthead_data(slot_, &record);
+    }
+    if (last_status_ == status::ok) {
+        lighthead_loaded = false;
+        (void)read_lighthead(*this);
+    }
+    ReportStatus(last_status_);
+    SetBusy(false);
+}
+
+} // namespace vortlink::loader
