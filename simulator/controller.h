@@ -60,8 +60,6 @@ class controller {
     static constexpr uint32_t eeprom_size = 64 * 1024;
     // Where the boot loader takes each 128-byte firmware chunk from.
     static constexpr uint32_t transfer_buffer_address = 0x00080000;
-    // Data field of the block transfers, in bytes.
-    static constexpr uint16_t block_field_size = 112;
     static constexpr std::size_t fw_version_size = 20;
 
     // The special function codes the firmware serves.

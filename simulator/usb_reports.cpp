@@ -99,7 +99,12 @@ std::vector<uint8_t> controller_answer(device &target, const usb_layout &layout,
     // 0x8A) get their full layout only this way.
     std::vector<uint8_t> request(std::max<std::size_t>(request_length, sent.size()), 0);
     std::copy(sent.begin(), sent.end(), request.begin());
-    std::vector<uint8_t> reply(reply_length, 0);
+    // A block read fills as much of the long reply report as its n asks for, which over USB
+    // may be more than the table's 112 bytes.
+    const bool block_read = opcode == op::read_mem_block || opcode == op::read_eemem_block;
+    std::vector<uint8_t> reply(block_read ? std::max<std::size_t>(reply_length, room.size())
+                                          : reply_length,
+                               0);
     if (const int16_t error = target.model.handle(opcode, request, reply))
         return error_report(layout, opcode, error);
     // Over USB echo sends back the whole report, not only the table's 50 bytes.

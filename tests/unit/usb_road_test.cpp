@@ -296,6 +296,10 @@ class ShortLongReports : public UsbRoad {
   protected:
     ShortLongReports() : UsbRoad({"--long-report-count", "8"}) {}
 };
+class LongReportsOf180 : public UsbRoad {
+  protected:
+    LongReportsOf180() : UsbRoad({"--long-report-count", "180"}) {}
+};
 class LongReportsOf64 : public UsbRoad {
   protected:
     LongReportsOf64() : UsbRoad({"--long-report-count", "64"}) {}
@@ -327,4 +331,19 @@ TEST_F(LongReportsOf64, BlockChunksFollowTheReportCount) {
     ASSERT_EQ(frames.size(), 3u) << "62 + 62 + 4";
     EXPECT_EQ(frames[0][7], 62);
     EXPECT_EQ(frames[2][7], 4);
+}
+
+TEST_F(LongReportsOf180, ChunksLargerThanTheTcpFieldTravelWhole) {
+    ASSERT_EQ(tkcmdset_init_ex(0, product, nullptr), status::ok);
+    uint8_t written[400];
+    for (unsigned i = 0; i < sizeof written; ++i)
+        written[i] = static_cast<uint8_t>(i * 7 + 1);
+    ASSERT_EQ(tkcmdset_write_mem_block(0, 0x1000, written, sizeof written), status::ok);
+    uint8_t read[400] = {};
+    sim.clear_frames();
+    ASSERT_EQ(tkcmdset_read_mem_block(0, 0x1000, read, sizeof read), status::ok);
+    EXPECT_EQ(0, std::memcmp(written, read, sizeof read));
+    const auto frames = sim.usb_frames();
+    ASSERT_EQ(frames.size(), 3u) << "172 + 172 + 56";
+    EXPECT_EQ(frames[0][7], 172);
 }
