@@ -27,10 +27,12 @@ LightheadDataDialog::~LightheadDataDialog() = default;
 
 void LightheadDataDialog::set_defaults() {
     vortlink::loader::set_defaults(values_);
+    show_values();
 }
 
 void LightheadDataDialog::load_record(const LightheadData &record) {
     vortlink::loader::load_record(values_, record);
+    show_values();
 }
 
 void LightheadDataDialog::store_record(LightheadData &record) const {
