@@ -273,13 +273,15 @@ class LoaderDialogTest : public QObject {
         QVERIFY(timer.elapsed() >= 2000);
         QCOMPARE(dialog->last_status(), status::ok);
         QVERIFY(dialog->restart_flag());
-        QVERIFY(dialog->status_box_text().startsWith("Firmware version:\t"));
+        QVERIFY(dialog->status_box_text().startsWith("Firmware version:\t6400-000731"));
+        QVERIFY(dialog->loader_flag());
 
         timer.restart();
         button(1002)->click();
         QVERIFY(timer.elapsed() >= 3000);
         QCOMPARE(dialog->last_status(), status::ok);
         QVERIFY(prompts.messages.empty());
+        QVERIFY(!dialog->loader_flag());
 
         // Feature reports: report 5, then the code big-endian.
         const std::vector<std::vector<uint8_t>> features = simulator->features(1);
@@ -391,6 +393,18 @@ class LoaderDialogTest : public QObject {
         start_simulator();
         make_dialog();
         press_select_device();
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+        int paints = 0;
+        painted = &paints;
+        auto *status_box = qobject_cast<QPlainTextEdit *>(dialog->control(1009));
+        status_box->viewport()->installEventFilter(this);
+        // Something asks the window to repaint while the controller is slow to answer.
+        QTimer repaint_requests;
+        connect(&repaint_requests, &QTimer::timeout, status_box->viewport(),
+                qOverload<>(&QWidget::update));
+        repaint_requests.start(100);
+
         simulator->inject("delay 1400");
         uint16_t status_word = 0;
         const double cpu_before = process_cpu_seconds();
@@ -399,9 +413,13 @@ class LoaderDialogTest : public QObject {
         QCOMPARE(tkcmdset_status(0, &status_word), int16_t{0});
         QVERIFY(timer.elapsed() >= 1400);
         const double cpu_used = process_cpu_seconds() - cpu_before;
-        qInfo("slow exchange: %lld ms, %.1f ms of CPU", static_cast<long long>(timer.elapsed()),
-              cpu_used * 1000);
+        repaint_requests.stop();
+        qInfo("slow exchange: %lld ms, %.1f ms of CPU, %d paints", static_cast<long long>(timer.elapsed()),
+              cpu_used * 1000, paints);
         QVERIFY(cpu_used < 0.3);
+        QVERIFY(paints >= 3);
+        status_box->viewport()->removeEventFilter(this);
+        painted = nullptr;
     }
 
     void quit_request_ends_a_wait_early() {
