@@ -86,6 +86,7 @@
 // "error empty line".
 
 #include "control.h"
+#include "text_numbers.h"
 
 #include <charconv>
 #include <chrono>
@@ -119,27 +120,6 @@ std::vector<std::string_view> split_words(std::string_view line) {
     return words;
 }
 
-std::optional<uint32_t> parse_unsigned(std::string_view word, uint32_t max) {
-    int base = 10;
-    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
-        word.remove_prefix(2);
-        base = 16;
-    }
-    uint32_t value = 0;
-    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value, base);
-    if (word.empty() || error != std::errc() || end != word.data() + word.size() || value > max)
-        return std::nullopt;
-    return value;
-}
-
-std::optional<int16_t> parse_code(std::string_view word) {
-    int16_t value = 0;
-    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
-    if (word.empty() || error != std::errc() || end != word.data() + word.size())
-        return std::nullopt;
-    return value;
-}
-
 std::optional<std::vector<uint8_t>> parse_hex(std::string_view word) {
     if (word.empty() || word.size() % 2 != 0 || word.size() / 2 > max_stray_bytes)
         return std::nullopt;
@@ -154,17 +134,6 @@ std::optional<std::vector<uint8_t>> parse_hex(std::string_view word) {
         bytes.push_back(value);
     }
     return bytes;
-}
-
-std::string to_hex(const std::vector<uint8_t> &bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (uint8_t byte : bytes) {
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 0x0F]);
-    }
-    return text;
 }
 
 // What a command line says, checked before anything is changed. The words point into the line,

@@ -1,4 +1,5 @@
 #include "options.h"
+#include "text_numbers.h"
 
 #include <arpa/inet.h>
 
@@ -55,19 +56,6 @@ const char usage_text[] =
 
 namespace {
 
-std::optional<uint32_t> parse_number(std::string_view text, uint32_t max) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    uint32_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > max)
-        return std::nullopt;
-    return value;
-}
-
 // "DEV=TEXT" for one device, anything else for every device.
 usb_variation variation_for(usb_variation::kind what, std::string_view value) {
     usb_variation variation{what, 0, std::string(value)};
@@ -88,7 +76,7 @@ usb_variation variation_for(usb_variation::kind what, std::string_view value) {
 std::optional<usb_variation> flag_for(usb_variation::kind what, std::string_view value) {
     if (value == "all")
         return usb_variation{what, 0, {}};
-    const auto number = parse_number(value, options::max_usb_devices);
+    const auto number = parse_unsigned(value, options::max_usb_devices);
     if (!number || *number == 0)
         return std::nullopt;
     return usb_variation{what, *number, {}};
@@ -113,14 +101,14 @@ bool parse_usb_option(std::string_view name, std::string_view value, options &pa
         }
         parsed.hid_socket = std::string(value);
     } else if (name == "--usb-devices") {
-        const auto count = parse_number(value, options::max_usb_devices);
+        const auto count = parse_unsigned(value, options::max_usb_devices);
         if (!count || *count == 0) {
             error = "--usb-devices takes 1 to 64, not " + std::string(value);
             return false;
         }
         parsed.usb_devices = *count;
     } else if (name == "--long-report-count") {
-        const auto count = parse_number(value, usb_layout::max_long_report_count);
+        const auto count = parse_unsigned(value, usb_layout::max_long_report_count);
         if (!count || *count < usb_layout::min_long_report_count) {
             error = "--long-report-count takes 8 to 1024, not " + std::string(value);
             return false;
@@ -234,7 +222,7 @@ parse_outcome parse_options(int argc, const char *const *argv, options &parsed,
             if (!parse_model_option(name, *value, parsed.controller, error))
                 return parse_outcome::invalid;
         } else if (name == "--tcp-port" || name == "--control-port") {
-            const auto port = parse_number(*value, 0xFFFF);
+            const auto port = parse_unsigned(*value, 0xFFFF);
             if (!port) {
                 error = "bad port for " + std::string(name) + ": " + std::string(*value);
                 return parse_outcome::invalid;
@@ -254,7 +242,7 @@ parse_outcome parse_options(int argc, const char *const *argv, options &parsed,
             parsed.controller.fw_version =
                 std::string(value->substr(0, controller::fw_version_size));
         } else {
-            const auto word = parse_number(*value, 0xFFFF);
+            const auto word = parse_unsigned(*value, 0xFFFF);
             if (!word) {
                 error = "bad status word: " + std::string(*value);
                 return parse_outcome::invalid;
