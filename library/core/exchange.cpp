@@ -6,6 +6,7 @@
 #include "core/slot_lock.h"
 #include "core/state.h"
 #include "core/tcp_transport.h"
+#include "core/trace.h"
 
 namespace vortlink {
 
@@ -24,8 +25,17 @@ thread_local progress_handler thread_progress;
 // While an application pump is installed it gets a turn at least this often during a wait.
 constexpr uint32_t pump_interval_ms = 10;
 
-status_t exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
-                             uint16_t timeout_ms) {
+// What went over the wire, for the trace: the request is logged as it leaves, the reply once the
+// exchange has its outcome.
+struct wire_record {
+    const char *trace = nullptr;
+    bool request_sent = false;
+    bool reply_awaited = false;
+    uint16_t reply_bytes = 0;
+};
+
+status_t exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms,
+                             wire_record &wire) {
     const uint8_t opcode = request[1];
     status_t result = tcp_slot_valid(slot);
     if (result != status::ok)
@@ -39,19 +49,26 @@ status_t exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
     const auto checksummed = static_cast<uint16_t>(request_length + 2);
     request[checksummed] = protocol::crc8(request, checksummed);
     const auto frame_length = static_cast<uint16_t>(checksummed + 1);
-    if ((result = tcp_send(slot, request, frame_length)) != status::ok)
+    result = tcp_send(slot, request, frame_length);
+    trace_frame(wire.trace, slot, "tcp", trace_direction::request, opcode, request, frame_length,
+                result);
+    wire.request_sent = true;
+    if (result != status::ok)
         return result;
+    wire.reply_awaited = true;
 
     if ((result = pump_messages(0)) != status::ok)
         return result;
 
     if ((result = tcp_receive(slot, reply, 2, timeout_ms)) != status::ok)
         return result;
+    wire.reply_bytes = 2;
 
     if (reply[1] == protocol::error_reply_marker) {
         result = tcp_receive(slot, reply + 2, protocol::tcp_error_reply_size - 2, timeout_ms);
         if (result != status::ok)
             return result;
+        wire.reply_bytes = static_cast<uint16_t>(protocol::tcp_error_reply_size);
         if (protocol::crc8(reply, 6) != reply[6])
             return status::checksum_mismatch;
         return static_cast<status_t>(reply[5] * 256 + reply[4]);
@@ -63,6 +80,7 @@ status_t exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
     if ((result = tcp_receive(slot, reply + 2, static_cast<uint16_t>(reply_length + 1),
                               timeout_ms)) != status::ok)
         return result;
+    wire.reply_bytes = static_cast<uint16_t>(reply_length + 3);
     const auto reply_checksummed = static_cast<uint16_t>(reply_length + 2);
     if (protocol::crc8(reply, reply_checksummed) != reply[reply_checksummed])
         return status::checksum_mismatch;
@@ -106,8 +124,19 @@ status_t tcp_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t t
     {
         slot_lock lock(slot < slot_count ? state().tcp_locks[slot] : nullptr);
         result = lock.acquire();
+        wire_record wire{trace_destination()};
         if (result == status::ok)
-            result = exchange_under_lock(slot, request, reply, timeout_ms);
+            result = exchange_under_lock(slot, request, reply, timeout_ms, wire);
+        if (wire.trace != nullptr) {
+            // An exchange that stopped before its request left still gets its line.
+            if (!wire.request_sent)
+                trace_frame(wire.trace, slot, "tcp", trace_direction::request, request[1],
+                            nullptr, 0, result);
+            else if (wire.reply_awaited)
+                trace_frame(wire.trace, slot, "tcp", trace_direction::reply,
+                            wire.reply_bytes != 0 ? reply[1] : request[1], reply,
+                            wire.reply_bytes, result);
+        }
     }
     if (result != status::ok)
         count_failed_command();

@@ -9,6 +9,7 @@
 #include "core/protocol.h"
 #include "core/slot_lock.h"
 #include "core/state.h"
+#include "core/trace.h"
 
 namespace vortlink {
 
@@ -196,24 +197,33 @@ void close_hid_slot(uint8_t slot) {
     record.device = nullptr;
 }
 
-status_t usb_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms) {
+namespace {
+// How far the exchange got on the wire, for the trace.
+enum class usb_stage { before_request, request_written, reply_read };
+
+status_t usb_exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
+                                 uint16_t timeout_ms, const char *trace, usb_stage &stage) {
     const uint8_t opcode = request[1];
     const uint8_t expected_report_id = reply[0];
-
-    slot_lock lock(slot < slot_count ? state().usb_locks[slot] : nullptr);
-    status_t result = lock.acquire();
-    if (result != status::ok)
-        return result;
+    status_t result = status::ok;
     if ((result = usb_slot_valid(slot)) != status::ok)
         return result;
     if ((result = usb_flush(slot)) != status::ok)
         return result;
-    if ((result = usb_write_report(slot, request, timeout_ms)) != status::ok)
+    result = usb_write_report(slot, request, timeout_ms);
+    trace_frame(trace, slot, "usb", trace_direction::request, opcode, request,
+                state().hid[slot].output_report_length, result);
+    stage = usb_stage::request_written;
+    if (result != status::ok)
         return result;
     if ((result = pump_messages(0)) != status::ok)
         return result;
-    if ((result = usb_read_report(slot, reply, timeout_ms)) != status::ok)
+    result = usb_read_report(slot, reply, timeout_ms);
+    if (result != status::ok) {
+        trace_frame(trace, slot, "usb", trace_direction::reply, opcode, nullptr, 0, result);
         return result;
+    }
+    stage = usb_stage::reply_read;
 
     if (reply[1] == protocol::error_reply_marker)
         return static_cast<status_t>(reply[2] * 256 + reply[3]);
@@ -222,6 +232,23 @@ status_t usb_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t t
     if (reply[1] != opcode)
         return status::wrong_opcode;
     return status::ok;
+}
+} // namespace
+
+status_t usb_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms) {
+    const uint8_t opcode = request[1];
+    const char *trace = trace_destination();
+    usb_stage stage = usb_stage::before_request;
+    slot_lock lock(slot < slot_count ? state().usb_locks[slot] : nullptr);
+    status_t result = lock.acquire();
+    if (result == status::ok)
+        result = usb_exchange_under_lock(slot, request, reply, timeout_ms, trace, stage);
+    if (stage == usb_stage::before_request)
+        trace_frame(trace, slot, "usb", trace_direction::request, opcode, nullptr, 0, result);
+    else if (stage == usb_stage::reply_read)
+        trace_frame(trace, slot, "usb", trace_direction::reply, reply[1], reply,
+                    state().hid[slot].input_report_length, result);
+    return result;
 }
 
 } // namespace vortlink

@@ -1,0 +1,38 @@
+#include "core/platform/trace_output.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "core/platform/text_file.h"
+
+namespace vortlink::platform {
+
+bool write_error_line(std::string_view line) {
+    return write_all(STDERR_FILENO, line);
+}
+
+bool append_line(const char *path, std::string_view line) {
+    unique_fd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+    if (!fd.valid())
+        return false;
+    // One write call per line: with O_APPEND the line lands whole at the end of the file.
+    const bool written = write_all(fd.get(), line);
+    return fd.close() && written;
+}
+
+std::string utc_timestamp() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm parts{};
+    gmtime_r(&now.tv_sec, &parts);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  static_cast<int>(now.tv_nsec / 1000000));
+    return text;
+}
+
+} // namespace vortlink::platform
