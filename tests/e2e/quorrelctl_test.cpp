@@ -1,0 +1,311 @@
+// The quorrelctl program itself, run as a user runs it, against quorrel-sim over USB and TCP:
+// its output for known controller state, its JSON, its exit statuses and what it leaves in the
+// controller.
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/simulator_process.h"
+#include "support/temp_directory.h"
+#include "unit/srec_cat.h"
+#include "vortlink.h"
+
+using vortlink::test::simulator_process;
+using vortlink::test::temp_directory;
+
+namespace {
+
+struct run_result {
+    int exit_status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string quoted(const std::string &arg) {
+    std::string text = "'";
+    for (char c : arg)
+        text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return text + "'";
+}
+
+// Runs quorrelctl with the arguments, standard output and error going to files in the working
+// directory (the test's own), and gives back both and the exit status.
+run_result quorrelctl(const std::vector<std::string> &args) {
+    std::string command = quoted(QUORRELCTL_PATH);
+    for (const auto &arg : args)
+        command += ' ' + quoted(arg);
+    command += " >ctl.out 2>ctl.err </dev/null";
+    const int status = std::system(command.c_str());
+    run_result result;
+    if (status != -1 && WIFEXITED(status))
+        result.exit_status = WEXITSTATUS(status);
+    result.out = slurp("ctl.out");
+    result.err = slurp("ctl.err");
+    return result;
+}
+
+void write_tcp_port(uint16_t port) {
+    const std::string directory = std::string(std::getenv("XDG_CONFIG_HOME")) + "/Kestrova/Quorrel";
+    std::filesystem::create_directories(directory);
+    std::ofstream out(directory + "/Command Set Toolkit.conf", std::ios::trunc);
+    char line[64];
+    std::snprintf(line, sizeof line, "TCP Port=dword:%08x\n", port);
+    out << line;
+}
+
+enum class road { tcp, usb };
+
+std::string road_name(const testing::TestParamInfo<road> &info) {
+    return info.param == road::tcp ? "Tcp" : "Usb";
+}
+
+class QuorrelctlTest : public ::testing::TestWithParam<road> {
+  protected:
+    explicit QuorrelctlTest(std::vector<std::string> sim_args = {"--status-word", "0x1234"})
+        : sim(vortlink::test::with_hid, std::move(sim_args)) {}
+
+    void SetUp() override {
+        write_tcp_port(sim.tcp_port());
+        setenv("VORTLINK_HID_SIM", sim.hid_socket().c_str(), 1);
+    }
+    void TearDown() override { unsetenv("VORTLINK_HID_SIM"); }
+
+    std::vector<std::string> with_controller(std::vector<std::string> args) const {
+        std::vector<std::string> all = GetParam() == road::tcp
+                                           ? std::vector<std::string>{"--tcp", "127.0.0.1"}
+                                           : std::vector<std::string>{"--usb", "0"};
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
+
+    simulator_process sim;
+};
+
+} // namespace
+
+TEST_P(QuorrelctlTest, StatusPrintsTheWordAndItsJson) {
+    const auto text = quorrelctl(with_controller({"status"}));
+    EXPECT_EQ(text.exit_status, 0) << text.err;
+    EXPECT_EQ(text.out, "Status word: 0x1234\n");
+
+    const auto json = quorrelctl(with_controller({"--json", "status"}));
+    ASSERT_EQ(json.exit_status, 0) << json.err;
+    EXPECT_EQ(nlohmann::json::parse(json.out).at("status"), 0x1234);
+}
+
+TEST_P(QuorrelctlTest, InfoShowsTheIdentityTheLibraryReads) {
+    const auto result = quorrelctl(with_controller({"--json", "info"}));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    const auto info = nlohmann::json::parse(result.out);
+    EXPECT_EQ(info.at("serial"), "Q0000001");
+    EXPECT_EQ(info.at("mode"), "application");
+    EXPECT_EQ(info.at("status"), 0x1234);
+    EXPECT_FALSE(info.at("firmware").get<std::string>().empty());
+
+    const auto text = quorrelctl(with_controller({"info"}));
+    ASSERT_EQ(text.exit_status, 0) << text.err;
+    EXPECT_NE(text.out.find("Serial number:     Q0000001\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Firmware version:  " + info.at("firmware").get<std::string>()),
+              std::string::npos)
+        << text.out;
+}
+
+TEST_P(QuorrelctlTest, EepromWriteThenReadRoundTrips) {
+    const auto write = quorrelctl(with_controller({"eeprom", "write", "0x0200", "DE AD 01 7f"}));
+    ASSERT_EQ(write.exit_status, 0) << write.err;
+
+    const auto dump = quorrelctl(with_controller({"eeprom", "read", "0x1FE", "8"}));
+    ASSERT_EQ(dump.exit_status, 0) << dump.err;
+    EXPECT_EQ(dump.out.substr(0, 10), "000001FE: ");
+    EXPECT_NE(dump.out.find("DE AD 01 7F"), std::string::npos) << dump.out;
+
+    const auto json = quorrelctl(with_controller({"--json", "eeprom", "read", "0x200", "4"}));
+    ASSERT_EQ(json.exit_status, 0) << json.err;
+    EXPECT_EQ(nlohmann::json::parse(json.out).at("data"), "DEAD017F");
+
+    // The bytes are in the controller, not only in what the tool prints.
+    ASSERT_EQ(quorrelctl(with_controller({"eeprom", "read", "0x200", "4", "--file", "back.bin"}))
+                  .exit_status,
+              0);
+    EXPECT_EQ(slurp("back.bin"), std::string("\xDE\xAD\x01\x7F", 4));
+}
+
+TEST_P(QuorrelctlTest, MemoryFileWriteIsReadBack) {
+    std::ofstream("pattern.bin", std::ios::binary) << std::string("\x10\x20\x30\x40\x50", 5);
+    ASSERT_EQ(quorrelctl(with_controller({"mem", "write", "0x2000", "--file", "pattern.bin"}))
+                  .exit_status,
+              0);
+    const auto json = quorrelctl(with_controller({"--json", "mem", "read", "0x2000", "5"}));
+    ASSERT_EQ(json.exit_status, 0) << json.err;
+    EXPECT_EQ(nlohmann::json::parse(json.out).at("data"), "1020304050");
+}
+
+TEST_P(QuorrelctlTest, ControllerErrorExitsWithOneAndTheCatalogueText) {
+    sim.inject("error 7");
+    const auto result = quorrelctl(with_controller({"status"}));
+    EXPECT_EQ(result.exit_status, 1);
+    char name[50] = {};
+    ASSERT_EQ(tkcmdset_get_error_name(7, name, sizeof name), TKCMDSET_OK);
+    EXPECT_EQ(result.err.rfind("ERROR (7) : " + std::string(name) + "\n", 0), 0u) << result.err;
+    EXPECT_TRUE(result.out.empty()) << result.out;
+}
+
+TEST_P(QuorrelctlTest, DiagnosticsPassAndFail) {
+    const auto pass = quorrelctl(with_controller({"diag"}));
+    EXPECT_EQ(pass.exit_status, 0) << pass.err;
+    EXPECT_NE(pass.out.find("********** ALL TESTS PASSED **********"), std::string::npos)
+        << pass.out;
+
+    sim.inject("fail-diag 1 2 5");
+    const auto fail = quorrelctl(with_controller({"--json", "diag"}));
+    EXPECT_EQ(fail.exit_status, 1);
+    const auto outcome = nlohmann::json::parse(fail.out);
+    EXPECT_FALSE(outcome.at("passed").get<bool>());
+    EXPECT_NE(outcome.at("summary").get<std::string>(), "");
+}
+
+TEST_P(QuorrelctlTest, EchoComesBackIntact) {
+    const auto result = quorrelctl(with_controller({"--json", "echo"}));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    const auto echo = nlohmann::json::parse(result.out);
+    EXPECT_TRUE(echo.at("intact").get<bool>());
+    EXPECT_GE(echo.at("bytes").get<int>(), 50);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoads, QuorrelctlTest, ::testing::Values(road::tcp, road::usb),
+                         road_name);
+
+class QuorrelctlUsbOnly : public QuorrelctlTest {};
+
+TEST_P(QuorrelctlUsbOnly, ListShowsEveryController) {
+    const auto result = quorrelctl({"--json", "list"});
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    const auto list = nlohmann::json::parse(result.out);
+    ASSERT_EQ(list.size(), 1u) << result.out;
+    EXPECT_EQ(list[0].at("position"), 0);
+    EXPECT_EQ(list[0].at("serial"), "Q0000001");
+    EXPECT_EQ(list[0].at("mode"), "application");
+
+    const auto text = quorrelctl({"list"});
+    ASSERT_EQ(text.exit_status, 0) << text.err;
+    EXPECT_EQ(text.out.rfind("0  serial Q0000001  firmware ", 0), 0u) << text.out;
+}
+
+TEST_P(QuorrelctlUsbOnly, MissingControllerExitsWithOne) {
+    const auto result = quorrelctl({"--usb", "3", "status"});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.err.rfind("ERROR (" + std::to_string(TKCMDSET_NO_DEVICE_MATCHED) + ") : ", 0),
+              0u)
+        << result.err;
+}
+
+TEST_P(QuorrelctlUsbOnly, ResetWaitsForTheBootLoader) {
+    const auto result = quorrelctl({"--json", "reset", "loader"});
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(nlohmann::json::parse(result.out).at("mode"), "boot loader");
+    const auto back = quorrelctl({"--json", "reset", "application"});
+    ASSERT_EQ(back.exit_status, 0) << back.err;
+    EXPECT_EQ(nlohmann::json::parse(back.out).at("mode"), "application");
+}
+
+TEST_P(QuorrelctlUsbOnly, UsageErrorsExitWithTwo) {
+    EXPECT_EQ(quorrelctl({}).exit_status, 2);
+    EXPECT_EQ(quorrelctl({"frobnicate"}).exit_status, 2);
+    EXPECT_EQ(quorrelctl({"--usb", "1", "--tcp", "h", "status"}).exit_status, 2);
+    EXPECT_EQ(quorrelctl({"eeprom", "read", "0x10000", "4"}).exit_status, 2);
+    EXPECT_EQ(quorrelctl({"eeprom", "write", "0x10", "ABC"}).exit_status, 2);
+    EXPECT_EQ(quorrelctl({"reset", "sideways"}).exit_status, 2);
+    const auto help = quorrelctl({"eeprom", "read", "--help"});
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_NE(help.out.find("ADDRESS"), std::string::npos) << help.out;
+}
+
+TEST_P(QuorrelctlUsbOnly, ErrorCodeNeedsNoController) {
+    unsetenv("VORTLINK_HID_SIM");
+    const auto result = quorrelctl({"--json", "error", "-10201"});
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    char name[50] = {}, text[1050] = {};
+    tkcmdset_get_error_name(TKCMDSET_NO_DEVICE_MATCHED, name, sizeof name);
+    tkcmdset_get_error_text(TKCMDSET_NO_DEVICE_MATCHED, text, sizeof text);
+    const auto entry = nlohmann::json::parse(result.out);
+    EXPECT_EQ(entry.at("name"), name);
+    EXPECT_EQ(entry.at("text"), text);
+}
+
+TEST_P(QuorrelctlUsbOnly, TraceShowsTheStatusFrameOverTcp) {
+    const auto result = quorrelctl({"--tcp", "127.0.0.1", "--trace", "status"});
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_NE(result.err.find("slot 0 tcp -> status [00 02 0E] status 0\n"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("slot 0 tcp <- status [00 02 12 34 "), std::string::npos)
+        << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Usb, QuorrelctlUsbOnly, ::testing::Values(road::usb), road_name);
+
+namespace {
+
+// The special functions (code and parameter) a controller received, in order.
+std::vector<std::string> specials(const std::vector<std::vector<uint8_t>> &frames) {
+    std::vector<std::string> list;
+    for (const auto &frame : frames) {
+        if (frame.size() < 8 || frame[1] != 0x05)
+            continue;
+        char text[40];
+        std::snprintf(text, sizeof text, "%02x%02x %02x%02x%02x%02x", frame[2], frame[3], frame[4],
+                      frame[5], frame[6], frame[7]);
+        list.push_back(text);
+    }
+    return list;
+}
+
+} // namespace
+
+TEST(QuorrelctlProgram, BothRoadsGiveTheSameWritesInTheSameOrder) {
+    temp_directory dir;
+    std::vector<uint8_t> bytes = vortlink::test::known_bytes(0x800, 5);
+    // Header: the body runs from 0x10100 to the image's end.
+    const uint8_t body[8] = {0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x08, 0x00};
+    std::copy(std::begin(body), std::end(body), bytes.begin() + 0x4A);
+    const std::string path = vortlink::test::srec_cat_convert(dir.file("app.bin"), bytes, 0x10000,
+                                                              {"-address-length=3", "-obs=16"});
+    ASSERT_FALSE(path.empty());
+
+    simulator_process over_tcp(vortlink::test::with_hid, {"--boot-loader"});
+    simulator_process over_usb(vortlink::test::with_hid, {"--boot-loader"});
+    write_tcp_port(over_tcp.tcp_port());
+    const auto tcp_run = quorrelctl({"--tcp", "127.0.0.1", "program", path});
+    ASSERT_EQ(tcp_run.exit_status, 0) << tcp_run.err;
+    setenv("VORTLINK_HID_SIM", over_usb.hid_socket().c_str(), 1);
+    const auto usb_run = quorrelctl({"--usb", "0", "program", path});
+    unsetenv("VORTLINK_HID_SIM");
+    ASSERT_EQ(usb_run.exit_status, 0) << usb_run.err;
+
+    // Standard output is no terminal here: plain percentage lines, ending at 100%.
+    EXPECT_NE(tcp_run.out.find("\n100%\n"), std::string::npos) << tcp_run.out;
+    EXPECT_EQ(tcp_run.out.find('\r'), std::string::npos);
+
+    const auto tcp_specials = specials(over_tcp.frames());
+    EXPECT_FALSE(tcp_specials.empty());
+    EXPECT_EQ(tcp_specials, specials(over_usb.usb_frames()));
+    const std::string crc = over_tcp.control("firmware-crc 1");
+    EXPECT_EQ(crc.rfind("ok 0x10000 0x107ff ", 0), 0u) << crc;
+    EXPECT_EQ(crc, over_usb.control("firmware-crc 1"));
+}

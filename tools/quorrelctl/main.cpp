@@ -1,0 +1,432 @@
+// quorrelctl: drives a Quorrel controller from scripts and over SSH. Exit status 0 on success,
+// 1 when the controller or library reports a failure, 2 for a usage error.
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "controller.h"
+#include "diagnostics/diagnostics_run.h"
+#include "firmware/programming.h"
+#include "firmware/srecord.h"
+#include "output.h"
+#include "vortlink.h"
+
+namespace vortlink::ctl {
+namespace {
+
+// Statuses of the tool itself, outside the library's and the controller's ranges.
+namespace tool_status {
+inline constexpr status_t usage = -30000;       // reported by the parser's message, exit 2
+inline constexpr status_t file_failed = -30001; // a file could not be read or written
+inline constexpr status_t echo_differs = -30002;
+inline constexpr status_t diagnostics_failed = -30003; // the summary is already printed
+} // namespace tool_status
+
+constexpr uint16_t feature_start_loader = 1;
+constexpr uint16_t feature_start_application = 2;
+// How long the controller gets to leave the bus before it is looked for again, as in the dialog.
+constexpr unsigned loader_settle_ms = 2000;
+constexpr unsigned application_settle_ms = 3000;
+constexpr std::size_t echo_size = loader::echo_size;
+constexpr std::size_t max_block_length = 65535;
+
+struct options {
+    controller_choice choice;
+    bool json = false;
+    bool trace = false;
+    std::string usage_message;
+};
+
+status_t usage_error(options &opts, std::string message) {
+    opts.usage_message = std::move(message);
+    return tool_status::usage;
+}
+
+bool parse_number(const std::string &text, uint64_t limit, uint64_t &value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || parsed > limit)
+        return false;
+    value = parsed;
+    return true;
+}
+
+void print_json(const nlohmann::json &value) {
+    std::cout << value.dump(2) << '\n';
+}
+
+status_t read_file(const std::string &path, std::vector<uint8_t> &bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return tool_status::file_failed;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return in.bad() ? tool_status::file_failed : loader::status::ok;
+}
+
+status_t write_file(const std::string &path, const std::vector<uint8_t> &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return out ? loader::status::ok : tool_status::file_failed;
+}
+
+// ---- commands that need no controller ----
+
+status_t run_error(const options &opts, int code) {
+    const auto status = static_cast<status_t>(code);
+    if (opts.json) {
+        print_json({{"code", code}, {"name", error_name(status)}, {"text", error_text(status)}});
+    } else {
+        std::printf("%d %s\n%s\n", code, error_name(status).c_str(), error_text(status).c_str());
+    }
+    return loader::status::ok;
+}
+
+// ---- commands on one controller ----
+
+status_t run_status(const options &opts, uint8_t slot) {
+    uint16_t word = 0;
+    if (status_t result = tkcmdset_status(slot, &word); result != loader::status::ok)
+        return result;
+    if (opts.json)
+        print_json({{"status", word}});
+    else
+        std::printf("Status word: 0x%04X\n", word);
+    return loader::status::ok;
+}
+
+nlohmann::json identity_json(const identity &id) {
+    return {{"firmware", id.firmware},
+            {"hardware", id.hardware},
+            {"serial", id.serial},
+            {"mode", id.boot_loader ? "boot loader" : "application"}};
+}
+
+status_t run_list(const options &opts) {
+    nlohmann::json controllers = nlohmann::json::array();
+    for (int position = 0; position < 50; ++position) {
+        const auto slot = static_cast<uint8_t>(position);
+        if (tkcmdset_init_ex(slot, controller_product_name, nullptr) != loader::status::ok)
+            break;
+        identity id;
+        const status_t result = read_identity(slot, id);
+        (void)tkcmdset_shutdown(slot);
+        if (result != loader::status::ok)
+            return result;
+        nlohmann::json entry = identity_json(id);
+        entry["position"] = position;
+        controllers.push_back(entry);
+    }
+    if (opts.json) {
+        print_json(controllers);
+        return loader::status::ok;
+    }
+    if (controllers.empty())
+        std::printf("No controller connected over USB.\n");
+    for (const auto &entry : controllers)
+        std::printf("%d  serial %s  firmware %s  hardware %s  %s\n", entry["position"].get<int>(),
+                    entry["serial"].get<std::string>().c_str(),
+                    entry["firmware"].get<std::string>().c_str(),
+                    entry["hardware"].get<std::string>().c_str(),
+                    entry["mode"].get<std::string>().c_str());
+    return loader::status::ok;
+}
+
+status_t run_info(const options &opts, uint8_t slot) {
+    identity id;
+    status_t result = read_identity(slot, id);
+    if (result != loader::status::ok)
+        return result;
+    uint16_t word = 0;
+    if ((result = tkcmdset_status(slot, &word)) != loader::status::ok)
+        return result;
+    if (opts.json) {
+        nlohmann::json out = identity_json(id);
+        out["status"] = word;
+        print_json(out);
+        return loader::status::ok;
+    }
+    std::printf("Firmware version:  %s\nHardware version:  %s\nSerial number:     %s\n"
+                "Running:           %s\nStatus word:       0x%04X\n",
+                id.firmware.c_str(), id.hardware.c_str(), id.serial.c_str(),
+                id.boot_loader ? "boot loader" : "application", word);
+    return loader::status::ok;
+}
+
+status_t run_echo(const options &opts, uint8_t slot) {
+    std::vector<uint8_t> probe(echo_size), reply(echo_size);
+    for (std::size_t i = 0; i < echo_size; ++i)
+        probe[i] = static_cast<uint8_t>(i * 7 + 1);
+    if (status_t result = tkcmdset_echo(slot, probe.data(), reply.data());
+        result != loader::status::ok)
+        return result;
+    // Over TCP only the first 50 bytes make the round trip; over USB as many as the controller's
+    // long reply report holds, the rest of the reply being zero. Whatever came back must be the
+    // probe's start.
+    std::size_t carried = 0;
+    while (carried < echo_size && reply[carried] == probe[carried])
+        ++carried;
+    const bool over_tcp = opts.choice.kind == controller_choice::transport::tcp;
+    if (over_tcp && carried > 50)
+        carried = 50;
+    const bool rest_empty = over_tcp || std::all_of(reply.begin() + static_cast<long>(carried),
+                                                    reply.end(), [](uint8_t b) { return b == 0; });
+    const bool intact = carried >= (over_tcp ? 50u : 1u) && rest_empty;
+    if (opts.json)
+        print_json({{"bytes", carried}, {"intact", intact}});
+    else if (intact)
+        std::printf("Echo: %zu bytes returned intact\n", carried);
+    return intact ? loader::status::ok : tool_status::echo_differs;
+}
+
+status_t run_reset(const options &opts, uint8_t slot, const std::string &target) {
+    const bool to_loader = target == "loader";
+    status_t result =
+        tkcmdset_set_feature(slot, to_loader ? feature_start_loader : feature_start_application);
+    if (result != loader::status::ok)
+        return result;
+    (void)tkcmdset_shutdown(slot);
+    usleep((to_loader ? loader_settle_ms : application_settle_ms) * 1000);
+    if ((result = wait_for_usb_controller(opts.choice, slot)) != loader::status::ok)
+        return result;
+    return run_info(opts, slot);
+}
+
+struct block_request {
+    std::string address;
+    std::string length;
+    std::string data;
+    std::string file;
+};
+
+status_t run_block_read(options &opts, uint8_t slot, bool eeprom, const block_request &req) {
+    uint64_t address = 0, length = 0;
+    if (!parse_number(req.address, eeprom ? 0xFFFF : 0xFFFFFFFF, address))
+        return usage_error(opts, "address out of range: " + req.address);
+    if (!parse_number(req.length, max_block_length, length))
+        return usage_error(opts, "length must be 0 to 65535: " + req.length);
+    std::vector<uint8_t> bytes(length);
+    status_t result = eeprom
+                          ? tkcmdset_read_eemem_block(slot, static_cast<uint16_t>(address),
+                                                      bytes.data(), static_cast<uint16_t>(length))
+                          : tkcmdset_read_mem_block(slot, static_cast<uint32_t>(address),
+                                                    bytes.data(), static_cast<uint16_t>(length));
+    if (result != loader::status::ok)
+        return result;
+    if (!req.file.empty())
+        return write_file(req.file, bytes);
+    if (opts.json)
+        print_json({{"address", address}, {"data", hex_string(bytes)}});
+    else
+        std::fputs(hex_dump(static_cast<uint32_t>(address), bytes).c_str(), stdout);
+    return loader::status::ok;
+}
+
+status_t run_block_write(options &opts, uint8_t slot, bool eeprom, const block_request &req) {
+    uint64_t address = 0;
+    if (!parse_number(req.address, eeprom ? 0xFFFF : 0xFFFFFFFF, address))
+        return usage_error(opts, "address out of range: " + req.address);
+    if (req.file.empty() == req.data.empty())
+        return usage_error(opts, "give either hex bytes or --file");
+    std::vector<uint8_t> bytes;
+    if (!req.file.empty()) {
+        if (status_t result = read_file(req.file, bytes); result != loader::status::ok)
+            return result;
+    } else if (!parse_hex_bytes(req.data, bytes)) {
+        return usage_error(opts, "not hex bytes: " + req.data);
+    }
+    if (bytes.size() > max_block_length)
+        return usage_error(opts, "at most 65535 bytes go in one write");
+    return eeprom ? tkcmdset_write_eemem_block(slot, static_cast<uint16_t>(address), bytes.data(),
+                                               static_cast<uint16_t>(bytes.size()))
+                  : tkcmdset_write_mem_block(slot, static_cast<uint32_t>(address), bytes.data(),
+                                             static_cast<uint16_t>(bytes.size()));
+}
+
+status_t run_program(const options &opts, uint8_t slot, const std::string &path) {
+    loader::library_link link(slot);
+    uint32_t transfer_buffer = 0;
+    status_t result = loader::read_transfer_buffer(link, transfer_buffer);
+    if (result != loader::status::ok)
+        return result;
+
+    progress_printer printer(!opts.json && isatty(STDOUT_FILENO) == 1);
+    loader::programming_hooks hooks;
+    if (!opts.json)
+        hooks.progress = [&printer](const loader::programming_progress &progress) {
+            printer.show(progress.percent);
+        };
+    loader::firmware_programmer programmer(link, transfer_buffer, std::move(hooks));
+
+    std::vector<uint8_t> buffer(loader::image_area_size);
+    const loader::image_span image(buffer.data(), loader::image_area_size);
+    loader::SRecordFile file;
+    uint32_t lowest = 0, highest = 0;
+    result = programmer.program_file(file, path.c_str(), image, lowest, highest);
+    printer.finish();
+    if (result != loader::status::ok)
+        return result;
+    if (opts.json)
+        print_json({{"programmed", path}, {"lowest", lowest}, {"highest", highest}});
+    else
+        std::printf("Programmed %s (0x%08X to 0x%08X)\n", path.c_str(), lowest, highest);
+    return loader::status::ok;
+}
+
+status_t run_diag(const options &opts, uint8_t slot) {
+    loader::diagnostics_hooks hooks;
+    hooks.run_test = loader::library_test_runner(slot);
+    hooks.look_up = loader::library_catalogue_texts;
+    loader::diagnostics_outcome outcome;
+    (void)loader::run_diagnostics(hooks, outcome);
+    if (opts.json) {
+        print_json({{"passed", !outcome.failed},
+                    {"log", outcome.log},
+                    {"summary", outcome.summary},
+                    {"tests_started", outcome.tests_started}});
+    } else {
+        std::fputs(outcome.log.c_str(), stdout);
+        if (!outcome.log.empty() && outcome.log.back() != '\n')
+            std::fputc('\n', stdout);
+        if (outcome.failed)
+            std::fputs(outcome.summary.c_str(), stderr);
+    }
+    return outcome.failed ? tool_status::diagnostics_failed : loader::status::ok;
+}
+
+int exit_code(const options &opts, status_t result) {
+    if (result == loader::status::ok)
+        return 0;
+    if (result == tool_status::usage) {
+        std::fprintf(stderr, "%s\nRun with --help for more information.\n",
+                     opts.usage_message.c_str());
+        return 2;
+    }
+    if (result == tool_status::file_failed)
+        std::fprintf(stderr, "ERROR : the file could not be read or written\n");
+    else if (result == tool_status::echo_differs)
+        std::fprintf(stderr, "ERROR : the echo came back changed\n");
+    else if (result != tool_status::diagnostics_failed)
+        report_failure(result);
+    return 1;
+}
+
+int run(int argc, char **argv) {
+    CLI::App app{"quorrelctl - drives a Quorrel LED strobe controller over USB or TCP"};
+    app.require_subcommand(1);
+    options opts;
+    int usb_position = -1;
+    auto *usb = app.add_option("--usb", usb_position, "the N-th connected USB controller (0-49)")
+                    ->check(CLI::Range(0, 49));
+    auto *serial = app.add_option("--serial", opts.choice.serial,
+                                  "the USB controller with this "
+                                  "serial number");
+    auto *tcp = app.add_option("--tcp", opts.choice.host,
+                               "the controller at HOST (port: the \"TCP Port\" setting)");
+    usb->excludes(serial)->excludes(tcp);
+    serial->excludes(tcp);
+    app.add_flag("--json", opts.json, "machine-readable output of read commands");
+    app.add_flag("--trace", opts.trace, "log every frame to standard error");
+
+    int error_code = 0;
+    auto *error = app.add_subcommand("error", "name and explanation of a status code");
+    error->add_option("CODE", error_code, "status code")->required();
+    auto *status = app.add_subcommand("status", "the controller's status word");
+    auto *list = app.add_subcommand("list", "every connected USB controller");
+    auto *info = app.add_subcommand("info", "identity and status word");
+    auto *echo = app.add_subcommand("echo", "sends a pattern and checks it comes back");
+    std::string reset_target;
+    auto *reset = app.add_subcommand("reset", "restarts into the boot loader or the application");
+    reset->add_option("TARGET", reset_target, "loader or application")
+        ->required()
+        ->check(CLI::IsMember({"loader", "application"}));
+
+    block_request block;
+    auto add_block_commands = [&](const char *name, const char *what) {
+        auto *group = app.add_subcommand(name, what);
+        group->require_subcommand(1);
+        auto *read = group->add_subcommand("read", "hex dump (or --file) of a range");
+        read->add_option("ADDRESS", block.address, "start address (0x.. for hex)")->required();
+        read->add_option("LENGTH", block.length, "bytes to read")->required();
+        read->add_option("--file", block.file, "write the bytes to this file");
+        auto *write = group->add_subcommand("write", "writes hex bytes (or --file)");
+        write->add_option("ADDRESS", block.address, "start address (0x.. for hex)")->required();
+        write->add_option("BYTES", block.data, "hex bytes, e.g. \"01 02 A0\"");
+        write->add_option("--file", block.file, "write the bytes of this file");
+        return std::pair{read, write};
+    };
+    const auto [eeprom_read, eeprom_write] =
+        add_block_commands("eeprom", "the controller's EEPROM");
+    const auto [mem_read, mem_write] = add_block_commands("mem", "the controller's memory");
+
+    std::string image_path;
+    auto *program = app.add_subcommand("program", "programs an S-record firmware image");
+    program->add_option("FILE", image_path, "S-record file")->required();
+    auto *diag = app.add_subcommand("diag", "runs the six self-tests");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : 2;
+    }
+
+    // Before the first library call: the library looks at the variable on each exchange.
+    if (opts.trace)
+        setenv("VORTLINK_TRACE", "1", 1);
+    if (*tcp)
+        opts.choice.kind = controller_choice::transport::tcp;
+    if (usb_position >= 0)
+        opts.choice.usb_position = usb_position;
+
+    if (*error)
+        return exit_code(opts, run_error(opts, error_code));
+    if (*list)
+        return exit_code(opts, run_list(opts));
+
+    uint8_t slot = 0;
+    status_t result = open_controller(opts.choice, slot);
+    if (result == loader::status::ok) {
+        if (*status)
+            result = run_status(opts, slot);
+        else if (*info)
+            result = run_info(opts, slot);
+        else if (*echo)
+            result = run_echo(opts, slot);
+        else if (*reset)
+            result = run_reset(opts, slot, reset_target);
+        else if (*eeprom_read || *mem_read)
+            result = run_block_read(opts, slot, eeprom_read->parsed(), block);
+        else if (*eeprom_write || *mem_write)
+            result = run_block_write(opts, slot, eeprom_write->parsed(), block);
+        else if (*program)
+            result = run_program(opts, slot, image_path);
+        else if (*diag)
+            result = run_diag(opts, slot);
+    }
+    (void)tkcmdset_shutdown(slot);
+    return exit_code(opts, result);
+}
+
+} // namespace
+} // namespace vortlink::ctl
+
+int main(int argc, char **argv) {
+    return vortlink::ctl::run(argc, argv);
+}
