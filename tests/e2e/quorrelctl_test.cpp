@@ -9,12 +9,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "blocks/mfg_block.h"
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
 #include "unit/srec_cat.h"
@@ -187,6 +189,55 @@ TEST_P(QuorrelctlTest, EchoComesBackIntact) {
     const auto echo = nlohmann::json::parse(result.out);
     EXPECT_TRUE(echo.at("intact").get<bool>());
     EXPECT_GE(echo.at("bytes").get<int>(), 50);
+}
+
+TEST_P(QuorrelctlTest, MfgWritePutsTheDialogsBlockIntoTheEeprom) {
+    const std::time_t before = std::time(nullptr);
+    const auto write = quorrelctl(with_controller(
+        {"mfg", "write", "--serial-number", "Q0004711", "--mac", "00:50:C2:0A:0B:0C", "--ip",
+         "192.168.7.20", "--part", "6400-000850", "--eco", "B", "--limit-48v"}));
+    const std::time_t after = std::time(nullptr);
+    ASSERT_EQ(write.exit_status, 0) << write.err;
+
+    ASSERT_EQ(quorrelctl(with_controller({"eeprom", "read", "0", "128", "--file", "mfg.bin"}))
+                  .exit_status,
+              0);
+    const std::string written = slurp("mfg.bin");
+
+    using namespace vortlink::loader;
+    mfg_fields fields;
+    fields.serial_number = "Q0004711";
+    fields.mac = {0x00, 0x50, 0xC2, 0x0A, 0x0B, 0x0C};
+    fields.ip = 0xC0A80714;
+    fields.hardware_part_number = "6400-000850";
+    fields.eco_revision = "B";
+    fields.limit_48v = true;
+    // The block carries the day it was written: either side of a midnight the run may cross.
+    bool matched = false;
+    for (std::time_t when : {before, after}) {
+        std::tm local{};
+        localtime_r(&when, &local);
+        uint8_t block[mfg_block_size];
+        build_mfg_block(fields, local, block);
+        matched = matched || written == std::string(reinterpret_cast<char *>(block), sizeof block);
+    }
+    EXPECT_TRUE(matched) << "the EEPROM holds the block the dialog's code builds";
+
+    const auto show = quorrelctl(with_controller({"--json", "mfg", "show"}));
+    ASSERT_EQ(show.exit_status, 0) << show.err;
+    const auto shown = nlohmann::json::parse(show.out);
+    EXPECT_TRUE(shown.at("valid").get<bool>());
+    EXPECT_EQ(shown.at("serial_number"), "Q0004711");
+    EXPECT_EQ(shown.at("mac"), "00:50:C2:0A:0B:0C");
+    EXPECT_EQ(shown.at("ip"), "192.168.7.20");
+    EXPECT_EQ(shown.at("eco_revision"), "B");
+    EXPECT_TRUE(shown.at("limit_48v").get<bool>());
+
+    EXPECT_EQ(quorrelctl(with_controller({"mfg", "write", "--serial-number", "Q1", "--mac", "00:11",
+                                          "--part", "P", "--eco", "A"}))
+                  .exit_status,
+              2)
+        << "a MAC address of two bytes is a usage error";
 }
 
 INSTANTIATE_TEST_SUITE_P(BothRoads, QuorrelctlTest, ::testing::Values(road::tcp, road::usb),

@@ -1,21 +1,25 @@
 // quorrelctl: drives a Quorrel controller from scripts and over SSH. Exit status 0 on success,
 // 1 when the controller or library reports a failure, 2 for a usage error.
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "blocks/mfg_block.h"
 #include "controller.h"
 #include "diagnostics/diagnostics_run.h"
 #include "firmware/programming.h"
@@ -259,6 +263,85 @@ status_t run_block_write(options &opts, uint8_t slot, bool eeprom, const block_r
                                              static_cast<uint16_t>(bytes.size()));
 }
 
+std::string mac_text(const std::array<uint8_t, 6> &mac) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2],
+                  mac[3], mac[4], mac[5]);
+    return text;
+}
+
+std::string ip_text(uint32_t ip) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF,
+                  ip & 0xFF);
+    return text;
+}
+
+status_t run_mfg_show(const options &opts, uint8_t slot) {
+    uint8_t block[loader::mfg_block_size] = {};
+    if (status_t result =
+            tkcmdset_read_eemem_block(slot, loader::mfg_block_address, block, sizeof block);
+        result != loader::status::ok)
+        return result;
+    const bool valid = loader::IsValidMfgBlock(block);
+    const loader::mfg_fields fields = loader::read_mfg_block(block);
+    if (opts.json) {
+        nlohmann::json out = {{"valid", valid}};
+        if (valid) {
+            out["serial_number"] = fields.serial_number;
+            out["mac"] = mac_text(fields.mac);
+            out["ip"] = ip_text(fields.ip);
+            out["hardware_part_number"] = fields.hardware_part_number;
+            out["eco_revision"] = fields.eco_revision;
+            out["limit_48v"] = fields.limit_48v;
+        }
+        print_json(out);
+        return loader::status::ok;
+    }
+    if (!valid) {
+        std::printf("Manufacturing block: not valid (wrong identifier or CRC-16)\n");
+        return loader::status::ok;
+    }
+    std::printf("Serial number:         %s\nMAC address:           %s\nIP address:            %s\n"
+                "Hardware part number:  %s\nECO revision:          %s\n48 V limit:            %s\n",
+                fields.serial_number.c_str(), mac_text(fields.mac).c_str(),
+                ip_text(fields.ip).c_str(), fields.hardware_part_number.c_str(),
+                fields.eco_revision.c_str(), fields.limit_48v ? "on" : "off");
+    return loader::status::ok;
+}
+
+struct mfg_request {
+    std::string serial_number;
+    std::string mac;
+    std::string ip = "0.0.0.0";
+    std::string part;
+    std::string eco;
+    bool limit_48v = false;
+};
+
+status_t run_mfg_write(options &opts, uint8_t slot, const mfg_request &req) {
+    loader::mfg_fields fields;
+    fields.serial_number = req.serial_number;
+    std::vector<uint8_t> mac;
+    if (!parse_hex_bytes(req.mac, mac) || mac.size() != fields.mac.size())
+        return usage_error(opts, "MAC address must be six hex bytes: " + req.mac);
+    std::copy(mac.begin(), mac.end(), fields.mac.begin());
+    in_addr address{};
+    if (inet_pton(AF_INET, req.ip.c_str(), &address) != 1)
+        return usage_error(opts, "not a dotted IPv4 address: " + req.ip);
+    fields.ip = ntohl(address.s_addr);
+    fields.hardware_part_number = req.part;
+    fields.eco_revision = req.eco;
+    fields.limit_48v = req.limit_48v;
+
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    uint8_t block[loader::mfg_block_size];
+    loader::build_mfg_block(fields, local, block);
+    return tkcmdset_write_eemem_block(slot, loader::mfg_block_address, block, sizeof block);
+}
+
 status_t run_program(const options &opts, uint8_t slot, const std::string &path) {
     loader::library_link link(slot);
     uint32_t transfer_buffer = 0;
@@ -380,6 +463,19 @@ int run(int argc, char **argv) {
     program->add_option("FILE", image_path, "S-record file")->required();
     auto *diag = app.add_subcommand("diag", "runs the six self-tests");
 
+    mfg_request mfg;
+    auto *mfg_group = app.add_subcommand("mfg", "the manufacturing block");
+    mfg_group->require_subcommand(1);
+    auto *mfg_show = mfg_group->add_subcommand("show", "the block's fields");
+    auto *mfg_write = mfg_group->add_subcommand("write", "writes the block as the dialog does");
+    mfg_write->add_option("--serial-number", mfg.serial_number, "up to 16 characters")->required();
+    mfg_write->add_option("--mac", mfg.mac, "e.g. 00:50:C2:12:34:56")->required();
+    mfg_write->add_option("--ip", mfg.ip, "default IP address (dotted)");
+    mfg_write->add_option("--part", mfg.part, "hardware part number, up to 16 characters")
+        ->required();
+    mfg_write->add_option("--eco", mfg.eco, "ECO revision, up to 4 characters")->required();
+    mfg_write->add_flag("--limit-48v", mfg.limit_48v, "sets the 48 V limit");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -419,6 +515,10 @@ int run(int argc, char **argv) {
             result = run_program(opts, slot, image_path);
         else if (*diag)
             result = run_diag(opts, slot);
+        else if (*mfg_show)
+            result = run_mfg_show(opts, slot);
+        else if (*mfg_write)
+            result = run_mfg_write(opts, slot, mfg);
     }
     (void)tkcmdset_shutdown(slot);
     return exit_code(opts, result);
