@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "blocks/config_block.h"
+#include "blocks/lighthead_values.h"
 #include "blocks/mfg_block.h"
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
@@ -238,6 +240,78 @@ TEST_P(QuorrelctlTest, MfgWritePutsTheDialogsBlockIntoTheEeprom) {
                   .exit_status,
               2)
         << "a MAC address of two bytes is a usage error";
+}
+
+TEST_P(QuorrelctlTest, ConfigShowNamesEveryFieldOfAWrittenBlock) {
+    using namespace vortlink::loader;
+    config_fields fields;
+    fields.trigger_input = trigger_choice::input_2;
+    fields.rising = false;
+    fields.differential_1 = true;
+    fields.width = "250";
+    fields.delay = "10";
+    fields.current = "2.5";
+    fields.supply_overhead = "4";
+    fields.initial_led_temperature = "30";
+    fields.mode_position = 2;
+    fields.slew_position = 3;
+    uint8_t block[config_block_size];
+    build_config_block(fields, block);
+    std::ofstream("config.bin", std::ios::binary)
+        .write(reinterpret_cast<const char *>(block), sizeof block);
+    ASSERT_EQ(
+        quorrelctl(with_controller({"eeprom", "write", "512", "--file", "config.bin"})).exit_status,
+        0);
+
+    const auto result = quorrelctl(with_controller({"--json", "config", "show"}));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    const auto shown = nlohmann::json::parse(result.out);
+    config_fields expected;
+    read_config_block(block, expected);
+    EXPECT_TRUE(shown.at("valid").get<bool>());
+    EXPECT_EQ(shown.at("trigger_input"), "2");
+    EXPECT_EQ(shown.at("edge"), "Falling");
+    EXPECT_TRUE(shown.at("differential_1").get<bool>());
+    EXPECT_FALSE(shown.at("differential_2").get<bool>());
+    EXPECT_EQ(shown.at("operating_mode"), "Repeat");
+    EXPECT_EQ(shown.at("slew_rate"), "FAST");
+    EXPECT_EQ(shown.at("width"), expected.width);
+    EXPECT_EQ(shown.at("current"), expected.current);
+    EXPECT_EQ(shown.at("supply_overhead"), expected.supply_overhead);
+    EXPECT_EQ(shown.at("initial_led_temperature"), expected.initial_led_temperature);
+
+    // A block with a broken CRC-16 is reported, not decoded.
+    block[0] ^= 0xFF;
+    std::ofstream("broken.bin", std::ios::binary)
+        .write(reinterpret_cast<const char *>(block), sizeof block);
+    ASSERT_EQ(
+        quorrelctl(with_controller({"eeprom", "write", "512", "--file", "broken.bin"})).exit_status,
+        0);
+    const auto broken = quorrelctl(with_controller({"config", "show"}));
+    EXPECT_EQ(broken.exit_status, 0);
+    EXPECT_NE(broken.out.find("not valid"), std::string::npos) << broken.out;
+}
+
+TEST_P(QuorrelctlTest, LightheadShowGivesTheEditorsTexts) {
+    // What the editor shows for the controller's record, read here over TCP.
+    ASSERT_EQ(tkcmdset_connect(7, 0, "127.0.0.1"), TKCMDSET_OK);
+    LightheadData record{};
+    ASSERT_EQ(tkcmdset_get_lighthead_data(7, &record), TKCMDSET_OK);
+    vortlink::loader::lighthead_values values;
+    vortlink::loader::load_record(values, record);
+
+    const auto result = quorrelctl(with_controller({"--json", "lighthead", "show"}));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    const auto shown = nlohmann::json::parse(result.out);
+    EXPECT_EQ(shown.at("programmed"), values.programming_text);
+    const auto &group = shown.at("led_group_0");
+    ASSERT_EQ(group.size(), static_cast<std::size_t>(vortlink::loader::lighthead_rows));
+    for (int row = 0; row < vortlink::loader::lighthead_rows; ++row) {
+        const char *label = vortlink::loader::lighthead_layout[static_cast<std::size_t>(row)].label;
+        EXPECT_EQ(group.at(label),
+                  row_text(values, static_cast<vortlink::loader::lighthead_row>(row)))
+            << label;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothRoads, QuorrelctlTest, ::testing::Values(road::tcp, road::usb),

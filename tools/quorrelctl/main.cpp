@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "blocks/config_block.h"
+#include "blocks/lighthead_values.h"
 #include "blocks/mfg_block.h"
 #include "controller.h"
 #include "diagnostics/diagnostics_run.h"
@@ -342,6 +344,101 @@ status_t run_mfg_write(options &opts, uint8_t slot, const mfg_request &req) {
     return tkcmdset_write_eemem_block(slot, loader::mfg_block_address, block, sizeof block);
 }
 
+const char *trigger_text(loader::trigger_choice choice) {
+    switch (choice) {
+    case loader::trigger_choice::none:
+        return "None";
+    case loader::trigger_choice::input_1:
+        return "1";
+    case loader::trigger_choice::input_2:
+        return "2";
+    default:
+        return "";
+    }
+}
+
+std::string mode_text(int position) {
+    if (position >= 0 && position < loader::operating_mode_list_entries)
+        return loader::operating_mode_names[position];
+    if (position == loader::operating_mode_without_entry)
+        return "(mode 18, no list entry)";
+    return "";
+}
+
+std::string slew_text(int position) {
+    if (position >= 0 && position < loader::slew_rate_positions)
+        return loader::slew_rate_names[position];
+    return "";
+}
+
+status_t run_config_show(const options &opts, uint8_t slot) {
+    uint8_t block[loader::config_block_size] = {};
+    if (status_t result =
+            tkcmdset_read_eemem_block(slot, loader::config_block_address, block, sizeof block);
+        result != loader::status::ok)
+        return result;
+    const bool valid = loader::IsValidConfigBlock(block);
+    loader::config_fields fields;
+    if (valid)
+        loader::read_config_block(block, fields);
+    const nlohmann::ordered_json out = {{"valid", valid},
+                                        {"trigger_input", trigger_text(fields.trigger_input)},
+                                        {"edge", fields.rising ? "Rising" : "Falling"},
+                                        {"differential_1", fields.differential_1},
+                                        {"differential_2", fields.differential_2},
+                                        {"width", fields.width},
+                                        {"delay", fields.delay},
+                                        {"current", fields.current},
+                                        {"supply_overhead", fields.supply_overhead},
+                                        {"initial_led_temperature", fields.initial_led_temperature},
+                                        {"operating_mode", mode_text(fields.mode_position)},
+                                        {"slew_rate", slew_text(fields.slew_position)}};
+    if (opts.json) {
+        std::cout << (valid ? out : nlohmann::ordered_json{{"valid", false}}).dump(2) << '\n';
+        return loader::status::ok;
+    }
+    if (!valid) {
+        std::printf("Configuration block: not valid (wrong identifier or CRC-16)\n");
+        return loader::status::ok;
+    }
+    for (const auto &[name, value] : out.items()) {
+        if (name == "valid")
+            continue;
+        const std::string text = value.is_string()   ? value.get<std::string>()
+                                 : value.get<bool>() ? "on"
+                                                     : "off";
+        std::printf("%-24s %s\n", (name + ":").c_str(), text.c_str());
+    }
+    return loader::status::ok;
+}
+
+status_t run_lighthead_show(const options &opts, uint8_t slot) {
+    LightheadData record{};
+    if (status_t result = tkcmdset_get_lighthead_data(slot, &record); result != loader::status::ok)
+        return result;
+    loader::lighthead_values values;
+    loader::load_record(values, record);
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    for (int row = 0; row < loader::lighthead_rows; ++row) {
+        const auto &layout = loader::lighthead_layout[static_cast<std::size_t>(row)];
+        out[layout.label] = loader::row_text(values, static_cast<loader::lighthead_row>(row));
+    }
+    if (opts.json) {
+        std::cout << nlohmann::ordered_json{{"led_group_0", out},
+                                            {"programmed", values.programming_text}}
+                         .dump(2)
+                  << '\n';
+        return loader::status::ok;
+    }
+    std::printf("%s\n", values.programming_text.c_str());
+    for (int row = 0; row < loader::lighthead_rows; ++row) {
+        const auto &layout = loader::lighthead_layout[static_cast<std::size_t>(row)];
+        std::printf("%-28s %s\n", layout.label,
+                    loader::row_text(values, static_cast<loader::lighthead_row>(row)).c_str());
+    }
+    return loader::status::ok;
+}
+
 status_t run_program(const options &opts, uint8_t slot, const std::string &path) {
     loader::library_link link(slot);
     uint32_t transfer_buffer = 0;
@@ -476,6 +573,14 @@ int run(int argc, char **argv) {
     mfg_write->add_option("--eco", mfg.eco, "ECO revision, up to 4 characters")->required();
     mfg_write->add_flag("--limit-48v", mfg.limit_48v, "sets the 48 V limit");
 
+    auto *config_group = app.add_subcommand("config", "the configuration block");
+    config_group->require_subcommand(1);
+    auto *config_show = config_group->add_subcommand("show", "every field by name");
+    auto *lighthead_group = app.add_subcommand("lighthead", "the lighthead record");
+    lighthead_group->require_subcommand(1);
+    auto *lighthead_show =
+        lighthead_group->add_subcommand("show", "LED group 0 and the programming date");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -519,6 +624,10 @@ int run(int argc, char **argv) {
             result = run_mfg_show(opts, slot);
         else if (*mfg_write)
             result = run_mfg_write(opts, slot, mfg);
+        else if (*config_show)
+            result = run_config_show(opts, slot);
+        else if (*lighthead_show)
+            result = run_lighthead_show(opts, slot);
     }
     (void)tkcmdset_shutdown(slot);
     return exit_code(opts, result);
