@@ -7,8 +7,10 @@
 
 #include <sys/wait.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -312,6 +314,48 @@ TEST_P(QuorrelctlTest, LightheadShowGivesTheEditorsTexts) {
                   row_text(values, static_cast<vortlink::loader::lighthead_row>(row)))
             << label;
     }
+}
+
+TEST_P(QuorrelctlTest, LightheadWriteStoresTheEditorsRecord) {
+    ASSERT_EQ(tkcmdset_connect(7, 0, "127.0.0.1"), TKCMDSET_OK);
+    LightheadData before{};
+    ASSERT_EQ(tkcmdset_get_lighthead_data(7, &before), TKCMDSET_OK);
+
+    const auto write = quorrelctl(with_controller(
+        {"lighthead", "write", "--tau", "15", "--strings", "2", "--default-current", "3",
+         "--max-pulse-current", "20", "--max-cont-current", "0.75", "--part", "LH-0042"}));
+    ASSERT_EQ(write.exit_status, 0) << write.err;
+
+    // What the dialog's editor makes of the same texts.
+    using namespace vortlink::loader;
+    lighthead_values values;
+    load_record(values, before);
+    std::array<std::string, lighthead_rows> texts;
+    for (int row = 0; row < lighthead_rows; ++row)
+        texts[static_cast<std::size_t>(row)] = row_text(values, static_cast<lighthead_row>(row));
+    texts[static_cast<std::size_t>(lighthead_row::tau)] = "15";
+    texts[static_cast<std::size_t>(lighthead_row::string_count)] = "2";
+    texts[static_cast<std::size_t>(lighthead_row::default_current)] = "3";
+    texts[static_cast<std::size_t>(lighthead_row::max_pulse_current)] = "20";
+    texts[static_cast<std::size_t>(lighthead_row::max_cont_current)] = "0.75";
+    ASSERT_FALSE(take_over_rows(values, texts).has_value());
+    LightheadData expected{};
+    store_record(values, expected);
+
+    LightheadData after{};
+    ASSERT_EQ(tkcmdset_get_lighthead_data(7, &after), TKCMDSET_OK);
+    EXPECT_STREQ(after.part_number, "LH-0042");
+    EXPECT_EQ(after.led[0].tau, 15.0F);
+    EXPECT_EQ(after.led[0].string_count, 2);
+    EXPECT_EQ(std::memcmp(&after.led[0], &expected.led[0], offsetof(LedParameters, reserved)), 0);
+    EXPECT_EQ(std::memcmp(&after.led[1], &expected.led[1], offsetof(LedParameters, reserved)), 0)
+        << "as in the dialog, only LED group 0 is carried over";
+
+    // Out of the editor's range: refused before anything is written.
+    const auto refused =
+        quorrelctl(with_controller({"lighthead", "write", "--leds-per-string", "16"}));
+    EXPECT_EQ(refused.exit_status, 2);
+    EXPECT_NE(refused.err.find("LEDs / String"), std::string::npos) << refused.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(BothRoads, QuorrelctlTest, ::testing::Values(road::tcp, road::usb),

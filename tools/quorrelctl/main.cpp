@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -439,6 +440,49 @@ status_t run_lighthead_show(const options &opts, uint8_t slot) {
     return loader::status::ok;
 }
 
+// The editor's row texts, by option: a row left out keeps the controller's value.
+struct lighthead_request {
+    std::array<std::string, loader::lighthead_rows> texts;
+    std::string part_number;
+    bool part_number_given = false;
+};
+
+// The record's part number field is 16 bytes; the dialog takes at most 15 characters into it.
+constexpr std::size_t lighthead_part_number_length = 15;
+
+status_t run_lighthead_write(options &opts, uint8_t slot, const lighthead_request &req) {
+    LightheadData current{};
+    status_t result = tkcmdset_get_lighthead_data(slot, &current);
+    if (result != loader::status::ok)
+        return result;
+    loader::lighthead_values values;
+    loader::load_record(values, current);
+    std::array<std::string, loader::lighthead_rows> texts;
+    for (int row = 0; row < loader::lighthead_rows; ++row) {
+        const auto index = static_cast<std::size_t>(row);
+        texts[index] = req.texts[index].empty()
+                           ? loader::row_text(values, static_cast<loader::lighthead_row>(row))
+                           : req.texts[index];
+    }
+    if (const auto refusal = loader::take_over_rows(values, texts))
+        return usage_error(
+            opts,
+            std::string(loader::lighthead_layout[static_cast<std::size_t>(refusal->row)].label) +
+                ": " + refusal->message);
+
+    // As the dialog writes it: LED group 0 and the part number into an otherwise empty record.
+    LightheadData record{};
+    loader::store_record(values, record);
+    const std::string part =
+        (req.part_number_given
+             ? req.part_number
+             : std::string(current.part_number,
+                           strnlen(current.part_number, sizeof current.part_number)))
+            .substr(0, lighthead_part_number_length);
+    std::copy(part.begin(), part.end(), record.part_number);
+    return tkcmdset_set_lighthead_data(slot, &record);
+}
+
 status_t run_program(const options &opts, uint8_t slot, const std::string &path) {
     loader::library_link link(slot);
     uint32_t transfer_buffer = 0;
@@ -581,6 +625,23 @@ int run(int argc, char **argv) {
     auto *lighthead_show =
         lighthead_group->add_subcommand("show", "LED group 0 and the programming date");
 
+    lighthead_request lighthead;
+    auto *lighthead_write =
+        lighthead_group->add_subcommand("write", "LED group 0 with the editor's range checks");
+    static constexpr const char *row_options[loader::lighthead_rows] = {
+        "--led-rth",         "--tau",
+        "--vf-slope",        "--vf-offset",
+        "--tj-max",          "--strings",
+        "--leds-per-string", "--heatsink-rth",
+        "--default-current", "--max-pulse-current",
+        "--max-cont-current"};
+    for (int row = 0; row < loader::lighthead_rows; ++row)
+        lighthead_write->add_option(row_options[row],
+                                    lighthead.texts[static_cast<std::size_t>(row)],
+                                    loader::lighthead_layout[static_cast<std::size_t>(row)].label);
+    auto *part_option = lighthead_write->add_option("--part", lighthead.part_number,
+                                                    "part number, up to 15 characters");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -591,6 +652,7 @@ int run(int argc, char **argv) {
     // Before the first library call: the library looks at the variable on each exchange.
     if (opts.trace)
         setenv("VORTLINK_TRACE", "1", 1);
+    lighthead.part_number_given = part_option->count() > 0;
     if (*tcp)
         opts.choice.kind = controller_choice::transport::tcp;
     if (usb_position >= 0)
@@ -628,6 +690,8 @@ int run(int argc, char **argv) {
             result = run_config_show(opts, slot);
         else if (*lighthead_show)
             result = run_lighthead_show(opts, slot);
+        else if (*lighthead_write)
+            result = run_lighthead_write(opts, slot, lighthead);
     }
     (void)tkcmdset_shutdown(slot);
     return exit_code(opts, result);
