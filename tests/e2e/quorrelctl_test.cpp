@@ -358,6 +358,47 @@ TEST_P(QuorrelctlTest, LightheadWriteStoresTheEditorsRecord) {
     EXPECT_NE(refused.err.find("LEDs / String"), std::string::npos) << refused.err;
 }
 
+TEST_P(QuorrelctlTest, ConfigWritePutsTheDialogsBlockIntoTheEeprom) {
+    ASSERT_EQ(quorrelctl(with_controller({"eeprom", "read", "512", "256", "--file", "old.bin"}))
+                  .exit_status,
+              0);
+    const auto write =
+        quorrelctl(with_controller({"config", "write", "--trigger", "1", "--edge", "falling",
+                                    "--differential-2", "on", "--width", "400", "--current", "2.25",
+                                    "--mode", "Internal Trigger", "--slew", "MED-FAST"}));
+    ASSERT_EQ(write.exit_status, 0) << write.err;
+    ASSERT_EQ(quorrelctl(with_controller({"eeprom", "read", "512", "256", "--file", "new.bin"}))
+                  .exit_status,
+              0);
+
+    // The dialog: the fields as the old block shows them, edited, then built into a block.
+    using namespace vortlink::loader;
+    const std::string old_bytes = slurp("old.bin");
+    ASSERT_EQ(old_bytes.size(), config_block_size);
+    uint8_t block[config_block_size];
+    std::memcpy(block, old_bytes.data(), sizeof block);
+    config_fields fields;
+    if (IsValidConfigBlock(block))
+        read_config_block(block, fields);
+    else
+        show_config_defaults(fields);
+    fields.trigger_input = trigger_choice::input_1;
+    fields.rising = false;
+    fields.differential_2 = true;
+    fields.width = "400";
+    fields.current = "2.25";
+    fields.mode_position = mode_after_trigger_change(fields.trigger_input, 3);
+    fields.slew_position = 2;
+    build_config_block(fields, block);
+    EXPECT_EQ(slurp("new.bin"), std::string(reinterpret_cast<char *>(block), sizeof block));
+
+    const auto shown =
+        nlohmann::json::parse(quorrelctl(with_controller({"--json", "config", "show"})).out);
+    EXPECT_EQ(shown.at("operating_mode"), "Internal Trigger");
+    EXPECT_EQ(shown.at("slew_rate"), "MED-FAST");
+    EXPECT_EQ(shown.at("edge"), "Falling");
+}
+
 INSTANTIATE_TEST_SUITE_P(BothRoads, QuorrelctlTest, ::testing::Values(road::tcp, road::usb),
                          road_name);
 

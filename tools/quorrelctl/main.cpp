@@ -483,6 +483,64 @@ status_t run_lighthead_write(options &opts, uint8_t slot, const lighthead_reques
     return tkcmdset_set_lighthead_data(slot, &record);
 }
 
+// The configuration fields by name; an empty text leaves the field as the controller has it.
+struct config_request {
+    std::string trigger, edge, differential_1, differential_2, width, delay, current,
+        supply_overhead, initial_led_temperature, mode, slew;
+};
+
+int list_position(const char *const *names, int count, const std::string &text) {
+    for (int i = 0; i < count; ++i)
+        if (text == names[i])
+            return i;
+    return loader::no_selection;
+}
+
+status_t run_config_write(uint8_t slot, const config_request &req) {
+    uint8_t block[loader::config_block_size] = {};
+    status_t result =
+        tkcmdset_read_eemem_block(slot, loader::config_block_address, block, sizeof block);
+    if (result != loader::status::ok)
+        return result;
+    // What the dialog shows before the fields are edited.
+    loader::config_fields fields;
+    if (loader::IsValidConfigBlock(block))
+        loader::read_config_block(block, fields);
+    else
+        loader::show_config_defaults(fields);
+
+    if (!req.trigger.empty())
+        fields.trigger_input = req.trigger == "none" ? loader::trigger_choice::none
+                               : req.trigger == "1"  ? loader::trigger_choice::input_1
+                                                     : loader::trigger_choice::input_2;
+    if (!req.edge.empty())
+        fields.rising = req.edge == "rising";
+    if (!req.differential_1.empty())
+        fields.differential_1 = req.differential_1 == "on";
+    if (!req.differential_2.empty())
+        fields.differential_2 = req.differential_2 == "on";
+    for (const auto &[text, field] :
+         {std::pair{&req.width, &fields.width}, std::pair{&req.delay, &fields.delay},
+          std::pair{&req.current, &fields.current},
+          std::pair{&req.supply_overhead, &fields.supply_overhead},
+          std::pair{&req.initial_led_temperature, &fields.initial_led_temperature}})
+        if (!text->empty())
+            *field = *text;
+    if (!req.mode.empty())
+        fields.mode_position = list_position(loader::operating_mode_names,
+                                             loader::operating_mode_list_entries, req.mode);
+    if (!req.slew.empty())
+        fields.slew_position =
+            list_position(loader::slew_rate_names, loader::slew_rate_positions, req.slew);
+    // The dialog ties the mode to the trigger input whenever either changes.
+    if (!req.trigger.empty() || !req.mode.empty())
+        fields.mode_position =
+            loader::mode_after_trigger_change(fields.trigger_input, fields.mode_position);
+
+    loader::build_config_block(fields, block);
+    return tkcmdset_write_eemem_block(slot, loader::config_block_address, block, sizeof block);
+}
+
 status_t run_program(const options &opts, uint8_t slot, const std::string &path) {
     loader::library_link link(slot);
     uint32_t transfer_buffer = 0;
@@ -642,6 +700,31 @@ int run(int argc, char **argv) {
     auto *part_option = lighthead_write->add_option("--part", lighthead.part_number,
                                                     "part number, up to 15 characters");
 
+    config_request config;
+    auto *config_write =
+        config_group->add_subcommand("write", "writes the block as the dialog does");
+    config_write->add_option("--trigger", config.trigger, "trigger input")
+        ->check(CLI::IsMember({"none", "1", "2"}));
+    config_write->add_option("--edge", config.edge, "trigger edge")
+        ->check(CLI::IsMember({"rising", "falling"}));
+    config_write->add_option("--differential-1", config.differential_1, "differential trigger 1")
+        ->check(CLI::IsMember({"on", "off"}));
+    config_write->add_option("--differential-2", config.differential_2, "differential trigger 2")
+        ->check(CLI::IsMember({"on", "off"}));
+    config_write->add_option("--width", config.width, "pulse width");
+    config_write->add_option("--delay", config.delay, "pulse delay");
+    config_write->add_option("--current", config.current, "LED current");
+    config_write->add_option("--supply-overhead", config.supply_overhead, "supply overhead");
+    config_write->add_option("--initial-led-temperature", config.initial_led_temperature,
+                             "initial LED temperature");
+    config_write->add_option("--mode", config.mode, "operating mode as the list names it")
+        ->check(CLI::IsMember(std::vector<std::string>(loader::operating_mode_names,
+                                                       loader::operating_mode_names +
+                                                           loader::operating_mode_list_entries)));
+    config_write->add_option("--slew", config.slew, "slew rate as the list names it")
+        ->check(CLI::IsMember(std::vector<std::string>(
+            loader::slew_rate_names, loader::slew_rate_names + loader::slew_rate_positions)));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -688,6 +771,8 @@ int run(int argc, char **argv) {
             result = run_mfg_write(opts, slot, mfg);
         else if (*config_show)
             result = run_config_show(opts, slot);
+        else if (*config_write)
+            result = run_config_write(slot, config);
         else if (*lighthead_show)
             result = run_lighthead_show(opts, slot);
         else if (*lighthead_write)
