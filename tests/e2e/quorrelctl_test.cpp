@@ -468,6 +468,13 @@ TEST_P(QuorrelctlUsbOnly, TraceShowsTheStatusFrameOverTcp) {
         << result.err;
 }
 
+TEST_P(QuorrelctlUsbOnly, SerialNumberPicksTheController) {
+    const auto found = quorrelctl({"--serial", "Q0000001", "--json", "info"});
+    ASSERT_EQ(found.exit_status, 0) << found.err;
+    EXPECT_EQ(nlohmann::json::parse(found.out).at("serial"), "Q0000001");
+    EXPECT_EQ(quorrelctl({"--serial", "Q9999999", "status"}).exit_status, 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Usb, QuorrelctlUsbOnly, ::testing::Values(road::usb), road_name);
 
 namespace {
