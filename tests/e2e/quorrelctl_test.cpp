@@ -399,6 +399,44 @@ TEST_P(QuorrelctlTest, ConfigWritePutsTheDialogsBlockIntoTheEeprom) {
     EXPECT_EQ(shown.at("edge"), "Falling");
 }
 
+TEST_P(QuorrelctlTest, SetReachesTheControllerAndGetReadsItBack) {
+    ASSERT_EQ(quorrelctl(with_controller({"set", "pulse", "1", "750", "30", "2.5"})).exit_status,
+              0);
+    ASSERT_EQ(quorrelctl(with_controller({"set", "mac", "02:00:5E:10:20:30"})).exit_status, 0);
+
+    // Read by the library itself, not through the tool.
+    ASSERT_EQ(tkcmdset_connect(7, 0, "127.0.0.1"), TKCMDSET_OK);
+    uint32_t width = 0;
+    uint16_t delay = 0;
+    float current = 0;
+    ASSERT_EQ(tkcmdset_get_pulse(7, 1, &width, &delay, &current), TKCMDSET_OK);
+    EXPECT_EQ(width, 750u);
+    EXPECT_EQ(delay, 30u);
+    EXPECT_EQ(current, 2.5F);
+
+    const auto pulse = quorrelctl(with_controller({"--json", "get", "pulse", "1"}));
+    ASSERT_EQ(pulse.exit_status, 0) << pulse.err;
+    const auto values = nlohmann::json::parse(pulse.out);
+    EXPECT_EQ(values.at("width"), 750);
+    EXPECT_EQ(values.at("delay"), 30);
+    EXPECT_EQ(values.at("current"), 2.5);
+    const auto mac = quorrelctl(with_controller({"get", "mac"}));
+    EXPECT_EQ(mac.out, "mac: 02:00:5E:10:20:30\n");
+
+    uint16_t expected_freq = 0;
+    ASSERT_EQ(tkcmdset_calc_max_freq(7, 0, 100, 1.0F, &expected_freq), TKCMDSET_OK);
+    const auto freq =
+        quorrelctl(with_controller({"--json", "calc", "max-freq", "0", "100", "1.0"}));
+    ASSERT_EQ(freq.exit_status, 0) << freq.err;
+    EXPECT_EQ(nlohmann::json::parse(freq.out).at("result"), expected_freq);
+
+    EXPECT_EQ(quorrelctl(with_controller({"get", "pulse"})).exit_status, 2);
+    EXPECT_EQ(quorrelctl(with_controller({"set", "pulse", "1", "750", "70000", "1"})).exit_status,
+              2)
+        << "the delay is 16 bits";
+    EXPECT_EQ(quorrelctl(with_controller({"get", "no-such-setting"})).exit_status, 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothRoads, QuorrelctlTest, ::testing::Values(road::tcp, road::usb),
                          road_name);
 

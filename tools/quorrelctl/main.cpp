@@ -28,6 +28,7 @@
 #include "firmware/programming.h"
 #include "firmware/srecord.h"
 #include "output.h"
+#include "setting_commands.h"
 #include "vortlink.h"
 
 namespace vortlink::ctl {
@@ -541,6 +542,25 @@ status_t run_config_write(uint8_t slot, const config_request &req) {
     return tkcmdset_write_eemem_block(slot, loader::config_block_address, block, sizeof block);
 }
 
+status_t run_setting_command(options &opts, uint8_t slot, setting_verb verb,
+                             const std::string &name, const std::vector<std::string> &args) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    std::string message;
+    const status_t result = run_setting(verb, slot, name, args, out, message);
+    if (result == setting_usage)
+        return usage_error(opts, message);
+    if (result != loader::status::ok || verb == setting_verb::set)
+        return result;
+    if (opts.json) {
+        std::cout << out.dump(2) << '\n';
+        return loader::status::ok;
+    }
+    for (const auto &[key, value] : out.items())
+        std::cout << key << ": " << (value.is_string() ? value.get<std::string>() : value.dump())
+                  << '\n';
+    return loader::status::ok;
+}
+
 status_t run_program(const options &opts, uint8_t slot, const std::string &path) {
     loader::library_link link(slot);
     uint32_t transfer_buffer = 0;
@@ -725,6 +745,20 @@ int run(int argc, char **argv) {
         ->check(CLI::IsMember(std::vector<std::string>(
             loader::slew_rate_names, loader::slew_rate_names + loader::slew_rate_positions)));
 
+    std::string setting_name;
+    std::vector<std::string> setting_args;
+    auto add_setting_command = [&](const char *verb_name, setting_verb verb, const char *what) {
+        auto *command = app.add_subcommand(verb_name, what);
+        command->footer("Names and arguments: " + setting_names(verb));
+        command->add_option("NAME", setting_name, "what to " + std::string(verb_name))->required();
+        command->add_option("ARGS", setting_args, "its arguments, in the library's order");
+        return command;
+    };
+    auto *get_command = add_setting_command("get", setting_verb::get, "reads a setting");
+    auto *set_command = add_setting_command("set", setting_verb::set, "changes a setting");
+    auto *calc_command =
+        add_setting_command("calc", setting_verb::calc, "asks a thermal limit question");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -771,6 +805,13 @@ int run(int argc, char **argv) {
             result = run_mfg_write(opts, slot, mfg);
         else if (*config_show)
             result = run_config_show(opts, slot);
+        else if (*get_command)
+            result = run_setting_command(opts, slot, setting_verb::get, setting_name, setting_args);
+        else if (*set_command)
+            result = run_setting_command(opts, slot, setting_verb::set, setting_name, setting_args);
+        else if (*calc_command)
+            result =
+                run_setting_command(opts, slot, setting_verb::calc, setting_name, setting_args);
         else if (*config_write)
             result = run_config_write(slot, config);
         else if (*lighthead_show)
