@@ -124,6 +124,16 @@ TEST_P(QuorrelctlTest, InfoShowsTheIdentityTheLibraryReads) {
     EXPECT_EQ(info.at("mode"), "application");
     EXPECT_EQ(info.at("status"), 0x1234);
     EXPECT_FALSE(info.at("firmware").get<std::string>().empty());
+    // The decoded blocks and record come along, as "mfg show", "config show" and
+    // "lighthead show" give them.
+    for (const char *part : {"mfg", "config", "lighthead"}) {
+        const auto alone = quorrelctl(with_controller({"--json", part, "show"}));
+        ASSERT_EQ(alone.exit_status, 0) << alone.err;
+        const char *key = std::string(part) == "mfg"      ? "manufacturing"
+                          : std::string(part) == "config" ? "configuration"
+                                                          : "lighthead";
+        EXPECT_EQ(info.at(key), nlohmann::json::parse(alone.out)) << key;
+    }
 
     const auto text = quorrelctl(with_controller({"info"}));
     ASSERT_EQ(text.exit_status, 0) << text.err;

@@ -119,7 +119,7 @@ status_t run_status(const options &opts, uint8_t slot) {
     return loader::status::ok;
 }
 
-nlohmann::json identity_json(const identity &id) {
+nlohmann::ordered_json identity_json(const identity &id) {
     return {{"firmware", id.firmware},
             {"hardware", id.hardware},
             {"serial", id.serial},
@@ -156,6 +156,12 @@ status_t run_list(const options &opts) {
     return loader::status::ok;
 }
 
+status_t mfg_json(uint8_t slot, nlohmann::ordered_json &out);
+status_t config_json(uint8_t slot, nlohmann::ordered_json &out);
+status_t lighthead_json(uint8_t slot, nlohmann::ordered_json &out);
+void print_fields(const char *block_name, const nlohmann::ordered_json &fields);
+void print_lighthead(const nlohmann::ordered_json &lighthead);
+
 status_t run_info(const options &opts, uint8_t slot) {
     identity id;
     status_t result = read_identity(slot, id);
@@ -164,16 +170,38 @@ status_t run_info(const options &opts, uint8_t slot) {
     uint16_t word = 0;
     if ((result = tkcmdset_status(slot, &word)) != loader::status::ok)
         return result;
+    nlohmann::ordered_json mfg, config, lighthead;
+    if ((result = mfg_json(slot, mfg)) != loader::status::ok)
+        return result;
+    if ((result = config_json(slot, config)) != loader::status::ok)
+        return result;
+    // A controller without a lighthead still has an identity: the record's failure is shown.
+    if (const status_t lighthead_result = lighthead_json(slot, lighthead);
+        lighthead_result != loader::status::ok)
+        lighthead = {{"error", lighthead_result}, {"name", error_name(lighthead_result)}};
     if (opts.json) {
-        nlohmann::json out = identity_json(id);
+        nlohmann::ordered_json out = identity_json(id);
         out["status"] = word;
-        print_json(out);
+        out["manufacturing"] = mfg;
+        out["configuration"] = config;
+        out["lighthead"] = lighthead;
+        std::cout << out.dump(2) << '\n';
         return loader::status::ok;
     }
     std::printf("Firmware version:  %s\nHardware version:  %s\nSerial number:     %s\n"
                 "Running:           %s\nStatus word:       0x%04X\n",
                 id.firmware.c_str(), id.hardware.c_str(), id.serial.c_str(),
                 id.boot_loader ? "boot loader" : "application", word);
+    std::printf("\nManufacturing block\n");
+    print_fields("Manufacturing block", mfg);
+    std::printf("\nConfiguration block\n");
+    print_fields("Configuration block", config);
+    std::printf("\nLighthead\n");
+    if (lighthead.contains("error"))
+        std::printf("not read: ERROR (%d) : %s\n", lighthead["error"].get<int>(),
+                    lighthead["name"].get<std::string>().c_str());
+    else
+        print_lighthead(lighthead);
     return loader::status::ok;
 }
 
@@ -281,36 +309,52 @@ std::string ip_text(uint32_t ip) {
     return text;
 }
 
-status_t run_mfg_show(const options &opts, uint8_t slot) {
+status_t mfg_json(uint8_t slot, nlohmann::ordered_json &out) {
     uint8_t block[loader::mfg_block_size] = {};
     if (status_t result =
             tkcmdset_read_eemem_block(slot, loader::mfg_block_address, block, sizeof block);
         result != loader::status::ok)
         return result;
     const bool valid = loader::IsValidMfgBlock(block);
+    out = {{"valid", valid}};
+    if (!valid)
+        return loader::status::ok;
     const loader::mfg_fields fields = loader::read_mfg_block(block);
-    if (opts.json) {
-        nlohmann::json out = {{"valid", valid}};
-        if (valid) {
-            out["serial_number"] = fields.serial_number;
-            out["mac"] = mac_text(fields.mac);
-            out["ip"] = ip_text(fields.ip);
-            out["hardware_part_number"] = fields.hardware_part_number;
-            out["eco_revision"] = fields.eco_revision;
-            out["limit_48v"] = fields.limit_48v;
-        }
-        print_json(out);
-        return loader::status::ok;
+    out["serial_number"] = fields.serial_number;
+    out["mac"] = mac_text(fields.mac);
+    out["ip"] = ip_text(fields.ip);
+    out["hardware_part_number"] = fields.hardware_part_number;
+    out["eco_revision"] = fields.eco_revision;
+    out["limit_48v"] = fields.limit_48v;
+    return loader::status::ok;
+}
+
+// One "name: value" line per field, true and false as on and off; a block that failed its
+// check is said to be so.
+void print_fields(const char *block_name, const nlohmann::ordered_json &fields) {
+    if (fields.contains("valid") && !fields["valid"].get<bool>()) {
+        std::printf("%s: not valid (wrong identifier or CRC-16)\n", block_name);
+        return;
     }
-    if (!valid) {
-        std::printf("Manufacturing block: not valid (wrong identifier or CRC-16)\n");
-        return loader::status::ok;
+    for (const auto &[name, value] : fields.items()) {
+        if (name == "valid")
+            continue;
+        const std::string text = value.is_string()    ? value.get<std::string>()
+                                 : value.is_boolean() ? (value.get<bool>() ? "on" : "off")
+                                                      : value.dump();
+        std::printf("%-28s %s\n", (name + ":").c_str(), text.c_str());
     }
-    std::printf("Serial number:         %s\nMAC address:           %s\nIP address:            %s\n"
-                "Hardware part number:  %s\nECO revision:          %s\n48 V limit:            %s\n",
-                fields.serial_number.c_str(), mac_text(fields.mac).c_str(),
-                ip_text(fields.ip).c_str(), fields.hardware_part_number.c_str(),
-                fields.eco_revision.c_str(), fields.limit_48v ? "on" : "off");
+}
+
+status_t run_block_show(const options &opts, uint8_t slot, const char *block_name,
+                        status_t (*read)(uint8_t, nlohmann::ordered_json &)) {
+    nlohmann::ordered_json out;
+    if (status_t result = read(slot, out); result != loader::status::ok)
+        return result;
+    if (opts.json)
+        std::cout << out.dump(2) << '\n';
+    else
+        print_fields(block_name, out);
     return loader::status::ok;
 }
 
@@ -373,71 +417,66 @@ std::string slew_text(int position) {
     return "";
 }
 
-status_t run_config_show(const options &opts, uint8_t slot) {
+status_t config_json(uint8_t slot, nlohmann::ordered_json &out) {
     uint8_t block[loader::config_block_size] = {};
     if (status_t result =
             tkcmdset_read_eemem_block(slot, loader::config_block_address, block, sizeof block);
         result != loader::status::ok)
         return result;
     const bool valid = loader::IsValidConfigBlock(block);
+    out = {{"valid", valid}};
+    if (!valid)
+        return loader::status::ok;
     loader::config_fields fields;
-    if (valid)
-        loader::read_config_block(block, fields);
-    const nlohmann::ordered_json out = {{"valid", valid},
-                                        {"trigger_input", trigger_text(fields.trigger_input)},
-                                        {"edge", fields.rising ? "Rising" : "Falling"},
-                                        {"differential_1", fields.differential_1},
-                                        {"differential_2", fields.differential_2},
-                                        {"width", fields.width},
-                                        {"delay", fields.delay},
-                                        {"current", fields.current},
-                                        {"supply_overhead", fields.supply_overhead},
-                                        {"initial_led_temperature", fields.initial_led_temperature},
-                                        {"operating_mode", mode_text(fields.mode_position)},
-                                        {"slew_rate", slew_text(fields.slew_position)}};
-    if (opts.json) {
-        std::cout << (valid ? out : nlohmann::ordered_json{{"valid", false}}).dump(2) << '\n';
-        return loader::status::ok;
-    }
-    if (!valid) {
-        std::printf("Configuration block: not valid (wrong identifier or CRC-16)\n");
-        return loader::status::ok;
-    }
-    for (const auto &[name, value] : out.items()) {
-        if (name == "valid")
-            continue;
-        const std::string text = value.is_string()   ? value.get<std::string>()
-                                 : value.get<bool>() ? "on"
-                                                     : "off";
-        std::printf("%-24s %s\n", (name + ":").c_str(), text.c_str());
-    }
+    loader::read_config_block(block, fields);
+    out["trigger_input"] = trigger_text(fields.trigger_input);
+    out["edge"] = fields.rising ? "Rising" : "Falling";
+    out["differential_1"] = fields.differential_1;
+    out["differential_2"] = fields.differential_2;
+    out["width"] = fields.width;
+    out["delay"] = fields.delay;
+    out["current"] = fields.current;
+    out["supply_overhead"] = fields.supply_overhead;
+    out["initial_led_temperature"] = fields.initial_led_temperature;
+    out["operating_mode"] = mode_text(fields.mode_position);
+    out["slew_rate"] = slew_text(fields.slew_position);
     return loader::status::ok;
 }
 
-status_t run_lighthead_show(const options &opts, uint8_t slot) {
+status_t lighthead_json(uint8_t slot, nlohmann::ordered_json &out) {
     LightheadData record{};
     if (status_t result = tkcmdset_get_lighthead_data(slot, &record); result != loader::status::ok)
         return result;
     loader::lighthead_values values;
     loader::load_record(values, record);
-    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    nlohmann::ordered_json group = nlohmann::ordered_json::object();
     for (int row = 0; row < loader::lighthead_rows; ++row) {
         const auto &layout = loader::lighthead_layout[static_cast<std::size_t>(row)];
-        out[layout.label] = loader::row_text(values, static_cast<loader::lighthead_row>(row));
+        group[layout.label] = loader::row_text(values, static_cast<loader::lighthead_row>(row));
     }
-    if (opts.json) {
-        std::cout << nlohmann::ordered_json{{"led_group_0", out},
-                                            {"programmed", values.programming_text}}
-                         .dump(2)
-                  << '\n';
-        return loader::status::ok;
-    }
-    std::printf("%s\n", values.programming_text.c_str());
-    for (int row = 0; row < loader::lighthead_rows; ++row) {
-        const auto &layout = loader::lighthead_layout[static_cast<std::size_t>(row)];
-        std::printf("%-28s %s\n", layout.label,
-                    loader::row_text(values, static_cast<loader::lighthead_row>(row)).c_str());
-    }
+    out = {{"part_number", std::string(record.part_number,
+                                       strnlen(record.part_number, sizeof record.part_number))},
+           {"programmed", values.programming_text},
+           {"led_group_0", group}};
+    return loader::status::ok;
+}
+
+void print_lighthead(const nlohmann::ordered_json &lighthead) {
+    std::printf("%-28s %s\n%s\n",
+                "Part number:", lighthead["part_number"].get<std::string>().c_str(),
+                lighthead["programmed"].get<std::string>().c_str());
+    for (const auto &[label, text] : lighthead["led_group_0"].items())
+        std::printf("%-28s %s\n", label.c_str(), text.get<std::string>().c_str());
+}
+
+status_t run_lighthead_show(const options &opts, uint8_t slot) {
+    nlohmann::ordered_json out;
+    if (status_t result = lighthead_json(slot, out); result != loader::status::ok)
+        return result;
+    if (opts.json)
+        std::cout << out.dump(2) << '\n';
+    else
+        print_lighthead(out);
     return loader::status::ok;
 }
 
@@ -800,11 +839,11 @@ int run(int argc, char **argv) {
         else if (*diag)
             result = run_diag(opts, slot);
         else if (*mfg_show)
-            result = run_mfg_show(opts, slot);
+            result = run_block_show(opts, slot, "Manufacturing block", mfg_json);
         else if (*mfg_write)
             result = run_mfg_write(opts, slot, mfg);
         else if (*config_show)
-            result = run_config_show(opts, slot);
+            result = run_block_show(opts, slot, "Configuration block", config_json);
         else if (*get_command)
             result = run_setting_command(opts, slot, setting_verb::get, setting_name, setting_args);
         else if (*set_command)
