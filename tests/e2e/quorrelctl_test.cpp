@@ -523,6 +523,20 @@ TEST_P(QuorrelctlUsbOnly, SerialNumberPicksTheController) {
     EXPECT_EQ(quorrelctl({"--serial", "Q9999999", "status"}).exit_status, 1);
 }
 
+TEST_P(QuorrelctlUsbOnly, MfgWriteTakesPartAndEcoFromTheUtilitysSettings) {
+    const std::string directory = std::string(std::getenv("XDG_CONFIG_HOME")) + "/Kestrova/Quorrel";
+    std::filesystem::create_directories(directory);
+    std::ofstream(directory + "/H8 Userloader.conf", std::ios::trunc)
+        << "HardwarePartNum=6400-000999\nECORevision=C7\n";
+    const auto write =
+        quorrelctl({"mfg", "write", "--serial-number", "Q0000042", "--mac", "00:50:C2:00:00:2A"});
+    ASSERT_EQ(write.exit_status, 0) << write.err;
+    const auto shown = nlohmann::json::parse(quorrelctl({"--json", "mfg", "show"}).out);
+    EXPECT_EQ(shown.at("hardware_part_number"), "6400-000999");
+    EXPECT_EQ(shown.at("eco_revision"), "C7");
+    EXPECT_EQ(shown.at("ip"), "192.168.8.100") << "the setting's default, as in the dialog";
+}
+
 INSTANTIATE_TEST_SUITE_P(Usb, QuorrelctlUsbOnly, ::testing::Values(road::usb), road_name);
 
 namespace {

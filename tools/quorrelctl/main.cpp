@@ -25,6 +25,7 @@
 #include "blocks/mfg_block.h"
 #include "controller.h"
 #include "diagnostics/diagnostics_run.h"
+#include "dialog/loader_settings.h"
 #include "firmware/programming.h"
 #include "firmware/srecord.h"
 #include "output.h"
@@ -361,11 +362,20 @@ status_t run_block_show(const options &opts, uint8_t slot, const char *block_nam
 struct mfg_request {
     std::string serial_number;
     std::string mac;
-    std::string ip = "0.0.0.0";
+    std::string ip;
     std::string part;
     std::string eco;
     bool limit_48v = false;
 };
+
+// A value of the utility's settings, or default_text when it has none.
+std::string utility_setting(const char *name, const char *default_text) {
+    char buffer[loader::setting_buffer_size];
+    std::snprintf(buffer, sizeof buffer, "%s", default_text);
+    if (loader::OpenSettingsKey(loader::loader_settings_key) == loader::status::ok)
+        (void)loader::ReadSetting(name, default_text, buffer, sizeof buffer);
+    return buffer;
+}
 
 status_t run_mfg_write(options &opts, uint8_t slot, const mfg_request &req) {
     loader::mfg_fields fields;
@@ -375,11 +385,14 @@ status_t run_mfg_write(options &opts, uint8_t slot, const mfg_request &req) {
         return usage_error(opts, "MAC address must be six hex bytes: " + req.mac);
     std::copy(mac.begin(), mac.end(), fields.mac.begin());
     in_addr address{};
-    if (inet_pton(AF_INET, req.ip.c_str(), &address) != 1)
-        return usage_error(opts, "not a dotted IPv4 address: " + req.ip);
+    const std::string ip = req.ip.empty() ? utility_setting("IPAddress", "192.168.8.100") : req.ip;
+    if (inet_pton(AF_INET, ip.c_str(), &address) != 1)
+        return usage_error(opts, "not a dotted IPv4 address: " + ip);
     fields.ip = ntohl(address.s_addr);
-    fields.hardware_part_number = req.part;
-    fields.eco_revision = req.eco;
+    // Unless given, as the dialog takes them: from the utility's settings.
+    fields.hardware_part_number =
+        req.part.empty() ? utility_setting("HardwarePartNum", "4310-000552-110") : req.part;
+    fields.eco_revision = req.eco.empty() ? utility_setting("ECORevision", "110") : req.eco;
     fields.limit_48v = req.limit_48v;
 
     const std::time_t now = std::time(nullptr);
@@ -728,10 +741,14 @@ int run(int argc, char **argv) {
     auto *mfg_write = mfg_group->add_subcommand("write", "writes the block as the dialog does");
     mfg_write->add_option("--serial-number", mfg.serial_number, "up to 16 characters")->required();
     mfg_write->add_option("--mac", mfg.mac, "e.g. 00:50:C2:12:34:56")->required();
-    mfg_write->add_option("--ip", mfg.ip, "default IP address (dotted)");
-    mfg_write->add_option("--part", mfg.part, "hardware part number, up to 16 characters")
-        ->required();
-    mfg_write->add_option("--eco", mfg.eco, "ECO revision, up to 4 characters")->required();
+    mfg_write->add_option("--ip", mfg.ip,
+                          "default IP address, dotted (default: the utility's IPAddress setting)");
+    mfg_write->add_option("--part", mfg.part,
+                          "hardware part number, up to 16 characters (default: the utility's "
+                          "HardwarePartNum setting)");
+    mfg_write->add_option("--eco", mfg.eco,
+                          "ECO revision, up to 4 characters (default: the utility's ECORevision "
+                          "setting)");
     mfg_write->add_flag("--limit-48v", mfg.limit_48v, "sets the 48 V limit");
 
     auto *config_group = app.add_subcommand("config", "the configuration block");
