@@ -703,7 +703,8 @@ int run(int argc, char **argv) {
     error->add_option("CODE", error_code, "status code")->required();
     auto *status = app.add_subcommand("status", "the controller's status word");
     auto *list = app.add_subcommand("list", "every connected USB controller");
-    auto *info = app.add_subcommand("info", "identity and status word");
+    auto *info =
+        app.add_subcommand("info", "identity, status word, decoded blocks and lighthead record");
     auto *echo = app.add_subcommand("echo", "sends a pattern and checks it comes back");
     std::string reset_target;
     auto *reset = app.add_subcommand("reset", "restarts into the boot loader or the application");
