@@ -92,7 +92,7 @@ void build_lighthead_image(std::span<uint8_t> image) {
     protocol::put_u16_be(group + 12, 8);     // 0.8 C/W
     protocol::put_u16_be(group + 14, 1000);  // 1.0 A
     protocol::put_u16_be(group + 16, 10000); // 10.0 A
-    protocol::put_u16_be(group + 18, 1500);  // 1.5 A
+    protocol::put_u16_be(group + 18, 500);   // 0.5 A, within what the editor allows 4 strings
     seal(image);
 }
 

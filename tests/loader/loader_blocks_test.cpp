@@ -322,7 +322,7 @@ class LoaderBlocksTest : public QObject {
         button(1017)->click();
         QCOMPARE(title, QString("Dialog"));
         QCOMPARE(shown, QStringList(
-                            {"2.5", "12", "0.4", "2.9", "125", "4", "6", "0.8", "1", "10", "1.5"}));
+                            {"2.5", "12", "0.4", "2.9", "125", "4", "6", "0.8", "1", "10", "0.5"}));
         QCOMPARE(programming_text, QString("Lighthead last programmed on 10-Apr-2026 9:30"));
         QVERIFY(prompts.messages.empty());
         QCOMPARE(dialog->status_box_text(), QString("No errors reported"));
@@ -351,7 +351,7 @@ class LoaderBlocksTest : public QObject {
         QCOMPARE(selected, QString("0.6"));
         QCOMPARE(prompts.messages,
                  std::vector<QString>{"Please enter a number between 0 and 0.5."});
-        QCOMPARE(editor.values().max_cont_current, 1.5F);
+        QCOMPARE(editor.values().max_cont_current, 0.5F);
 
         // Five strings are taken before the current that no longer fits them is refused.
         prompts.messages.clear();

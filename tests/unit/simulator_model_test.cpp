@@ -317,7 +317,7 @@ TEST(SimulatorModel, FactoryBlocksAreValidAndDescribeTheController) {
                               be16(8),
                               be16(1000),
                               be16(10000),
-                              be16(1500)}));
+                              be16(500)}));
     EXPECT_EQ(bytes(lighthead.begin() + 68, lighthead.end()), bytes(60, 0))
         << "groups 1 to 3 unused";
 
