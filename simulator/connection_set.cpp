@@ -14,6 +14,18 @@ connection_set::~connection_set() {
     join_all();
 }
 
+int connection_set::add_waiting(int listener, int (*accept)(int, unique_fd &)) {
+    for (;;) {
+        unique_fd client;
+        const int error = accept(listener, client);
+        if (error == EAGAIN)
+            return 0;
+        if (error != 0)
+            return error;
+        (void)add(std::move(client));
+    }
+}
+
 int connection_set::add(unique_fd socket) {
     join_finished();
     auto client = std::make_shared<connection>(std::move(socket));

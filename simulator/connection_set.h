@@ -40,6 +40,10 @@ class connection_set {
 
     // Starts serving the socket. Returns 0 or an errno value (the socket is then closed).
     int add(unique_fd socket);
+    // Accepts every client waiting on the non-blocking listener with `accept` and serves each.
+    // A client whose thread cannot start is closed at once; it sees the connection end. Returns
+    // 0 once none is waiting, or the errno value of a failed accept.
+    int add_waiting(int listener, int (*accept)(int listener, unique_fd &client));
     std::size_t open_count() const;
     std::size_t write_to_all(std::span<const uint8_t> bytes, const stop_signal &stop,
                              int timeout_ms);

@@ -20,15 +20,7 @@ int control_server::open(uint16_t port) {
 }
 
 int control_server::accept_waiting() {
-    for (;;) {
-        unique_fd client;
-        const int error = accept_client(listener_.get(), client);
-        if (error == EAGAIN)
-            return 0;
-        if (error != 0)
-            return error;
-        (void)connections_.add(std::move(client));
-    }
+    return connections_.add_waiting(listener_.get(), accept_client);
 }
 
 void control_server::close() {

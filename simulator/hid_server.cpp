@@ -285,15 +285,7 @@ int hid_server::open(const std::string &path) {
 }
 
 int hid_server::accept_waiting() {
-    for (;;) {
-        unique_fd client;
-        const int error = accept_local_client(listener_.get(), client);
-        if (error == EAGAIN)
-            return 0;
-        if (error != 0)
-            return error;
-        (void)connections_.add(std::move(client));
-    }
+    return connections_.add_waiting(listener_.get(), accept_local_client);
 }
 
 void hid_server::close() {

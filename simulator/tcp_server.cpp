@@ -38,16 +38,7 @@ int tcp_server::open(const std::string &address, uint16_t port) {
 }
 
 int tcp_server::accept_waiting() {
-    for (;;) {
-        unique_fd client;
-        const int error = accept_client(listener_.get(), client);
-        if (error == EAGAIN)
-            return 0;
-        if (error != 0)
-            return error;
-        // A client whose thread cannot start is closed at once; it sees the connection end.
-        (void)connections_.add(std::move(client));
-    }
+    return connections_.add_waiting(listener_.get(), accept_client);
 }
 
 void tcp_server::close() {
