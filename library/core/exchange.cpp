@@ -2,6 +2,7 @@
 
 #include "core/platform/clock.h"
 #include "core/protocol.h"
+#include "core/resync.h"
 #include "core/settings.h"
 #include "core/slot_lock.h"
 #include "core/state.h"
@@ -32,6 +33,7 @@ struct wire_record {
     bool request_sent = false;
     bool reply_awaited = false;
     uint16_t reply_bytes = 0;
+    bool reply_complete = false; // a whole, well-formed reply to this request came back
 };
 
 status_t exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms,
@@ -40,6 +42,11 @@ status_t exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply, uin
     status_t result = tcp_slot_valid(slot);
     if (result != status::ok)
         return result;
+    if (slot_out_of_step(transport_kind::tcp, slot)) {
+        if ((result = tcp_resync(slot)) != status::ok)
+            return result;
+        mark_slot_out_of_step(transport_kind::tcp, slot, false);
+    }
     if ((result = tcp_drain(slot)) != status::ok)
         return result;
 
@@ -71,7 +78,8 @@ status_t exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply, uin
         wire.reply_bytes = static_cast<uint16_t>(protocol::tcp_error_reply_size);
         if (protocol::crc8(reply, 6) != reply[6])
             return status::checksum_mismatch;
-        return static_cast<status_t>(reply[5] * 256 + reply[4]);
+        wire.reply_complete = true;
+        return error_reply_status(opcode, static_cast<uint16_t>(reply[5] * 256 + reply[4]));
     }
 
     uint16_t reply_length = 0;
@@ -86,6 +94,7 @@ status_t exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply, uin
         return status::checksum_mismatch;
     if (reply[1] != opcode)
         return status::wrong_opcode;
+    wire.reply_complete = true;
     return status::ok;
 }
 } // namespace
@@ -125,8 +134,12 @@ status_t tcp_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t t
         slot_lock lock(slot < slot_count ? state().tcp_locks[slot] : nullptr);
         result = lock.acquire();
         wire_record wire{trace_destination()};
-        if (result == status::ok)
+        if (result == status::ok) {
             result = exchange_under_lock(slot, request, reply, timeout_ms, wire);
+            // A request that went out without its reply leaves the reply on its way.
+            if (wire.request_sent)
+                mark_slot_out_of_step(transport_kind::tcp, slot, !wire.reply_complete);
+        }
         if (wire.trace != nullptr) {
             // An exchange that stopped before its request left still gets its line.
             if (!wire.request_sent)

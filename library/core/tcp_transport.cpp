@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/exchange.h"
+#include "core/resync.h"
 #include "core/platform/clock.h"
 #include "core/platform/socket.h"
 #include "core/settings.h"
@@ -122,6 +123,44 @@ extern "C" VORTLINK_API int16_t tkcmdset_connect(uint8_t slot, int32_t reserved,
         platform::connect_result::connected)
         return status::socket_failure;
     sockets[slot] = fd;
+    // A new connection carries nothing of the old one's exchanges.
+    mark_slot_out_of_step(transport_kind::tcp, slot, false);
     state().transport[slot] = transport_kind::tcp;
     return status::ok;
 }
+
+namespace vortlink {
+
+status_t tcp_receive_some(uint8_t slot, uint8_t *buffer, uint16_t capacity, uint32_t timeout_ms,
+                          uint16_t &received) {
+    received = 0;
+    if (tcp_slot_valid(slot) != status::ok)
+        return status::bad_tcp_slot;
+    const int fd = sockets[slot];
+    const uint32_t start = platform::monotonic_ms();
+    const uint32_t slice = pump_slice_ms();
+    for (;;) {
+        const uint32_t elapsed = platform::monotonic_ms() - start;
+        if (elapsed > timeout_ms)
+            return status::reply_timeout;
+        uint32_t wait = timeout_ms - elapsed + 1;
+        if (slice != 0 && wait > slice)
+            wait = slice;
+        const platform::wait_result waited = platform::wait_for_bytes(fd, 1, wait);
+        if (waited == platform::wait_result::failed)
+            return status::socket_failure;
+        if (waited == platform::wait_result::timed_out) {
+            if (status_t result = pump_once(); result != status::ok)
+                return result;
+            continue;
+        }
+        // Ready or closed: whatever is queued is taken; a closed stream with nothing left fails.
+        const long taken = platform::read_bytes(fd, buffer, capacity);
+        if (taken <= 0)
+            return status::socket_failure;
+        received = static_cast<uint16_t>(taken);
+        return status::ok;
+    }
+}
+
+} // namespace vortlink

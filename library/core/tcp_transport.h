@@ -23,5 +23,9 @@ status_t tcp_slot_valid(uint8_t slot);
 status_t tcp_send(uint8_t slot, const uint8_t *bytes, uint16_t count);
 status_t tcp_receive(uint8_t slot, uint8_t *buffer, uint16_t count, uint16_t timeout_ms);
 status_t tcp_drain(uint8_t slot);
+// Waits up to timeout_ms for bytes and takes whatever is queued, at most capacity: -10803 when
+// nothing came in time, -10801 when the connection failed or was closed.
+status_t tcp_receive_some(uint8_t slot, uint8_t *buffer, uint16_t capacity, uint32_t timeout_ms,
+                          uint16_t &received);
 
 } // namespace vortlink

@@ -7,6 +7,7 @@
 #include "core/platform/clock.h"
 #include "core/platform/hid_backend.h"
 #include "core/protocol.h"
+#include "core/resync.h"
 #include "core/slot_lock.h"
 #include "core/state.h"
 #include "core/trace.h"
@@ -202,12 +203,18 @@ namespace {
 enum class usb_stage { before_request, request_written, reply_read };
 
 status_t usb_exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
-                                 uint16_t timeout_ms, const char *trace, usb_stage &stage) {
+                                 uint16_t timeout_ms, const char *trace, usb_stage &stage,
+                                 bool &reply_complete) {
     const uint8_t opcode = request[1];
     const uint8_t expected_report_id = reply[0];
     status_t result = status::ok;
     if ((result = usb_slot_valid(slot)) != status::ok)
         return result;
+    if (slot_out_of_step(transport_kind::usb, slot)) {
+        if ((result = usb_resync(slot)) != status::ok)
+            return result;
+        mark_slot_out_of_step(transport_kind::usb, slot, false);
+    }
     if ((result = usb_flush(slot)) != status::ok)
         return result;
     result = usb_write_report(slot, request, timeout_ms);
@@ -225,12 +232,15 @@ status_t usb_exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
     }
     stage = usb_stage::reply_read;
 
-    if (reply[1] == protocol::error_reply_marker)
-        return static_cast<status_t>(reply[2] * 256 + reply[3]);
+    if (reply[1] == protocol::error_reply_marker) {
+        reply_complete = true;
+        return error_reply_status(opcode, static_cast<uint16_t>(reply[2] * 256 + reply[3]));
+    }
     if (reply[0] != expected_report_id)
         return status::wrong_report_id;
     if (reply[1] != opcode)
         return status::wrong_opcode;
+    reply_complete = true;
     return status::ok;
 }
 } // namespace
@@ -241,8 +251,14 @@ status_t usb_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t t
     usb_stage stage = usb_stage::before_request;
     slot_lock lock(slot < slot_count ? state().usb_locks[slot] : nullptr);
     status_t result = lock.acquire();
-    if (result == status::ok)
-        result = usb_exchange_under_lock(slot, request, reply, timeout_ms, trace, stage);
+    if (result == status::ok) {
+        bool reply_complete = false;
+        result =
+            usb_exchange_under_lock(slot, request, reply, timeout_ms, trace, stage, reply_complete);
+        // A report written without its reply leaves the reply on its way.
+        if (stage != usb_stage::before_request)
+            mark_slot_out_of_step(transport_kind::usb, slot, !reply_complete);
+    }
     if (stage == usb_stage::before_request)
         trace_frame(trace, slot, "usb", trace_direction::request, opcode, nullptr, 0, result);
     else if (stage == usb_stage::reply_read)
@@ -293,6 +309,8 @@ VORTLINK_API int16_t tkcmdset_init_ex(uint8_t slot, const char *name, const char
         close_hid_slot(slot);
         return status::bad_reports;
     }
+    // A newly opened device has no reply of an earlier exchange on its way to this handle.
+    mark_slot_out_of_step(transport_kind::usb, slot, false);
     state().transport[slot] = transport_kind::usb;
     return status::ok;
 }

@@ -125,11 +125,18 @@ TEST_F(TcpExchange, CorruptCrcIsAChecksumMismatch) {
 
 TEST_F(TcpExchange, ReplyWithAnotherRowsOpcodeIsReadWithThatLength) {
     // Row 0x41 has one reply byte, row 0x02 two: read with 0x41's length the CRC still holds.
-    sim.inject("opcode 0x41");
-    EXPECT_EQ(status_exchange(), status::wrong_opcode);
-    sim.inject("opcode 0x53");
-    EXPECT_EQ(status_exchange(), status::wrong_opcode);
-    EXPECT_EQ(status_exchange(), status::ok) << "nothing is left over";
+    // Each wrong reply leaves the slot out of step, so the exchange after it starts with an echo.
+    for (const char *fault : {"opcode 0x41", "opcode 0x53"}) {
+        SCOPED_TRACE(fault);
+        sim.inject(fault);
+        EXPECT_EQ(status_exchange(), status::wrong_opcode);
+        sim.clear_frames();
+        EXPECT_EQ(status_exchange(), status::ok) << "nothing is left over";
+        const auto frames = sim.frames();
+        ASSERT_EQ(frames.size(), 2u);
+        EXPECT_EQ(frames[0][1], protocol::opcode::echo);
+        EXPECT_EQ(frames[1], bytes({0x00, 0x02, 0x0E}));
+    }
 }
 
 TEST_F(TcpExchange, ReplyOpcodeInNoRowIsUnknownAndTheRestIsDrainedLater) {
@@ -156,11 +163,29 @@ TEST_F(TcpExchange, ErrorRepliesPassTheDeviceCodeThrough) {
     EXPECT_EQ(status_exchange(), status::checksum_mismatch);
 }
 
-TEST_F(TcpExchange, ErrorReplyWithCodeZeroIsSuccessAndNotCounted) {
-    const uint32_t before = fail_count();
+TEST_F(TcpExchange, ErrorReplyWithCodeZeroIsSuccessOnlyForCommandsWithoutReplyData) {
+    // An error reply has no data to unpack: a command that returns data cannot succeed on one.
+    uint32_t before = fail_count();
     sim.inject("error 0");
-    EXPECT_EQ(status_exchange(), status::ok);
+    uint16_t word = 0xFFFF;
+    EXPECT_EQ(tkcmdset_status(slot, &word), status::wrong_opcode);
+    EXPECT_EQ(word, 0);
+    EXPECT_EQ(fail_count(), before + 1);
+
+    uint32_t ip[3] = {7, 7, 7};
+    sim.inject("error 0");
+    EXPECT_EQ(tkcmdset_get_ip(slot, &ip[0], &ip[1], &ip[2]), status::wrong_opcode);
+    EXPECT_EQ(ip[0], 7u) << "nothing unpacked from the error frame";
+
+    // The error reply was whole and well-formed: no echo precedes the next request.
+    before = fail_count();
+    sim.clear_frames();
+    sim.inject("error 0");
+    EXPECT_EQ(tkcmdset_set_dig_out(slot, 1, 1), status::ok);
     EXPECT_EQ(fail_count(), before);
+    const auto frames = sim.frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0][1], protocol::opcode::set_dig_out);
 }
 
 TEST_F(TcpExchange, ClosedConnectionFailsAtOnceAndThenReportsASocketFailure) {
