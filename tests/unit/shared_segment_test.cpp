@@ -134,6 +134,10 @@ class SharedSegmentTest : public ::testing::Test {
         name = base + "-" + std::to_string(::getpid()) + "-" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ::setenv("VORTLINK_SHARED_NAME", name.c_str(), 1);
+        // Without a runtime directory the objects are in /dev/shm, where shm_open finds them.
+        if (const char *runtime = std::getenv("XDG_RUNTIME_DIR"))
+            saved_runtime = runtime;
+        ::unsetenv("XDG_RUNTIME_DIR");
         remove_objects();
     }
 
@@ -150,6 +154,12 @@ class SharedSegmentTest : public ::testing::Test {
             ::setenv("VORTLINK_SHARED_NAME", saved_name.c_str(), 1);
         else
             ::unsetenv("VORTLINK_SHARED_NAME");
+        if (!saved_runtime.empty())
+            ::setenv("XDG_RUNTIME_DIR", saved_runtime.c_str(), 1);
+    }
+
+    std::string shm_path(const std::string &suffix = "") const {
+        return "/dev/shm" + name + suffix;
     }
 
     void remove_objects() const {
@@ -218,6 +228,7 @@ class SharedSegmentTest : public ::testing::Test {
 
     std::string name;
     std::string saved_name;
+    std::string saved_runtime;
     bool had_name = false;
     std::vector<pid_t> children;
 };
@@ -337,7 +348,7 @@ TEST_F(SharedSegmentTest, LeftoverObjectNobodyHoldsIsReplaced) {
     release_named_lock(lock);
 }
 
-TEST_F(SharedSegmentTest, IncompatibleBlockInUseGivesNoBlock) {
+TEST_F(SharedSegmentTest, IncompatibleBlockInUseGivesABlockOfThisProcessAlone) {
     // Another build of the library holds an object of some other size under our name.
     holder other_build;
     ASSERT_TRUE(start_holder(other_build, [this] {
@@ -347,8 +358,16 @@ TEST_F(SharedSegmentTest, IncompatibleBlockInUseGivesNoBlock) {
                    ? 0
                    : 1;
     }));
-    EXPECT_EQ(nullptr, attach_shared_segment());
-    EXPECT_EQ(nullptr, open_named_lock("USB_mutex_0"));
+    ASSERT_NE(nullptr, attach_shared_segment());
+    EXPECT_TRUE(shared_segment_is_private());
+    named_lock *lock = open_named_lock("USB_mutex_0");
+    ASSERT_NE(nullptr, lock) << "commands keep their locks, for this process";
+    EXPECT_EQ(lock_wait::acquired, wait_named_lock(lock, 0));
+    release_named_lock(lock);
+    struct stat status {};
+    ASSERT_EQ(0, ::stat(shm_path().c_str(), &status));
+    EXPECT_EQ(16, status.st_size) << "the other build's object is left alone";
+    detach_shared_segment();
     EXPECT_EQ(0, let_go(other_build));
 
     // The right size, but not our layout, while someone holds it.
@@ -357,21 +376,143 @@ TEST_F(SharedSegmentTest, IncompatibleBlockInUseGivesNoBlock) {
     ASSERT_TRUE(start_holder(other, [] { return fresh_attach() != nullptr ? 0 : 1; }));
     detach_shared_segment();
     corrupt_first_byte();
-    EXPECT_EQ(nullptr, attach_shared_segment());
+    ASSERT_NE(nullptr, attach_shared_segment());
+    EXPECT_TRUE(shared_segment_is_private());
+    detach_shared_segment();
     EXPECT_EQ(0, let_go(other));
 
     // Once the last holder is gone it is ours to start over.
     shared_data *block = attach_shared_segment();
     ASSERT_NE(nullptr, block);
+    EXPECT_FALSE(shared_segment_is_private());
     EXPECT_TRUE(all_zero(*block));
 }
 
-TEST_F(SharedSegmentTest, UnusableSegmentNameGivesNoBlock) {
-    ::setenv("VORTLINK_SHARED_NAME", "/vortlink/nested", 1);
-    EXPECT_EQ(nullptr, attach_shared_segment());
-    ::setenv("VORTLINK_SHARED_NAME", ("/" + std::string(400, 'v')).c_str(), 1);
-    EXPECT_EQ(nullptr, attach_shared_segment());
-    EXPECT_EQ(nullptr, open_named_lock("USB_mutex_0"));
+TEST_F(SharedSegmentTest, UnusableSegmentNameGivesABlockOfThisProcessAlone) {
+    for (const std::string &unusable : {std::string("/vortlink/nested"), "/" + std::string(400, 'v')}) {
+        ::setenv("VORTLINK_SHARED_NAME", unusable.c_str(), 1);
+        ASSERT_NE(nullptr, attach_shared_segment());
+        EXPECT_TRUE(shared_segment_is_private());
+        EXPECT_NE(nullptr, open_named_lock("USB_mutex_0"));
+        detach_shared_segment();
+    }
+}
+
+TEST_F(SharedSegmentTest, LastProcessToLeaveRemovesTheObjects) {
+    ASSERT_NE(nullptr, attach_shared_segment());
+    struct stat status {};
+    ASSERT_EQ(0, ::stat(shm_path().c_str(), &status));
+    EXPECT_EQ(0600u, status.st_mode & 07777);
+    EXPECT_EQ(::geteuid(), status.st_uid);
+    ASSERT_EQ(0, ::stat(shm_path(".init").c_str(), &status));
+    EXPECT_EQ(0600u, status.st_mode & 07777);
+
+    holder other;
+    ASSERT_TRUE(start_holder(other, [] { return fresh_attach() != nullptr ? 0 : 1; }));
+    detach_shared_segment();
+    EXPECT_EQ(0, ::stat(shm_path().c_str(), &status)) << "another process still holds it";
+    EXPECT_EQ(0, let_go(other));
+
+    // A forked child that leaves does not take the objects from under its parent.
+    ASSERT_NE(nullptr, attach_shared_segment());
+    const pid_t child = spawn([] {
+        detach_shared_segment();
+        return 0;
+    });
+    EXPECT_EQ(0, reap(child));
+    EXPECT_EQ(0, ::stat(shm_path().c_str(), &status));
+
+    detach_shared_segment();
+    EXPECT_NE(0, ::stat(shm_path().c_str(), &status));
+    EXPECT_NE(0, ::stat(shm_path(".init").c_str(), &status));
+}
+
+// Objects under our names that are not plain files of ours, or that others can reach, are never
+// used, and nothing is written through them.
+TEST_F(SharedSegmentTest, ObjectsThatAreNotSafelyOursAreNeverUsed) {
+    char target_template[] = "/tmp/vortlink-target-XXXXXX";
+    const int target = ::mkstemp(target_template);
+    ASSERT_GE(target, 0);
+    ::close(target);
+    const std::string target_path = target_template;
+
+    struct planted {
+        const char *what;
+        std::function<int(const std::string &)> plant;
+    };
+    const planted cases[] = {
+        {"symbolic link", [&](const std::string &path) { return ::symlink(target_path.c_str(), path.c_str()); }},
+        {"fifo", [](const std::string &path) { return ::mkfifo(path.c_str(), 0600); }},
+        {"directory", [](const std::string &path) { return ::mkdir(path.c_str(), 0700); }},
+        {"file others can write", [](const std::string &path) {
+             const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+             const int changed = fd >= 0 ? ::fchmod(fd, 0666) : -1;
+             if (fd >= 0)
+                 ::close(fd);
+             return changed;
+         }},
+    };
+    for (const planted &entry : cases) {
+        for (const char *suffix : {"", ".init"}) {
+            SCOPED_TRACE(std::string(entry.what) + " at the name" + suffix);
+            const std::string path = shm_path(suffix);
+            ASSERT_EQ(0, entry.plant(path));
+            const auto start = steady_clock::now();
+            ASSERT_NE(nullptr, attach_shared_segment());
+            EXPECT_LT(elapsed_ms(start), 1000);
+            EXPECT_TRUE(shared_segment_is_private());
+            detach_shared_segment();
+            ::unlink(path.c_str());
+            ::rmdir(path.c_str());
+            remove_objects();
+        }
+    }
+    struct stat status {};
+    ASSERT_EQ(0, ::stat(target_path.c_str(), &status));
+    EXPECT_EQ(0, status.st_size) << "nothing went through the link";
+    ::unlink(target_path.c_str());
+}
+
+TEST_F(SharedSegmentTest, GuardHeldElsewhereEndsTheAttachWithinTwoSeconds) {
+    holder blocker;
+    ASSERT_TRUE(start_holder(blocker, [this] {
+        const int descriptor = ::open(shm_path(".init").c_str(), O_RDWR | O_CREAT, 0600);
+        return descriptor >= 0 && ::flock(descriptor, LOCK_EX) == 0 ? 0 : 1;
+    }));
+    const auto start = steady_clock::now();
+    ASSERT_NE(nullptr, attach_shared_segment());
+    const long waited = elapsed_ms(start);
+    EXPECT_GE(waited, 1900);
+    EXPECT_LT(waited, 5000);
+    EXPECT_TRUE(shared_segment_is_private());
+    EXPECT_EQ(0, let_go(blocker));
+}
+
+TEST_F(SharedSegmentTest, RuntimeDirectoryIsUsedOnlyWhenNobodyElseCanEnterIt) {
+    char directory_template[] = "/tmp/vortlink-runtime-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(directory_template));
+    const std::string runtime = directory_template;
+    const std::string in_runtime = runtime + name;
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    struct stat status {};
+
+    ASSERT_EQ(0, ::chmod(runtime.c_str(), 0700));
+    ASSERT_NE(nullptr, attach_shared_segment());
+    EXPECT_FALSE(shared_segment_is_private());
+    EXPECT_EQ(0, ::stat(in_runtime.c_str(), &status));
+    EXPECT_NE(0, ::stat(shm_path().c_str(), &status));
+    detach_shared_segment();
+    EXPECT_NE(0, ::stat(in_runtime.c_str(), &status));
+
+    ASSERT_EQ(0, ::chmod(runtime.c_str(), 0755));
+    ASSERT_NE(nullptr, attach_shared_segment());
+    EXPECT_FALSE(shared_segment_is_private());
+    EXPECT_NE(0, ::stat(in_runtime.c_str(), &status));
+    EXPECT_EQ(0, ::stat(shm_path().c_str(), &status));
+    detach_shared_segment();
+
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::rmdir(runtime.c_str());
 }
 
 // ---- the locks --------------------------------------------------------------------------------

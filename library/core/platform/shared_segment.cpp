@@ -1,5 +1,6 @@
 #include "core/platform/shared_segment.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -22,7 +23,7 @@ namespace {
 // Bumped whenever segment_layout changes, so a process running an older build of the library
 // never interprets our block with its own layout (or we with ours).
 constexpr uint64_t segment_magic = 0x6b6e696c74726f76; // "vortlink" in memory on little-endian
-constexpr uint32_t layout_version = 1;
+constexpr uint32_t layout_version = 2;
 
 // The library needs 100 slot locks; the rest is headroom for names added later.
 constexpr std::size_t lock_table_size = 128;
@@ -38,6 +39,7 @@ struct segment_layout {
     uint64_t magic;
     uint32_t version;
     uint32_t size; // catches a 32-bit build of the same version, whose pthread types differ
+    pthread_mutex_t table_mutex; // held while a lock-table entry is looked up and claimed
     shared_data data;
     lock_entry locks[lock_table_size];
 };
@@ -53,6 +55,14 @@ class file_descriptor {
     }
     file_descriptor(const file_descriptor &) = delete;
     file_descriptor &operator=(const file_descriptor &) = delete;
+    file_descriptor &operator=(file_descriptor &&other) noexcept {
+        if (this != &other) {
+            if (value >= 0)
+                ::close(value);
+            value = other.release();
+        }
+        return *this;
+    }
 
     int get() const noexcept { return value; }
     bool valid() const noexcept { return value >= 0; }
@@ -95,29 +105,95 @@ class segment_mapping {
     segment_layout *address = nullptr;
 };
 
-// flock on a descriptor of our own; blocking waits sleep in the kernel until the holder lets go.
-bool lock_file(int descriptor, int operation) {
-    while (::flock(descriptor, operation) != 0) {
-        if (errno != EINTR)
-            return false;
-    }
-    return true;
+// Every wait of an attach or detach ends by this long after it began: the load hook must never
+// hold a program before main for longer.
+constexpr uint32_t attach_limit_ms = 2000;
+
+uint64_t now_ms() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-// Holds the guard object's exclusive flock for its lifetime. Every attach sequence and every
-// claim of a lock-table entry runs under it. It opens the guard afresh each time: a descriptor
-// kept open would be shared with forked children, and flock does not exclude holders of the
-// same open file description.
+// flock without an unbounded wait: retried in short sleeps until the deadline (ms since boot).
+bool lock_file_until(int descriptor, int operation, uint64_t deadline) {
+    uint32_t pause_ms = 1;
+    for (;;) {
+        if (::flock(descriptor, operation | LOCK_NB) == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        if (errno != EWOULDBLOCK || now_ms() >= deadline)
+            return false;
+        timespec pause{0, static_cast<long>(pause_ms) * 1000000L};
+        ::nanosleep(&pause, nullptr);
+        pause_ms = pause_ms < 16 ? pause_ms * 2 : pause_ms;
+    }
+}
+
+// Why an object cannot be used; empty when it can.
+using refusal = const char *;
+
+// Opens (creating when missing) one of our objects and proves it is ours: a regular file, not
+// reached through a symbolic link, owned by this user and accessible to nobody else. Another
+// user may have created the name first; such an object is never locked, mapped or trusted.
+int open_own_object(const char *path, refusal &why) {
+    const int descriptor =
+        ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
+    if (descriptor < 0) {
+        why = errno == ELOOP ? "it is a symbolic link" : "it cannot be opened";
+        return -1;
+    }
+    struct stat status {};
+    why = nullptr;
+    if (::fstat(descriptor, &status) != 0)
+        why = "it cannot be examined";
+    else if (!S_ISREG(status.st_mode))
+        why = "it is not a regular file";
+    else if (status.st_uid != ::geteuid())
+        why = "another user owns it";
+    else if ((status.st_mode & 077) != 0)
+        why = "other users have access to it";
+    if (why != nullptr) {
+        ::close(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+// Holds the guard object's exclusive flock for its lifetime. Every attach and detach runs under
+// it. The guard is removed with the block by the last process to leave, so a guard that was
+// waited for may no longer be the one under the name: then it is opened afresh.
 class init_guard {
   public:
-    explicit init_guard(const char *guard_name)
-        : descriptor(::shm_open(guard_name, O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR)) {
-        held = descriptor.valid() && lock_file(descriptor.get(), LOCK_EX);
+    init_guard(const char *guard_path, uint64_t deadline, refusal &why) {
+        for (;;) {
+            descriptor = file_descriptor(open_own_object(guard_path, why));
+            if (!descriptor.valid())
+                return;
+            if (!lock_file_until(descriptor.get(), LOCK_EX, deadline)) {
+                why = "its guard stayed locked";
+                return;
+            }
+            struct stat held_status {};
+            struct stat named_status {};
+            if (::fstat(descriptor.get(), &held_status) == 0 &&
+                ::lstat(guard_path, &named_status) == 0 &&
+                held_status.st_ino == named_status.st_ino &&
+                held_status.st_dev == named_status.st_dev) {
+                held = true;
+                return;
+            }
+            if (now_ms() >= deadline) {
+                why = "its guard kept being replaced";
+                return;
+            }
+        }
     }
     bool holds() const noexcept { return held; }
 
   private:
-    file_descriptor descriptor; // closing it drops the flock
+    file_descriptor descriptor{-1}; // closing it drops the flock
     bool held = false;
 };
 
@@ -138,36 +214,80 @@ static_assert(std::is_trivially_destructible_v<std::mutex>,
 constinit std::mutex process_mutex;
 constinit int segment_descriptor = -1;
 constinit segment_layout *segment = nullptr;
-constinit char attached_guard_name[NAME_MAX + 1] = {};
+// The process that attached: a forked child inherits the mapping and the descriptor, but its
+// exit must neither drop the parent's hold nor remove the objects under it.
+constinit pid_t attached_by = 0;
+constinit bool segment_private = false;
+constinit bool private_notice_given = false;
+constinit char attached_segment_path[PATH_MAX] = {};
+constinit char attached_guard_path[PATH_MAX] = {};
 // One handle per table entry, so opening the same name again in this process hands back the
 // same handle and only the count moves.
 constinit named_lock handles[lock_table_size] = {};
 
-bool form_names(char *segment_name, char *guard_name, std::size_t size) {
+// The user's runtime directory when it is one: a directory of this user that nobody else can
+// enter (as systemd-logind makes it). Empty otherwise.
+bool usable_runtime_directory(const char *directory) {
+    if (directory == nullptr || directory[0] != '/')
+        return false;
+    struct stat status {};
+    return ::stat(directory, &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
+}
+
+// The block and its guard: in the user's runtime directory when there is one, else in /dev/shm
+// under a name that carries the user id. $VORTLINK_SHARED_NAME ("/name") replaces the name.
+bool form_paths(char *segment_path, char *guard_path, std::size_t size) {
+    char name[NAME_MAX + 1];
     const char *configured = std::getenv("VORTLINK_SHARED_NAME");
     int written = 0;
-    if (configured != nullptr && configured[0] != '\0')
-        written = std::snprintf(segment_name, size, "%s", configured);
-    else
-        written =
-            std::snprintf(segment_name, size, "/vortlink-%u", static_cast<unsigned>(::geteuid()));
+    if (configured != nullptr && configured[0] != '\0') {
+        if (configured[0] == '/')
+            ++configured;
+        if (configured[0] == '\0' || std::strchr(configured, '/') != nullptr)
+            return false;
+        written = std::snprintf(name, sizeof name, "%s", configured);
+    } else {
+        written = std::snprintf(name, sizeof name, "vortlink-%u", static_cast<unsigned>(::geteuid()));
+    }
+    // Room for the guard's suffix within a file name.
+    if (written <= 0 || static_cast<std::size_t>(written) + 5 >= sizeof name)
+        return false;
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    const char *directory = usable_runtime_directory(runtime) ? runtime : "/dev/shm";
+    written = std::snprintf(segment_path, size, "%s/%s", directory, name);
     if (written <= 0 || static_cast<std::size_t>(written) >= size)
         return false;
-    written = std::snprintf(guard_name, size, "%s.init", segment_name);
+    written = std::snprintf(guard_path, size, "%s.init", segment_path);
     return written > 0 && static_cast<std::size_t>(written) < size;
 }
 
-bool init_lock_table(segment_layout &layout) {
+bool init_mutex(pthread_mutex_t &mutex, int type) {
     pthread_mutexattr_t attributes;
     if (pthread_mutexattr_init(&attributes) != 0)
         return false;
-    bool ok = pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0 &&
-              pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
-              pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE) == 0;
-    for (std::size_t i = 0; ok && i < lock_table_size; ++i)
-        ok = pthread_mutex_init(&layout.locks[i].mutex, &attributes) == 0;
+    const bool ok = pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0 &&
+                    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
+                    pthread_mutexattr_settype(&attributes, type) == 0 &&
+                    pthread_mutex_init(&mutex, &attributes) == 0;
     pthread_mutexattr_destroy(&attributes);
     return ok;
+}
+
+bool init_lock_table(segment_layout &layout) {
+    if (!init_mutex(layout.table_mutex, PTHREAD_MUTEX_NORMAL))
+        return false;
+    for (lock_entry &entry : layout.locks) {
+        if (!init_mutex(entry.mutex, PTHREAD_MUTEX_RECURSIVE))
+            return false;
+    }
+    return true;
+}
+
+void stamp_layout(segment_layout &layout) {
+    layout.size = static_cast<uint32_t>(sizeof layout);
+    layout.version = layout_version;
+    layout.magic = segment_magic;
 }
 
 // Runs only while this process holds the segment's flock exclusively, so nobody else can have
@@ -186,9 +306,7 @@ bool initialise_segment(int descriptor, segment_mapping &mapping) {
     std::memset(&layout, 0, sizeof layout);
     if (!init_lock_table(layout))
         return false;
-    layout.size = static_cast<uint32_t>(sizeof layout);
-    layout.version = layout_version;
-    layout.magic = segment_magic;
+    stamp_layout(layout);
     return true;
 }
 
@@ -216,6 +334,65 @@ lock_entry *open_entry(const named_lock *lock) {
     return lock->open_count > 0 ? lock->entry : nullptr;
 }
 
+// The shared block under the guard. Null, with the reason, when it cannot be had safely.
+segment_layout *attach_under_guard(const char *segment_path, const char *guard_path,
+                                   refusal &why) {
+    const uint64_t deadline = now_ms() + attach_limit_ms;
+    // flock conversions are not atomic: without the guard, two loaders could both fail to take
+    // the exclusive lock while each holds it briefly, or one could convert while another maps.
+    const init_guard guard(guard_path, deadline, why);
+    if (!guard.holds())
+        return nullptr;
+    file_descriptor descriptor(open_own_object(segment_path, why));
+    if (!descriptor.valid())
+        return nullptr;
+
+    segment_mapping mapping;
+    if (::flock(descriptor.get(), LOCK_EX | LOCK_NB) == 0) {
+        if (!initialise_segment(descriptor.get(), mapping) ||
+            !lock_file_until(descriptor.get(), LOCK_SH, deadline)) {
+            why = "it cannot be set up";
+            return nullptr;
+        }
+    } else if (errno != EWOULDBLOCK ||
+               !lock_file_until(descriptor.get(), LOCK_SH, deadline) ||
+               !join_segment(descriptor.get(), mapping)) {
+        why = "it is in use with another layout";
+        return nullptr;
+    }
+    segment_descriptor = descriptor.release();
+    return mapping.release();
+}
+
+// State of this process alone: its locks still serialise its own threads.
+segment_layout *make_private_segment() {
+    void *mapped = ::mmap(nullptr, sizeof(segment_layout), PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    auto *layout = static_cast<segment_layout *>(mapped);
+    if (!init_lock_table(*layout)) {
+        ::munmap(mapped, sizeof(segment_layout));
+        return nullptr;
+    }
+    stamp_layout(*layout);
+    return layout;
+}
+
+void tell_private(const char *object, refusal why) {
+    if (private_notice_given)
+        return;
+    private_notice_given = true;
+    char line[PATH_MAX + 200];
+    const int length = std::snprintf(
+        line, sizeof line,
+        "vortlink: not using the shared state %s (%s); slot locks cover this process only\n",
+        object, why != nullptr ? why : "it cannot be used");
+    if (length > 0)
+        (void)!::write(STDERR_FILENO, line,
+                       std::min(static_cast<std::size_t>(length), sizeof line - 1));
+}
+
 } // namespace
 
 shared_data *attach_shared_segment() {
@@ -223,40 +400,34 @@ shared_data *attach_shared_segment() {
     if (segment != nullptr)
         return &segment->data;
 
-    char segment_name[NAME_MAX + 1];
-    char guard_name[NAME_MAX + 1];
-    if (!form_names(segment_name, guard_name, sizeof segment_name))
-        return nullptr;
-
-    // flock conversions are not atomic: without the guard, two loaders could both fail to take
-    // the exclusive lock while each holds it briefly, or one could convert while another maps.
-    const init_guard guard(guard_name);
-    if (!guard.holds())
-        return nullptr;
-
-    file_descriptor descriptor(
-        ::shm_open(segment_name, O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR));
-    if (!descriptor.valid())
-        return nullptr;
-    struct stat status {};
-    // An object under our name that another user created is not ours to trust.
-    if (::fstat(descriptor.get(), &status) != 0 || status.st_uid != ::geteuid())
-        return nullptr;
-
-    segment_mapping mapping;
-    if (::flock(descriptor.get(), LOCK_EX | LOCK_NB) == 0) {
-        if (!initialise_segment(descriptor.get(), mapping) || !lock_file(descriptor.get(), LOCK_SH))
-            return nullptr;
-    } else {
-        if (errno != EWOULDBLOCK || !lock_file(descriptor.get(), LOCK_SH) ||
-            !join_segment(descriptor.get(), mapping))
-            return nullptr;
+    char segment_path[PATH_MAX];
+    char guard_path[PATH_MAX];
+    refusal why = "its name is unusable";
+    if (form_paths(segment_path, guard_path, sizeof segment_path))
+        segment = attach_under_guard(segment_path, guard_path, why);
+    else
+        std::snprintf(segment_path, sizeof segment_path, "%s",
+                      std::getenv("VORTLINK_SHARED_NAME") != nullptr
+                          ? std::getenv("VORTLINK_SHARED_NAME")
+                          : "vortlink");
+    if (segment != nullptr) {
+        segment_private = false;
+        attached_by = ::getpid();
+        std::memcpy(attached_segment_path, segment_path, sizeof attached_segment_path);
+        std::memcpy(attached_guard_path, guard_path, sizeof attached_guard_path);
+        return &segment->data;
     }
-
-    segment_descriptor = descriptor.release();
-    segment = mapping.release();
-    std::memcpy(attached_guard_name, guard_name, sizeof attached_guard_name);
+    segment = make_private_segment();
+    if (segment == nullptr)
+        return nullptr;
+    segment_private = true;
+    tell_private(segment_path, why);
     return &segment->data;
+}
+
+bool shared_segment_is_private() {
+    const std::lock_guard<std::mutex> hold(process_mutex);
+    return segment != nullptr && segment_private;
 }
 
 void detach_shared_segment() {
@@ -267,11 +438,27 @@ void detach_shared_segment() {
         handle = named_lock{};
     ::munmap(segment, sizeof(segment_layout));
     segment = nullptr;
+    if (segment_private) {
+        segment_private = false;
+        return;
+    }
+    // The last process to leave removes the block and its guard. Holding the guard, nobody can
+    // be attaching; if this hold can become exclusive, nobody else holds the block either.
+    if (attached_by == ::getpid()) {
+        refusal why = nullptr;
+        const init_guard guard(attached_guard_path, now_ms() + attach_limit_ms, why);
+        if (guard.holds() && ::flock(segment_descriptor, LOCK_EX | LOCK_NB) == 0) {
+            ::unlink(attached_segment_path);
+            ::unlink(attached_guard_path);
+        }
+    }
     // Closing, not LOCK_UN: a forked child shares this open file description, and an explicit
     // unlock would drop its hold as well. The kernel drops ours when the last copy is closed.
     ::close(segment_descriptor);
     segment_descriptor = -1;
-    attached_guard_name[0] = '\0';
+    attached_by = 0;
+    attached_segment_path[0] = '\0';
+    attached_guard_path[0] = '\0';
 }
 
 named_lock *open_named_lock(const char *name) {
@@ -284,11 +471,23 @@ named_lock *open_named_lock(const char *name) {
     const std::lock_guard<std::mutex> hold(process_mutex);
     if (segment == nullptr)
         return nullptr;
-    // Another process may be claiming an entry at this moment; the guard makes the look-up and
-    // the claim one step.
-    const init_guard guard(attached_guard_name);
-    if (!guard.holds())
+    // Another process may be claiming an entry at this moment: the look-up and the claim are one
+    // step under the table's mutex, whose wait is bounded like every wait of the load hook.
+    timespec deadline{};
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += attach_limit_ms / 1000;
+    switch (::pthread_mutex_clocklock(&segment->table_mutex, CLOCK_MONOTONIC, &deadline)) {
+    case 0:
+        break;
+    case EOWNERDEAD:
+        // A claim cut short leaves at most an entry marked used with its name written.
+        if (::pthread_mutex_consistent(&segment->table_mutex) == 0)
+            break;
+        ::pthread_mutex_unlock(&segment->table_mutex);
         return nullptr;
+    default:
+        return nullptr;
+    }
 
     lock_entry *found = nullptr;
     lock_entry *unused = nullptr;
@@ -301,14 +500,15 @@ named_lock *open_named_lock(const char *name) {
             break;
         }
     }
-    if (found == nullptr) {
-        if (unused == nullptr)
-            return nullptr;
+    if (found == nullptr && unused != nullptr) {
         std::memcpy(unused->name, name, length);
         unused->name[length] = '\0';
         unused->in_use = 1;
         found = unused;
     }
+    ::pthread_mutex_unlock(&segment->table_mutex);
+    if (found == nullptr)
+        return nullptr;
 
     named_lock &handle = handles[found - segment->locks];
     if (handle.open_count == UINT32_MAX)

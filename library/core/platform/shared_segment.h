@@ -17,15 +17,24 @@ struct shared_data {
     char working_directory[working_directory_size]; // recorded by the first loader, ends in '/'
 };
 
-// Maps the per-user segment (name "/vortlink-<uid>", or $VORTLINK_SHARED_NAME when set) and
-// holds it with a shared flock until detach. A process that finds itself the only holder
-// zero-fills the block (and its lock table) first, replacing whatever an earlier run left there.
-// Returns null when the segment cannot be mapped, or when other processes hold an object under
-// that name with another size or layout; the library then runs without shared state. Calling it
-// twice returns the same block. The object is never removed: removing it could split processes
-// that are attaching at that moment onto two different blocks.
+// Maps the per-user block and holds it with a shared flock until detach. The block and its guard
+// are files in the user's runtime directory ($XDG_RUNTIME_DIR, when it is a directory of this
+// user that nobody else can enter), else in /dev/shm; their name is "vortlink-<uid>" (and
+// ".init"), or $VORTLINK_SHARED_NAME ("/name") when set. Each is used only when it is a regular
+// file of this user that nobody else can access, reached without following a symbolic link, and
+// every wait is bounded (2 s). A process that finds itself the only holder zero-fills the block
+// (and its lock table) first, replacing whatever an earlier run left there.
+//
+// When the objects cannot be had safely (another user planted them, their guard stays locked,
+// another layout uses them), the process gets a block of its own instead and says so once on
+// standard error, naming the object: commands keep working, and the slot locks then serialise
+// this process's threads only. Null only when not even that can be made. Calling it twice
+// returns the same block.
 shared_data *attach_shared_segment();
+// Lets go of the block. The last process to let go removes the block and its guard.
 void detach_shared_segment();
+// True while this process runs on a block of its own (see attach_shared_segment).
+bool shared_segment_is_private();
 
 // A named lock: recursive for its owning thread, shared by every process of the user.
 struct named_lock;
