@@ -108,13 +108,26 @@ TEST_F(UsbRoad, StatusTravelsInTheReportsOfUsages166And168) {
 TEST_F(UsbRoad, ReplyChecksComeInOrder) {
     ASSERT_EQ(tkcmdset_init_ex(0, product, nullptr), status::ok);
     uint16_t word = 0;
-    sim.inject("report-id 4");
-    EXPECT_EQ(tkcmdset_status(0, &word), status::wrong_report_id);
-    sim.inject("opcode 0x41");
-    EXPECT_EQ(tkcmdset_status(0, &word), status::wrong_opcode);
-    sim.inject("error -12");
-    EXPECT_EQ(tkcmdset_status(0, &word), -12);
-    EXPECT_EQ(tkcmdset_status(0, &word), status::ok);
+    // A reply that is not this request's leaves the slot out of step: the next exchange starts
+    // with an echo. An error reply is a whole answer and leaves it in step.
+    const struct {
+        const char *fault;
+        status_t result;
+        std::size_t next_reports;
+    } cases[] = {{"report-id 4", status::wrong_report_id, 2},
+                 {"opcode 0x41", status::wrong_opcode, 2},
+                 {"error -12", -12, 1}};
+    for (const auto &entry : cases) {
+        SCOPED_TRACE(entry.fault);
+        sim.inject(entry.fault);
+        EXPECT_EQ(tkcmdset_status(0, &word), entry.result);
+        sim.clear_frames();
+        EXPECT_EQ(tkcmdset_status(0, &word), status::ok);
+        const auto frames = sim.usb_frames();
+        ASSERT_EQ(frames.size(), entry.next_reports);
+        EXPECT_EQ(frames.front()[1], entry.next_reports == 2 ? 0x00 : 0x02);
+        EXPECT_EQ(frames.back()[1], 0x02);
+    }
 }
 
 TEST_F(UsbRoad, ErrorReplyIsTakenWhateverItsReportId) {
