@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "core/platform/trace_output.h"
@@ -9,9 +10,37 @@
 
 namespace vortlink {
 
+namespace {
+// A destination that was refused once stays off, so the refusal is told once, not per frame.
+std::mutex refused_mutex;
+std::string refused_destination;
+
+bool refused(const char *destination) {
+    const std::lock_guard hold(refused_mutex);
+    return !refused_destination.empty() && refused_destination == destination;
+}
+
+void refuse(const char *destination, const char *why) {
+    {
+        const std::lock_guard hold(refused_mutex);
+        if (refused_destination == destination)
+            return;
+        refused_destination = destination;
+    }
+    std::string line = "vortlink: VORTLINK_TRACE=";
+    line += destination;
+    line += " is not used (";
+    line += why;
+    line += "); tracing is off\n";
+    (void)platform::write_error_line(line);
+}
+} // namespace
+
 const char *trace_destination() {
     const char *value = std::getenv("VORTLINK_TRACE");
     if (value == nullptr || value[0] == '\0' || std::strcmp(value, "0") == 0)
+        return nullptr;
+    if (std::strcmp(value, "1") != 0 && refused(value))
         return nullptr;
     return value;
 }
@@ -42,8 +71,9 @@ void trace_frame(const char *destination, uint8_t slot, const char *transport,
     // A trace that cannot be written must not change the exchange's outcome.
     if (std::strcmp(destination, "1") == 0)
         (void)platform::write_error_line(line);
-    else
-        (void)platform::append_line(destination, line);
+    else if (const char *why = nullptr;
+             platform::append_line(destination, line, why) == platform::append_result::refused)
+        refuse(destination, why);
 }
 
 } // namespace vortlink

@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -13,11 +19,13 @@
 #include "core/protocol.h"
 #include "core/settings.h"
 #include "support/simulator_process.h"
+#include "support/temp_directory.h"
 #include "vortlink.h"
 
 using namespace vortlink;
 using vortlink::test::simulator_process;
 using vortlink::test::with_hid;
+using vortlink::test::write_file;
 
 namespace {
 
@@ -199,4 +207,68 @@ TEST_F(TraceTest, UsbReportsAreLoggedWhole) {
     EXPECT_EQ(without_time(lines[0]), "slot 0 usb -> status [" + hex_of(sent[0]) + "] status 0");
     EXPECT_NE(lines[1].find("slot 0 usb <- status ["), std::string::npos) << lines[1];
     EXPECT_NE(lines[1].find("] status 0"), std::string::npos) << lines[1];
+}
+
+TEST_F(TcpTrace, NewTraceFileIsReadableByItsOwnerAlone) {
+    setenv("VORTLINK_TRACE", trace_file, 1);
+    uint16_t word = 0;
+    ASSERT_EQ(tkcmdset_status(slot, &word), TKCMDSET_OK);
+    struct stat status {};
+    ASSERT_EQ(::stat(trace_file, &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+}
+
+// A destination that is not a regular file is refused with one line on standard error, and
+// tracing stays off; the exchanges go on with their normal status, never blocked.
+TEST_F(TcpTrace, DestinationThatIsNotARegularFileTurnsTracingOff) {
+    const std::string target = "trace-target.log";
+    write_file(target, "");
+    const struct {
+        const char *what;
+        const char *path;
+        std::function<int()> make;
+    } cases[] = {
+        {"fifo without a reader", "trace.fifo", [] { return ::mkfifo("trace.fifo", 0600); }},
+        {"symbolic link", "trace.link", [&] { return ::symlink(target.c_str(), "trace.link"); }},
+        {"directory", "trace.dir", [] { return ::mkdir("trace.dir", 0700); }},
+    };
+    for (const auto &entry : cases) {
+        SCOPED_TRACE(entry.what);
+        ASSERT_EQ(entry.make(), 0);
+        setenv("VORTLINK_TRACE", entry.path, 1);
+        testing::internal::CaptureStderr();
+        uint16_t word = 0;
+        const auto start = std::chrono::steady_clock::now();
+        for (int call = 0; call < 3; ++call) {
+            EXPECT_EQ(tkcmdset_status(slot, &word), TKCMDSET_OK);
+            EXPECT_EQ(word, 0x1234);
+        }
+        sim.inject("error 5");
+        EXPECT_EQ(tkcmdset_status(slot, &word), 5) << "failures keep their own status";
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_NE(err.find(entry.path), std::string::npos) << err;
+        ::unlink(entry.path);
+        ::rmdir(entry.path);
+    }
+    std::ifstream written(target);
+    EXPECT_EQ(written.peek(), std::ifstream::traits_type::eof()) << "nothing went through the link";
+    ::unlink(target.c_str());
+}
+
+TEST_F(TcpTrace, FifoWithAReaderIsRefusedWithoutBlocking) {
+    ASSERT_EQ(::mkfifo("reader.fifo", 0600), 0);
+    const int reader = ::open("reader.fifo", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    setenv("VORTLINK_TRACE", "reader.fifo", 1);
+    testing::internal::CaptureStderr();
+    uint16_t word = 0;
+    EXPECT_EQ(tkcmdset_status(slot, &word), TKCMDSET_OK);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+    char byte;
+    EXPECT_LE(::read(reader, &byte, 1), 0) << "nothing was written into the FIFO";
+    ::close(reader);
+    ::unlink("reader.fifo");
 }

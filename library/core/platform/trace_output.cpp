@@ -1,8 +1,10 @@
 #include "core/platform/trace_output.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -14,13 +16,27 @@ bool write_error_line(std::string_view line) {
     return write_all(STDERR_FILENO, line);
 }
 
-bool append_line(const char *path, std::string_view line) {
-    unique_fd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
-    if (!fd.valid())
-        return false;
+append_result append_line(const char *path, std::string_view line, const char *&refusal) {
+    // No link is followed (a link planted in a shared directory must not redirect the trace),
+    // and a FIFO without a reader neither blocks the open nor, being refused, any write.
+    unique_fd fd(::open(path,
+                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW |
+                            O_NONBLOCK,
+                        0600));
+    if (!fd.valid()) {
+        refusal = errno == ELOOP ? "it is a symbolic link"
+                  : errno == EISDIR ? "it is a directory"
+                                    : "it cannot be opened";
+        return append_result::refused;
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        refusal = "it is not a regular file";
+        return append_result::refused;
+    }
     // One write call per line: with O_APPEND the line lands whole at the end of the file.
     const bool written = write_all(fd.get(), line);
-    return fd.close() && written;
+    return fd.close() && written ? append_result::written : append_result::failed;
 }
 
 std::string utc_timestamp() {

@@ -10,9 +10,13 @@ namespace vortlink::platform {
 // Writes one whole line (the caller includes the line end) to standard error.
 bool write_error_line(std::string_view line);
 
-// Appends one whole line to the file at path, creating it (mode 0644) when missing. Opened per
-// line with O_APPEND so that lines from several processes and threads never interleave.
-bool append_line(const char *path, std::string_view line);
+enum class append_result { written, failed, refused };
+
+// Appends one whole line to the regular file at path, creating it (mode 0600, readable by its
+// owner alone) when missing. Opened per line with O_APPEND so that lines from several processes
+// and threads never interleave. `refused`, with the reason, when path is a symbolic link, a
+// directory, a FIFO or anything else that is not a regular file, or cannot be opened.
+append_result append_line(const char *path, std::string_view line, const char *&refusal);
 
 // The wall-clock time as "YYYY-MM-DDTHH:MM:SS.mmmZ" (UTC).
 std::string utc_timestamp();
