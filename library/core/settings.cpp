@@ -178,4 +178,18 @@ status_t read_setting_dword(const char *name, uint32_t default_value, uint32_t &
     return read_dword_locked(name, value);
 }
 
+status_t read_setting_dword_within(const char *name, uint32_t default_value, uint32_t lowest,
+                                    uint32_t highest, uint32_t &value) {
+    const std::lock_guard lock(key_mutex);
+    if (!key_is_open())
+        return status::settings_not_open;
+    if (read_dword_locked(name, value) == status::ok && value >= lowest && value <= highest)
+        return status::ok;
+    if (const status_t written = write_dword_locked(name, default_value); written != status::ok)
+        return written;
+    if (read_dword_locked(name, value) != status::ok || value < lowest || value > highest)
+        return status::setting_read_failed;
+    return status::ok;
+}
+
 } // namespace vortlink

@@ -31,5 +31,9 @@ status_t write_setting_dword(const char *name, uint32_t value);    // -10601, -1
 status_t read_setting_string(const char *name, const char *default_text, char *buffer,
                              uint32_t size);
 status_t read_setting_dword(const char *name, uint32_t default_value, uint32_t &value);
+// read_setting_dword for a value that only has meaning from lowest to highest: a value outside
+// counts as a failed read, so the default is stored in its place.
+status_t read_setting_dword_within(const char *name, uint32_t default_value, uint32_t lowest,
+                                    uint32_t highest, uint32_t &value);
 
 } // namespace vortlink

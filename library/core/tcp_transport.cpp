@@ -25,7 +25,9 @@ status_t resolve_endpoint(const char *host, tcp_endpoint &endpoint) {
     if (result != status::ok)
         return result;
     uint32_t port = 0;
-    if ((result = read_setting_dword("TCP Port", default_tcp_port, port)) != status::ok)
+    // A port outside 1 to 65535 would wrap to some other port: it is replaced by the default.
+    if ((result = read_setting_dword_within("TCP Port", default_tcp_port, 1, 65535, port)) !=
+        status::ok)
         return result;
     uint32_t address = 0;
     if (!platform::resolve_ipv4(host, address))

@@ -317,6 +317,24 @@ TEST_F(FreshSettings, ConnectCreatesThePortSettingWithItsDefault) {
     EXPECT_EQ(port, 1234u);
 }
 
+TEST_F(FreshSettings, PortOutsideOneTo65535IsReplacedByTheDefault) {
+    const struct {
+        uint32_t stored;
+        uint32_t after;
+    } cases[] = {{0, 1234}, {65536, 1234}, {109213, 1234}, {0xFFFFFFFF, 1234},
+                 {1, 1}, {65535, 65535}};
+    for (const auto &entry : cases) {
+        SCOPED_TRACE(entry.stored);
+        ASSERT_EQ(write_setting_dword("TCP Port", entry.stored), status::ok);
+        tcp_endpoint endpoint;
+        ASSERT_EQ(resolve_endpoint("127.0.0.1", endpoint), status::ok);
+        EXPECT_EQ(endpoint.port, entry.after);
+        uint32_t port = 0;
+        ASSERT_EQ(read_setting("TCP Port", &port, sizeof port), status::ok);
+        EXPECT_EQ(port, entry.after);
+    }
+}
+
 TEST_F(FreshSettings, FailedExchangeCreatesTheFailCount) {
     simulator_process sim;
     ASSERT_EQ(write_setting_dword("TCP Port", sim.tcp_port()), status::ok);
