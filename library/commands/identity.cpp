@@ -12,10 +12,10 @@ namespace {
 namespace opcode = protocol::opcode;
 
 constexpr std::size_t fw_version_size = 20;
-// The HID driver is given room for 100 UTF-16 units, so a device string has at most 100
-// characters; callers provide that and the terminator.
-constexpr uint16_t device_string_buffer_size = 200;
+// A device string has at most 100 characters; callers provide room for them and the
+// terminator. The driver gets room for 100 UTF-16 units and a terminating one.
 constexpr std::size_t device_string_max = 100;
+constexpr uint16_t device_string_buffer_size = 2 * (device_string_max + 1);
 constexpr uint16_t string_index_serial_number = 3;
 constexpr uint16_t string_index_fw_version = 4;
 constexpr uint16_t string_index_hw_version = 5;

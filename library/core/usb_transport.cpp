@@ -187,8 +187,12 @@ status_t usb_read_string(uint8_t slot, uint16_t index, char *destination, uint16
         return status::no_string;
     if (text.size() >= room)
         text.resize(room - 1);
-    for (uint16_t i = 0; i < length; ++i)
-        destination[i] = i < text.size() ? static_cast<char>(text[i] & 0xFF) : '\0';
+    // Latin-1 characters keep their byte; anything beyond becomes '?', never a byte that could
+    // end the text early or stand for another character.
+    for (uint16_t i = 0; i < length; ++i) {
+        const char16_t unit = i < text.size() ? text[i] : u'\0';
+        destination[i] = unit <= 0xFF ? static_cast<char>(unit) : '?';
+    }
     return status::ok;
 }
 

@@ -25,8 +25,9 @@ status_t usb_read_report(uint8_t slot, uint8_t *buffer, uint16_t timeout_ms);
 status_t usb_query_usage(uint8_t slot, uint8_t usage, uint8_t &report_id, uint16_t &report_count);
 // One feature report of the slot's feature length from bytes. -10111 when refused.
 status_t usb_send_feature(uint8_t slot, const uint8_t *bytes);
-// The device string with the index, narrowed to 8 bits: length bytes are written to
-// destination (the text and zeros after it). -10112 when the device delivers no string.
+// The device string with the index, at most length / 2 - 1 characters, each narrowed to its
+// Latin-1 byte ('?' for a character beyond U+00FF): length bytes are written to destination
+// (the text and zeros after it). -10112 when the device delivers no string.
 status_t usb_read_string(uint8_t slot, uint16_t index, char *destination, uint16_t length);
 
 // Closes the slot's HID device; the report table keeps its entries.

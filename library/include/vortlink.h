@@ -12,6 +12,14 @@
  * slot are serialised across threads and processes by a per-slot, per-user lock. Opening and
  * closing a given slot must be done from one thread at a time.
  *
+ * A reply that comes too late is never taken for the answer to a later request: after an
+ * exchange that ended without a complete, well-formed reply (time-out, bad CRC-8, wrong opcode or
+ * report ID, a quit while waiting), the slot's next command first sends an echo (opcode 0x00)
+ * with a fresh random pattern and discards everything until that pattern comes back, within
+ * 1500 ms; if it does not, that command fails with the status of the failed step and the next
+ * one tries again. A slot in step sends nothing extra. A command that returns data fails with
+ * TKCMDSET_WRONG_OPCODE when the controller answers with an error reply carrying code 0.
+ *
  * Settings live in ${XDG_CONFIG_HOME:-$HOME/.config}/Kestrova/Quorrel/Command Set Toolkit.conf.
  */
 #ifndef VORTLINK_H
@@ -47,7 +55,7 @@ extern "C" {
 #define TKCMDSET_NO_DEVICE_MATCHED (-10201)   /* no present HID device matched */
 #define TKCMDSET_LOCK_BUSY (-10202)           /* slot lock not obtained within 2000 ms */
 #define TKCMDSET_LOCK_FAILED (-10203)         /* waiting for the slot lock failed */
-#define TKCMDSET_WRONG_OPCODE (-10204)        /* the reply carries another opcode */
+#define TKCMDSET_WRONG_OPCODE (-10204)        /* the reply carries another opcode, or no data */
 #define TKCMDSET_WRONG_REPORT_ID (-10205)     /* the reply's report ID is not the expected one */
 #define TKCMDSET_BAD_LIGHTHEAD_DATA (-10206)  /* lighthead record failed its validation */
 #define TKCMDSET_CHECKSUM_MISMATCH (-10207)   /* the reply's CRC-8 does not match */
@@ -132,9 +140,10 @@ VORTLINK_API int16_t tkcmdset_shutdown(uint8_t slot);
 VORTLINK_API int16_t tkcmdset_status(uint8_t slot, uint16_t *status);
 
 /*
- * Identity texts. text must have room for 101 bytes: a USB device string has up to 100
- * characters plus the terminating zero. text[0] is set to 0 first, so the text is empty after
- * any failure.
+ * Identity texts. text must have room for 101 bytes: a text has up to 100 characters and
+ * always ends with a terminating zero within those 101 bytes. A USB device string longer than
+ * 100 characters is cut to 100; each character is one byte, its Latin-1 code, and a character
+ * beyond U+00FF becomes '?'. text[0] is set to 0 first, so the text is empty after any failure.
  *
  * tkcmdset_fw_version: over TCP the controller's 20-byte version text (opcode 0x01), up to its
  * first zero byte; over USB the device string with index 4.
@@ -282,7 +291,9 @@ typedef struct LedParameters {
 } LedParameters;
 
 typedef struct LightheadData {
-    char part_number[16];   /* zero-terminated within the 16 bytes; stored byte for byte */
+    /* part_number and programmed_on are fixed-width fields: a text may fill all of its bytes
+     * with no terminating zero, so read them with strnlen(field, sizeof field). */
+    char part_number[16];   /* stored and read back byte for byte, all 16 bytes */
     char programmed_on[20]; /* local time of the last write, e.g. "7-Dec-2026 4:59" */
     uint8_t reserved[100];  /* neither read nor written by the library */
     LedParameters led[4];   /* LED groups 0 to 3 */

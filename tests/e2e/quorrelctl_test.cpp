@@ -354,7 +354,7 @@ TEST_P(QuorrelctlTest, LightheadWriteStoresTheEditorsRecord) {
 
     LightheadData after{};
     ASSERT_EQ(tkcmdset_get_lighthead_data(7, &after), TKCMDSET_OK);
-    EXPECT_STREQ(after.part_number, "LH-0042");
+    EXPECT_EQ(std::string(after.part_number, strnlen(after.part_number, sizeof after.part_number)), "LH-0042");
     EXPECT_EQ(after.led[0].tau, 15.0F);
     EXPECT_EQ(after.led[0].string_count, 2);
     EXPECT_EQ(std::memcmp(&after.led[0], &expected.led[0], offsetof(LedParameters, reserved)), 0);

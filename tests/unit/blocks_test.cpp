@@ -450,7 +450,7 @@ TEST(LightheadValues, RecordGroupZeroRoundTrip) {
     copy.led[2].tj_max = 9.0F;
     store_record(values, copy);
     EXPECT_EQ(std::memcmp(&copy.led[0], &record.led[0], sizeof(LedParameters)), 0);
-    EXPECT_STREQ(copy.part_number, "kept");
+    EXPECT_EQ(std::string(copy.part_number, strnlen(copy.part_number, sizeof copy.part_number)), "kept");
     EXPECT_EQ(copy.programmed_on[0], '\0');
     EXPECT_EQ(copy.led[1].tau, 0.0F);
     EXPECT_EQ(copy.led[2].tj_max, 9.0F);

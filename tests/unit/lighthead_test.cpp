@@ -20,6 +20,11 @@ using namespace vortlink;
 
 namespace {
 
+// part_number and programmed_on are fixed-width: a text may fill the field with no terminator.
+template <std::size_t width> std::string fixed_text(const char (&field)[width]) {
+    return std::string(field, strnlen(field, width));
+}
+
 using image_t = uint8_t[eeprom_block_size];
 
 constexpr std::size_t group_offset(std::size_t group) {
@@ -191,6 +196,22 @@ TEST(EncodeLighthead, TakesPartNumberAsItIsAndIgnoresTheCallersDateAndReserved) 
     EXPECT_EQ(std::memcmp(plain, cluttered, eeprom_block_size), 0);
 }
 
+TEST(DecodeLighthead, TextsThatFillTheirFieldsComeBackWholeWithoutATerminator) {
+    LightheadData written = zero_record();
+    std::memcpy(written.part_number, "QL-7731-ABCDEFGH", 16);
+    const char date[programmed_on_size] = {'3', '0', '-', 'S', 'e', 'p', '-', '2', '0', '2',
+                                           '7', ' ', '2', '3', ':', '5', '9', 'x', 'y', 'z'};
+    image_t image;
+    encode_lighthead(written, date, image);
+    std::memcpy(image + 24, date, sizeof date); // an image written by some other tool
+    LightheadData read;
+    std::memset(&read, 0x5A, sizeof read);
+    decode_lighthead(image, read);
+    EXPECT_EQ(fixed_text(read.part_number), "QL-7731-ABCDEFGH");
+    EXPECT_EQ(fixed_text(read.programmed_on), std::string(date, sizeof date));
+    EXPECT_EQ(read.reserved[0], 0x5A) << "the field after is not written";
+}
+
 TEST(DecodeLighthead, ScalesBackAndLeavesReservedBytesAlone) {
     LightheadData written = zero_record();
     std::strcpy(written.part_number, "QL-7731");
@@ -215,8 +236,8 @@ TEST(DecodeLighthead, ScalesBackAndLeavesReservedBytesAlone) {
     LightheadData read;
     std::memset(&read, 0x5A, sizeof read);
     decode_lighthead(image, read);
-    EXPECT_STREQ(read.part_number, "QL-7731");
-    EXPECT_STREQ(read.programmed_on, date);
+    EXPECT_EQ(fixed_text(read.part_number), "QL-7731");
+    EXPECT_EQ(fixed_text(read.programmed_on), date);
     for (uint8_t byte : read.reserved)
         ASSERT_EQ(byte, 0x5A);
     for (int group = 0; group < 4; ++group) {
@@ -310,7 +331,7 @@ TEST_F(LightheadOnController, RoundTripKeepsPartNumberAndStampsTheMinute) {
     std::memset(&read, 0x5A, sizeof read);
     ASSERT_EQ(tkcmdset_get_lighthead_data(slot, &read), TKCMDSET_OK);
     EXPECT_EQ(std::memcmp(read.part_number, written.part_number, 16), 0);
-    const std::string stamp = read.programmed_on;
+    const std::string stamp = fixed_text(read.programmed_on);
     EXPECT_TRUE(stamp == minute_text(before) || stamp == minute_text(after)) << stamp;
     for (const LedParameters &led : read.led) {
         EXPECT_EQ(led.default_current, 2.299f);

@@ -140,3 +140,26 @@ TEST_F(UsbCommands, IdentityTextsAreDeviceStrings) {
     EXPECT_EQ(tkcmdset_hw_version(slot, text), TKCMDSET_NO_STRING);
     EXPECT_STREQ(text, "");
 }
+
+TEST_F(UsbCommands, IdentityTextsHoldUpToOneHundredLatin1Characters) {
+    const struct {
+        std::u16string device;
+        std::string expected;
+    } cases[] = {
+        {std::u16string(99, u'B'), std::string(99, 'B')},
+        {std::u16string(100, u'C'), std::string(100, 'C')},
+        {std::u16string(101, u'D'), std::string(100, 'D')},
+        {u"caf\u00e9", "caf\xe9"},
+        {u"A\u0100B\u20ac", "A?B?"}, // the low byte of U+0100 would end the text
+        {u"\u0141\u00d8", "?\xd8"},
+    };
+    for (const auto &entry : cases) {
+        SCOPED_TRACE(entry.expected);
+        device->strings = {{5, entry.device}};
+        char text[101];
+        std::memset(text, 'x', sizeof text);
+        ASSERT_EQ(tkcmdset_hw_version(slot, text), TKCMDSET_OK);
+        ASSERT_EQ(strnlen(text, sizeof text), entry.expected.size()) << "text ends within 101 bytes";
+        EXPECT_EQ(std::string(text), entry.expected);
+    }
+}
