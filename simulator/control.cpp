@@ -53,6 +53,8 @@
 //                     is missing from the device list and cannot be opened for MS milliseconds
 //                     (0: until plug DEV)                         -> ok
 //   plug DEV          controller DEV is back on the bus now       -> ok
+//   stall DEV MS      controller DEV answers every request for its identity over the HID socket
+//                     (open, report description, strings) MS milliseconds late; 0 ends it -> ok
 //   product TEXT      the product string (the rest of the line, at most 126 bytes)
 //   serial TEXT       the serial number string (likewise)
 //   serial-empty      an empty serial number string
@@ -299,6 +301,18 @@ std::optional<std::string> run_usb_command(const command_line &command, const ad
         usb.unplug(*milliseconds);
         return "ok";
     }
+    if (name == "stall") {
+        if (count != 2)
+            return "error usage: stall DEV MS";
+        const auto number = parse_device(command.argument(0), devices);
+        if (!number)
+            return "error no device " + std::string(command.argument(0));
+        const auto milliseconds = parse_unsigned(command.argument(1), max_milliseconds);
+        if (!milliseconds)
+            return bad_number(command.argument(1));
+        devices[*number - 1]->usb.set_stall(*milliseconds);
+        return "ok";
+    }
     if (name == "features") {
         if (count > 1)
             return "error usage: features [DEV]";
@@ -403,7 +417,7 @@ std::string run_command(const command_line &command, const addressed &selected,
     if (name == "help")
         return "ok device delay split drop truncate corrupt-crc error opcode close report-id "
                "clear-faults faults stray status-word frames usb-frames clear-frames clients "
-               "features unplug plug product serial serial-empty serial-unreadable feature-usage "
+               "features unplug plug stall product serial serial-empty serial-unreadable feature-usage "
                "wait-replies " +
                std::string(model_command_names) + " help";
     return "error unknown command " + std::string(name);

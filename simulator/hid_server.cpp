@@ -97,6 +97,9 @@ class hid_session {
         case hid_wire::send_feature:
             if (bound_ == nullptr)
                 return respond(type, hid_wire::result_refused);
+            if (type != hid_wire::write_report && type != hid_wire::send_feature &&
+                !stall_for(*bound_))
+                return false;
             return answer_device_request(type, payload);
         default:
             return false;
@@ -130,6 +133,12 @@ class hid_session {
         }
     }
 
+    // A stalling device answers late; false when the stop came first.
+    bool stall_for(const device &target) {
+        const uint32_t milliseconds = target.usb.stall();
+        return milliseconds == 0 || pause_unless_stopped(stop_, milliseconds);
+    }
+
     bool answer_list() {
         std::vector<uint8_t> list{0};
         for (const auto &candidate : devices_) {
@@ -149,6 +158,8 @@ class hid_session {
         for (const auto &candidate : devices_) {
             if (!std::equal(key.begin(), key.end(), candidate->key.begin(), candidate->key.end()))
                 continue;
+            if (!stall_for(*candidate))
+                return false;
             if (!candidate->usb.attach(fd_))
                 break;
             bound_ = candidate.get();

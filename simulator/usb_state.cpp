@@ -120,4 +120,14 @@ std::optional<uint16_t> usb_state::last_feature_code() const {
     return last_feature_code_;
 }
 
+void usb_state::set_stall(uint32_t milliseconds) {
+    const std::lock_guard lock(mutex_);
+    stall_ms_ = milliseconds;
+}
+
+uint32_t usb_state::stall() const {
+    const std::lock_guard lock(mutex_);
+    return stall_ms_;
+}
+
 } // namespace vortlink::sim

@@ -43,6 +43,10 @@ class usb_state {
     void set_serial(std::string text);
     void make_serial_unreadable();
     void set_feature_usage(bool present);
+    // A device that answers the host's requests for its identity (open, report description,
+    // strings) `milliseconds` late, every time; 0 answers at once.
+    void set_stall(uint32_t milliseconds);
+    uint32_t stall() const;
 
     // Plugged in, or back from an unplug whose time has passed.
     bool present() const;
@@ -81,6 +85,7 @@ class usb_state {
     std::condition_variable held_changed_;
     usb_identity identity_;
     bool unplugged_ = false;
+    uint32_t stall_ms_ = 0;
     std::optional<steady::time_point> back_at_; // unplugged without it: until plug()
     std::multiset<int> sockets_;
     std::size_t held_ = 0;

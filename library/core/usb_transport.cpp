@@ -16,6 +16,8 @@ namespace vortlink {
 
 namespace {
 constexpr std::size_t max_name_length = 125;
+// The longest a device search may take, whatever the devices do.
+constexpr uint32_t device_search_limit_ms = 5000;
 
 platform::hid_device *device_of(uint8_t slot) { return state().hid[slot].device; }
 
@@ -39,10 +41,15 @@ status_t open_matching_device(uint8_t slot, const char *name, const char *serial
 
     close_hid_slot(slot); // the slot is closed even when the search finds nothing
 
+    // A device that answers each step slowly must not hold the caller for the sum of every
+    // step's limit over every device: the whole search has one budget.
+    const platform::hid_request_budget budget(device_search_limit_ms);
     platform::hid_backend &backend = platform::system_hid_backend();
     hid_slot &record = state().hid[slot];
     unsigned candidates = 0;
     for (const std::string &path : backend.list_devices()) {
+        if (budget.spent())
+            break;
         std::unique_ptr<platform::hid_device> device = backend.open_device(path);
         if (!device)
             continue;

@@ -113,6 +113,11 @@ VORTLINK_API int16_t tkcmdset_connect(uint8_t slot, int32_t reserved, const char
  * transport), or its reports do not fit the 200-byte frames or leave no room for block data (it
  * is closed again). With VORTLINK_HID_SIM=<socket> set, the controllers of a running quorrel-sim
  * are used instead of hidraw devices.
+ *
+ * Worst-case duration: the device search ends within 5 s, however slowly the devices answer each
+ * step (opening, report description, product and serial number strings); a search that runs
+ * out of that time before a device matched returns TKCMDSET_NO_DEVICE_MATCHED. The report
+ * queries that follow use what was read while opening, so the whole call takes little longer.
  */
 VORTLINK_API int16_t tkcmdset_init_ex(uint8_t slot, const char *name, const char *serial);
 

@@ -360,3 +360,28 @@ TEST_F(LongReportsOf180, ChunksLargerThanTheTcpFieldTravelWhole) {
     ASSERT_EQ(frames.size(), 3u) << "172 + 172 + 56";
     EXPECT_EQ(frames[0][7], 172);
 }
+
+// Three controllers that answer every identity request 1.9 s late (each within its own limit):
+// without a bound on the whole search, looking for the third would take some 23 s.
+TEST(UsbSearch, EndsWithinItsLimitWhenEveryDeviceStallsEachStep) {
+    simulator_process sim(with_hid, {"--usb-devices", "3"});
+    setenv("VORTLINK_HID_SIM", sim.hid_socket().c_str(), 1);
+    const struct {
+        uint32_t stall_ms;
+        status_t result;
+        uint32_t upper_ms;
+    } cases[] = {
+        {1900, status::no_device_matched, 7000}, // the 5 s search limit, and margin
+        {150, status::ok, 7000},                 // slow devices that fit are still found
+    };
+    for (const auto &entry : cases) {
+        SCOPED_TRACE(entry.stall_ms);
+        for (int device = 1; device <= 3; ++device)
+            sim.inject("stall " + std::to_string(device) + " " + std::to_string(entry.stall_ms));
+        const uint32_t start = platform::monotonic_ms();
+        EXPECT_EQ(tkcmdset_init_ex(4, product, "Q0000003"), entry.result);
+        EXPECT_LT(platform::monotonic_ms() - start, entry.upper_ms);
+        tkcmdset_shutdown(4);
+    }
+    unsetenv("VORTLINK_HID_SIM");
+}

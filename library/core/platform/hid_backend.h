@@ -67,6 +67,21 @@ class hid_backend {
     virtual std::unique_ptr<hid_device> open_device(const std::string &path) = 0;
 };
 
+// Bounds the requests that the calling thread makes through a backend while it lives (one at a
+// time per thread): each gets what is left of the budget when that is less than its own limit.
+// A device that answers every request slowly thus cannot hold a search past the budget.
+class hid_request_budget {
+  public:
+    explicit hid_request_budget(uint32_t budget_ms);
+    ~hid_request_budget();
+    hid_request_budget(const hid_request_budget &) = delete;
+    hid_request_budget &operator=(const hid_request_budget &) = delete;
+
+    // The limit a request with its own limit_ms may use now; limit_ms without a budget.
+    static uint32_t clip(uint32_t limit_ms);
+    bool spent() const;
+};
+
 // hidraw devices under the given sysfs and /dev roots ("/sys", "/dev" on a real system).
 std::unique_ptr<hid_backend> make_hidraw_backend(const std::string &sysfs_root,
                                                  const std::string &dev_root);

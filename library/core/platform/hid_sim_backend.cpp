@@ -95,6 +95,11 @@ class deadline {
     uint32_t timeout_;
 };
 
+// A request's deadline: its own limit, or what is left of the calling thread's budget.
+deadline request_deadline() {
+    return deadline(hid_request_budget::clip(request_limit_ms));
+}
+
 struct message {
     uint8_t type = 0;
     std::vector<uint8_t> payload;
@@ -276,7 +281,7 @@ class sim_hid_device final : public hid_device {
     // Reads the report description once, as hidraw does when a node is opened.
     void load_description() {
         std::vector<uint8_t> response;
-        if (request(wire::get_descriptor, {}, deadline(request_limit_ms), response) ==
+        if (request(wire::get_descriptor, {}, request_deadline(), response) ==
                 hid_io_result::done &&
             response[0] == wire::result_ok)
             description_status_ =
@@ -315,7 +320,7 @@ class sim_hid_device final : public hid_device {
     }
 
     bool flush_input() override {
-        const deadline limit(request_limit_ms);
+        const deadline limit = request_deadline();
         std::unique_lock lock(mutex_, limit.left());
         if (!lock.owns_lock())
             return false;
@@ -371,7 +376,7 @@ class sim_hid_device final : public hid_device {
         if (report == nullptr || length == 0)
             return false;
         std::vector<uint8_t> response;
-        return request(wire::send_feature, std::span(report, length), deadline(request_limit_ms),
+        return request(wire::send_feature, std::span(report, length), request_deadline(),
                        response) == hid_io_result::done &&
                response[0] == wire::result_ok;
     }
@@ -442,7 +447,7 @@ class sim_hid_device final : public hid_device {
 
     bool request_text(uint8_t type, std::span<const uint8_t> payload, std::u16string &text) {
         std::vector<uint8_t> response;
-        if (request(type, payload, deadline(request_limit_ms), response) != hid_io_result::done ||
+        if (request(type, payload, request_deadline(), response) != hid_io_result::done ||
             response[0] != wire::result_ok)
             return false;
         text = utf16_from_utf8(std::string_view(reinterpret_cast<const char *>(response.data() + 1),
@@ -490,7 +495,7 @@ class sim_hid_backend final : public hid_backend {
         sim_hid_device lister(std::move(connection));
         std::vector<uint8_t> response;
         std::vector<std::string> keys;
-        if (lister.request(wire::list_devices, {}, deadline(request_limit_ms), response) !=
+        if (lister.request(wire::list_devices, {}, request_deadline(), response) !=
                 hid_io_result::done ||
             !parse_device_list(response, keys))
             return {};
@@ -506,8 +511,8 @@ class sim_hid_backend final : public hid_backend {
         auto device = std::make_unique<sim_hid_device>(std::move(connection));
         std::vector<uint8_t> response;
         const auto *key = reinterpret_cast<const uint8_t *>(path.data());
-        if (device->request(wire::open_device, std::span(key, path.size()),
-                            deadline(request_limit_ms), response) != hid_io_result::done ||
+        if (device->request(wire::open_device, std::span(key, path.size()), request_deadline(),
+                            response) != hid_io_result::done ||
             response[0] != wire::result_ok)
             return nullptr;
         device->load_description();
