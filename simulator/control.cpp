@@ -417,7 +417,8 @@ std::string run_command(const command_line &command, const addressed &selected,
     if (name == "help")
         return "ok device delay split drop truncate corrupt-crc error opcode close report-id "
                "clear-faults faults stray status-word frames usb-frames clear-frames clients "
-               "features unplug plug stall product serial serial-empty serial-unreadable feature-usage "
+               "features unplug plug stall product serial serial-empty serial-unreadable "
+               "feature-usage "
                "wait-replies " +
                std::string(model_command_names) + " help";
     return "error unknown command " + std::string(name);

@@ -73,9 +73,9 @@ status_t tcp_resync(uint8_t slot) {
         if (left == 0)
             return status::reply_timeout;
         uint16_t received = 0;
-        if ((result = tcp_receive_some(slot, stream + held,
-                                       static_cast<uint16_t>(sizeof stream - held), left,
-                                       received)) != status::ok)
+        if ((result =
+                 tcp_receive_some(slot, stream + held, static_cast<uint16_t>(sizeof stream - held),
+                                  left, received)) != status::ok)
             return result;
         held += received;
         for (std::size_t at = 0; at + frame_length <= held; ++at) {

@@ -50,7 +50,9 @@ uint8_t eeprom_byte(uint32_t address) {
 }
 
 // Status words the peer sends: the n-th status request (from 0) is answered with this word.
-uint16_t status_word_for(unsigned index) { return static_cast<uint16_t>(0x5100 + index); }
+uint16_t status_word_for(unsigned index) {
+    return static_cast<uint16_t>(0x5100 + index);
+}
 
 // One scripted controller on a TCP port of its own. Requests are numbered from 0 in the order
 // they arrive; a request may be answered late (`late`) or not at all (`withheld`).
@@ -63,7 +65,8 @@ class scripted_peer {
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        if (listener_ < 0 ||
+            ::bind(listener_, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
             ::listen(listener_, 1) != 0 ||
             ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
             throw std::runtime_error("scripted peer cannot listen");
@@ -178,8 +181,7 @@ class scripted_peer {
 };
 
 void use_port(uint16_t port) {
-    const std::string directory =
-        std::string(std::getenv("XDG_CONFIG_HOME")) + "/Kestrova/Quorrel";
+    const std::string directory = std::string(std::getenv("XDG_CONFIG_HOME")) + "/Kestrova/Quorrel";
     std::filesystem::create_directories(directory);
     std::ofstream out(directory + "/Command Set Toolkit.conf", std::ios::trunc);
     char line[64];
@@ -196,12 +198,14 @@ enum class command { status, eeprom_read };
 
 struct late_case {
     const char *name;
-    command first;                  // the request that is answered late
-    std::set<unsigned> withheld;    // requests the peer never answers
-    std::vector<int16_t> statuses;  // what the calls after the late one return, in order
+    command first;                 // the request that is answered late
+    std::set<unsigned> withheld;   // requests the peer never answers
+    std::vector<int16_t> statuses; // what the calls after the late one return, in order
 };
 
-void PrintTo(const late_case &scenario, std::ostream *out) { *out << scenario.name; }
+void PrintTo(const late_case &scenario, std::ostream *out) {
+    *out << scenario.name;
+}
 
 // Runs the later calls (status reads, or EEPROM reads at 1024 onward) and checks each answer
 // against what the peer sent for that very request. A call that fails here fails in bringing the
@@ -258,7 +262,7 @@ TEST_P(LateReplyOverTcp, IsNeverTakenForALaterRequest) {
     for (std::size_t echo = 0; echo <= scenario.withheld.size(); ++echo)
         expected.push_back(op_echo);
     expected.resize(expected.size() + static_cast<std::size_t>(std::count(
-                                           scenario.statuses.begin(), scenario.statuses.end(), 0)),
+                                          scenario.statuses.begin(), scenario.statuses.end(), 0)),
                     asked);
     EXPECT_EQ(seen, expected);
 }
@@ -317,7 +321,8 @@ TEST(LateReplyOverUsb, EepromReadIsNeverTakenForALaterRequest) {
                                             sizeof data),
                   TKCMDSET_OK)
             << "call " << call + 1;
-        EXPECT_TRUE(std::equal(data, data + 16, written.begin() + 16 * call)) << "call " << call + 1;
+        EXPECT_TRUE(std::equal(data, data + 16, written.begin() + 16 * call))
+            << "call " << call + 1;
     }
     EXPECT_EQ(tkcmdset_shutdown(slot), TKCMDSET_OK);
     unsetenv("VORTLINK_HID_SIM");

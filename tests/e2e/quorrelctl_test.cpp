@@ -31,6 +31,11 @@ using vortlink::test::temp_directory;
 
 namespace {
 
+// A fixed-width text field of the lighthead record: it may fill the field without a terminator.
+template <std::size_t width> std::string field_text(const char (&field)[width]) {
+    return std::string(field, strnlen(field, width));
+}
+
 struct run_result {
     int exit_status = -1;
     std::string out;
@@ -354,7 +359,7 @@ TEST_P(QuorrelctlTest, LightheadWriteStoresTheEditorsRecord) {
 
     LightheadData after{};
     ASSERT_EQ(tkcmdset_get_lighthead_data(7, &after), TKCMDSET_OK);
-    EXPECT_EQ(std::string(after.part_number, strnlen(after.part_number, sizeof after.part_number)), "LH-0042");
+    EXPECT_EQ(field_text(after.part_number), "LH-0042");
     EXPECT_EQ(after.led[0].tau, 15.0F);
     EXPECT_EQ(after.led[0].string_count, 2);
     EXPECT_EQ(std::memcmp(&after.led[0], &expected.led[0], offsetof(LedParameters, reserved)), 0);

@@ -184,8 +184,8 @@ class TwoUsers : public ::testing::Test {
     }
 
     std::vector<std::string> environment(bool with_runtime_directory) const {
-        std::vector<std::string> entries{"HOME=" + base + "/work",
-                                         "XDG_CONFIG_HOME=" + base + "/config", "PATH=/usr/bin:/bin"};
+        std::vector<std::string> entries{
+            "HOME=" + base + "/work", "XDG_CONFIG_HOME=" + base + "/config", "PATH=/usr/bin:/bin"};
         if (with_runtime_directory)
             entries.push_back("XDG_RUNTIME_DIR=" + base + "/run");
         for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})

@@ -39,6 +39,11 @@ using vortlink::test::with_hid;
 
 namespace {
 
+// A fixed-width text field of the lighthead record: it may fill the field without a terminator.
+template <std::size_t width> QString field_text(const char (&field)[width]) {
+    return QString::fromLatin1(field, static_cast<qsizetype>(strnlen(field, width)));
+}
+
 class captured_prompts final : public user_prompts {
   public:
     void show_message(QWidget *, const QString &, const QString &text) override {
@@ -409,7 +414,7 @@ class LoaderBlocksTest : public QObject {
         QCOMPARE(dialog->status_box_text(), QString("No errors reported"));
         LightheadData stored{};
         QCOMPARE(tkcmdset_get_lighthead_data(dialog->slot(), &stored), int16_t{0});
-        QCOMPARE(QString::fromLatin1(stored.part_number, static_cast<qsizetype>(strnlen(stored.part_number, sizeof stored.part_number))), QString("PART-0123456789"));
+        QCOMPARE(field_text(stored.part_number), QString("PART-0123456789"));
         QCOMPARE(stored.led[0].leds_per_string, 15);
         QCOMPARE(stored.led[0].led_rth, 3.5F);
         QCOMPARE(stored.led[0].tau, 12.0F);
@@ -417,8 +422,8 @@ class LoaderBlocksTest : public QObject {
         QCOMPARE(stored.led[0].max_cont_current, 0.5F);
         QCOMPARE(stored.led[2].tau, 0.0F);
         const QString programmed =
-            QStringLiteral("Lighthead last programmed on ") + QString::fromLatin1(stored.programmed_on, static_cast<qsizetype>(strnlen(stored.programmed_on, sizeof stored.programmed_on)));
-        QVERIFY(QString::fromLatin1(stored.programmed_on, static_cast<qsizetype>(strnlen(stored.programmed_on, sizeof stored.programmed_on))) != QString("10-Apr-2026 9:30"));
+            QStringLiteral("Lighthead last programmed on ") + field_text(stored.programmed_on);
+        QVERIFY(field_text(stored.programmed_on) != QString("10-Apr-2026 9:30"));
         QCOMPARE(dialog->lighthead_editor().programming_text(), programmed);
         QCOMPARE(edit(1020)->text(), QString("PART-0123456789"));
 
@@ -490,10 +495,10 @@ class LoaderBlocksTest : public QObject {
         QCOMPARE(edit(1020)->text(), QString());
         LightheadData stored{};
         QCOMPARE(tkcmdset_get_lighthead_data(dialog->slot(), &stored), int16_t{0});
-        QCOMPARE(QString::fromLatin1(stored.part_number, static_cast<qsizetype>(strnlen(stored.part_number, sizeof stored.part_number))), QString());
+        QCOMPARE(field_text(stored.part_number), QString());
         QCOMPARE(stored.led[0].vf_offset, 3.5F);
         QCOMPARE(dialog->lighthead_editor().programming_text(),
-                 QString("Lighthead last programmed on ") + QString::fromLatin1(stored.programmed_on, static_cast<qsizetype>(strnlen(stored.programmed_on, sizeof stored.programmed_on))));
+                 QString("Lighthead last programmed on ") + field_text(stored.programmed_on));
     }
 
   private:

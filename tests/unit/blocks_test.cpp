@@ -18,6 +18,11 @@ using namespace vortlink::loader;
 
 namespace {
 
+// A fixed-width text field of the lighthead record: it may fill the field without a terminator.
+template <std::size_t width> std::string field_text(const char (&field)[width]) {
+    return std::string(field, strnlen(field, width));
+}
+
 std::tm utc_date(int year, int month, int day) {
     std::tm date{};
     date.tm_year = year - 1900;
@@ -450,7 +455,7 @@ TEST(LightheadValues, RecordGroupZeroRoundTrip) {
     copy.led[2].tj_max = 9.0F;
     store_record(values, copy);
     EXPECT_EQ(std::memcmp(&copy.led[0], &record.led[0], sizeof(LedParameters)), 0);
-    EXPECT_EQ(std::string(copy.part_number, strnlen(copy.part_number, sizeof copy.part_number)), "kept");
+    EXPECT_EQ(field_text(copy.part_number), "kept");
     EXPECT_EQ(copy.programmed_on[0], '\0');
     EXPECT_EQ(copy.led[1].tau, 0.0F);
     EXPECT_EQ(copy.led[2].tj_max, 9.0F);

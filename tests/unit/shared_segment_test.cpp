@@ -389,7 +389,8 @@ TEST_F(SharedSegmentTest, IncompatibleBlockInUseGivesABlockOfThisProcessAlone) {
 }
 
 TEST_F(SharedSegmentTest, UnusableSegmentNameGivesABlockOfThisProcessAlone) {
-    for (const std::string &unusable : {std::string("/vortlink/nested"), "/" + std::string(400, 'v')}) {
+    for (const std::string &unusable :
+         {std::string("/vortlink/nested"), "/" + std::string(400, 'v')}) {
         ::setenv("VORTLINK_SHARED_NAME", unusable.c_str(), 1);
         ASSERT_NE(nullptr, attach_shared_segment());
         EXPECT_TRUE(shared_segment_is_private());
@@ -441,10 +442,12 @@ TEST_F(SharedSegmentTest, ObjectsThatAreNotSafelyOursAreNeverUsed) {
         std::function<int(const std::string &)> plant;
     };
     const planted cases[] = {
-        {"symbolic link", [&](const std::string &path) { return ::symlink(target_path.c_str(), path.c_str()); }},
+        {"symbolic link",
+         [&](const std::string &path) { return ::symlink(target_path.c_str(), path.c_str()); }},
         {"fifo", [](const std::string &path) { return ::mkfifo(path.c_str(), 0600); }},
         {"directory", [](const std::string &path) { return ::mkdir(path.c_str(), 0700); }},
-        {"file others can write", [](const std::string &path) {
+        {"file others can write",
+         [](const std::string &path) {
              const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
              const int changed = fd >= 0 ? ::fchmod(fd, 0666) : -1;
              if (fd >= 0)

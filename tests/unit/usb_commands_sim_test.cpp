@@ -18,6 +18,11 @@ using namespace vortlink;
 
 namespace {
 
+// A fixed-width text field of the lighthead record: it may fill the field without a terminator.
+template <std::size_t width> std::string field_text(const char (&field)[width]) {
+    return std::string(field, strnlen(field, width));
+}
+
 using bytes = std::vector<uint8_t>;
 
 void append_be32(bytes &out, uint32_t value) {
@@ -439,8 +444,8 @@ TEST_F(UsbCommandsSim, LightheadRecordRoundTripReachesTheThermalModel) {
     std::memset(&record, 0xA5, sizeof record);
     ASSERT_EQ(tkcmdset_get_lighthead_data(slot, &record), TKCMDSET_OK);
     expect_chunks(request_report, 0x55, 1024, {110, 18});
-    EXPECT_EQ(std::string(record.part_number, strnlen(record.part_number, sizeof record.part_number)), "LH-4400-01");
-    EXPECT_EQ(std::string(record.programmed_on, strnlen(record.programmed_on, sizeof record.programmed_on)), "10-Apr-2026 9:30");
+    EXPECT_EQ(field_text(record.part_number), "LH-4400-01");
+    EXPECT_EQ(field_text(record.programmed_on), "10-Apr-2026 9:30");
 
     LightheadData written{};
     std::strcpy(written.part_number, "LH-TEST-77");
@@ -450,7 +455,7 @@ TEST_F(UsbCommandsSim, LightheadRecordRoundTripReachesTheThermalModel) {
     expect_chunks(long_request_report, 0x54, 1024, {104, 24});
 
     ASSERT_EQ(tkcmdset_get_lighthead_data(slot, &record), TKCMDSET_OK);
-    EXPECT_EQ(std::string(record.part_number, strnlen(record.part_number, sizeof record.part_number)), "LH-TEST-77");
+    EXPECT_EQ(field_text(record.part_number), "LH-TEST-77");
     EXPECT_NE(std::string(record.programmed_on, strnlen(record.programmed_on, 20)),
               "10-Apr-2026 9:30")
         << "stamped with the time of the write";

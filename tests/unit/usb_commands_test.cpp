@@ -159,7 +159,8 @@ TEST_F(UsbCommands, IdentityTextsHoldUpToOneHundredLatin1Characters) {
         char text[101];
         std::memset(text, 'x', sizeof text);
         ASSERT_EQ(tkcmdset_hw_version(slot, text), TKCMDSET_OK);
-        ASSERT_EQ(strnlen(text, sizeof text), entry.expected.size()) << "text ends within 101 bytes";
+        ASSERT_EQ(strnlen(text, sizeof text), entry.expected.size())
+            << "text ends within 101 bytes";
         EXPECT_EQ(std::string(text), entry.expected);
     }
 }

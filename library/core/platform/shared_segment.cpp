@@ -112,7 +112,8 @@ constexpr uint32_t attach_limit_ms = 2000;
 uint64_t now_ms() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 // flock without an unbounded wait: retried in short sleeps until the deadline (ms since boot).
@@ -248,7 +249,8 @@ bool form_paths(char *segment_path, char *guard_path, std::size_t size) {
             return false;
         written = std::snprintf(name, sizeof name, "%s", configured);
     } else {
-        written = std::snprintf(name, sizeof name, "vortlink-%u", static_cast<unsigned>(::geteuid()));
+        written =
+            std::snprintf(name, sizeof name, "vortlink-%u", static_cast<unsigned>(::geteuid()));
     }
     // Room for the guard's suffix within a file name.
     if (written <= 0 || static_cast<std::size_t>(written) + 5 >= sizeof name)
@@ -335,8 +337,7 @@ lock_entry *open_entry(const named_lock *lock) {
 }
 
 // The shared block under the guard. Null, with the reason, when it cannot be had safely.
-segment_layout *attach_under_guard(const char *segment_path, const char *guard_path,
-                                   refusal &why) {
+segment_layout *attach_under_guard(const char *segment_path, const char *guard_path, refusal &why) {
     const uint64_t deadline = now_ms() + attach_limit_ms;
     // flock conversions are not atomic: without the guard, two loaders could both fail to take
     // the exclusive lock while each holds it briefly, or one could convert while another maps.
@@ -354,8 +355,7 @@ segment_layout *attach_under_guard(const char *segment_path, const char *guard_p
             why = "it cannot be set up";
             return nullptr;
         }
-    } else if (errno != EWOULDBLOCK ||
-               !lock_file_until(descriptor.get(), LOCK_SH, deadline) ||
+    } else if (errno != EWOULDBLOCK || !lock_file_until(descriptor.get(), LOCK_SH, deadline) ||
                !join_segment(descriptor.get(), mapping)) {
         why = "it is in use with another layout";
         return nullptr;
