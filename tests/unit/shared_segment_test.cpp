@@ -431,7 +431,8 @@ TEST_F(SharedSegmentTest, LastProcessToLeaveRemovesTheObjects) {
 // Objects under our names that are not plain files of ours, or that others can reach, are never
 // used, and nothing is written through them.
 TEST_F(SharedSegmentTest, ObjectsThatAreNotSafelyOursAreNeverUsed) {
-    char target_template[] = "/tmp/vortlink-target-XXXXXX";
+    // In /dev/shm, as hard links stay within one file system.
+    char target_template[] = "/dev/shm/vortlink-target-XXXXXX";
     const int target = ::mkstemp(target_template);
     ASSERT_GE(target, 0);
     ::close(target);
@@ -446,6 +447,8 @@ TEST_F(SharedSegmentTest, ObjectsThatAreNotSafelyOursAreNeverUsed) {
          [&](const std::string &path) { return ::symlink(target_path.c_str(), path.c_str()); }},
         {"fifo", [](const std::string &path) { return ::mkfifo(path.c_str(), 0600); }},
         {"directory", [](const std::string &path) { return ::mkdir(path.c_str(), 0700); }},
+        {"hard link to a file of the user's",
+         [&](const std::string &path) { return ::link(target_path.c_str(), path.c_str()); }},
         {"file others can write",
          [](const std::string &path) {
              const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);

@@ -155,6 +155,8 @@ int open_own_object(const char *path, refusal &why) {
         why = "another user owns it";
     else if ((status.st_mode & 077) != 0)
         why = "other users have access to it";
+    else if (status.st_nlink != 1)
+        why = "it has other names"; // a hard link to some file of the user's, never to be cleared
     if (why != nullptr) {
         ::close(descriptor);
         return -1;
