@@ -8,6 +8,7 @@
 #include "core/platform/random.h"
 #include "core/protocol.h"
 #include "core/tcp_transport.h"
+#include "core/trace.h"
 #include "core/usb_transport.h"
 
 namespace vortlink {
@@ -30,37 +31,13 @@ uint16_t time_left(uint32_t start) {
                ? 0
                : static_cast<uint16_t>(protocol::timeout_normal_ms - elapsed);
 }
-} // namespace
 
-bool slot_out_of_step(transport_kind transport, uint8_t slot) {
-    return slot < slot_count && flags_of(transport)[slot];
-}
-
-void mark_slot_out_of_step(transport_kind transport, uint8_t slot, bool out_of_step) {
-    if (slot < slot_count)
-        flags_of(transport)[slot] = out_of_step;
-}
-
-status_t tcp_resync(uint8_t slot) {
-    status_t result = tcp_drain(slot);
-    if (result != status::ok)
-        return result;
-    uint16_t data_length = 0;
-    if ((result = protocol::lookup_command(protocol::opcode::echo, true, data_length)) !=
-        status::ok)
-        return result;
-    static_assert(pattern_size + 3 <= protocol::frame_buffer_size);
-    data_length = std::min(data_length, pattern_size);
-
-    uint8_t request[protocol::frame_buffer_size] = {};
-    request[0] = state().reports[slot][usage_index_long_request].report_id;
-    request[1] = protocol::opcode::echo;
-    platform::random_bytes(request + 2, data_length);
-    const auto checksummed = static_cast<uint16_t>(data_length + 2);
-    request[checksummed] = protocol::crc8(request, checksummed);
-    const uint32_t start = platform::monotonic_ms();
-    if ((result = tcp_send(slot, request, static_cast<uint16_t>(checksummed + 1))) != status::ok)
-        return result;
+// Reads and discards until the echo of request's pattern has come back, or the resync's time is
+// up (-10803).
+status_t await_tcp_echo(uint8_t slot, const uint8_t *request, uint16_t checksummed,
+                        uint32_t start) {
+    const uint16_t data_length = static_cast<uint16_t>(checksummed - 2);
+    status_t result = status::ok;
 
     // The echo's reply: any header byte, the opcode, the pattern, the CRC-8 of all before it.
     // Whatever comes ahead of it belongs to earlier exchanges and is thrown away; the tail of
@@ -92,6 +69,46 @@ status_t tcp_resync(uint8_t slot) {
         }
     }
 }
+} // namespace
+
+bool slot_out_of_step(transport_kind transport, uint8_t slot) {
+    return slot < slot_count && flags_of(transport)[slot];
+}
+
+void mark_slot_out_of_step(transport_kind transport, uint8_t slot, bool out_of_step) {
+    if (slot < slot_count)
+        flags_of(transport)[slot] = out_of_step;
+}
+
+status_t tcp_resync(uint8_t slot) {
+    status_t result = tcp_drain(slot);
+    if (result != status::ok)
+        return result;
+    uint16_t data_length = 0;
+    if ((result = protocol::lookup_command(protocol::opcode::echo, true, data_length)) !=
+        status::ok)
+        return result;
+    static_assert(pattern_size + 3 <= protocol::frame_buffer_size);
+    data_length = std::min(data_length, pattern_size);
+
+    uint8_t request[protocol::frame_buffer_size] = {};
+    request[0] = state().reports[slot][usage_index_long_request].report_id;
+    request[1] = protocol::opcode::echo;
+    platform::random_bytes(request + 2, data_length);
+    const auto checksummed = static_cast<uint16_t>(data_length + 2);
+    request[checksummed] = protocol::crc8(request, checksummed);
+    const uint32_t start = platform::monotonic_ms();
+    const char *trace = trace_destination();
+    result = tcp_send(slot, request, static_cast<uint16_t>(checksummed + 1));
+    trace_frame(trace, slot, "tcp", trace_direction::request, protocol::opcode::echo, request,
+                checksummed + 1u, result);
+    if (result != status::ok)
+        return result;
+    result = await_tcp_echo(slot, request, checksummed, start);
+    trace_frame(trace, slot, "tcp", trace_direction::reply, protocol::opcode::echo, nullptr, 0,
+                result);
+    return result;
+}
 
 status_t usb_resync(uint8_t slot) {
     status_t result = usb_slot_valid(slot);
@@ -112,19 +129,24 @@ status_t usb_resync(uint8_t slot) {
     request[1] = protocol::opcode::echo;
     platform::random_bytes(request + 2, record.output_report_length - 2u);
     const uint32_t start = platform::monotonic_ms();
-    if ((result = usb_write_report(slot, request, protocol::timeout_normal_ms)) != status::ok)
+    const char *trace = trace_destination();
+    result = usb_write_report(slot, request, protocol::timeout_normal_ms);
+    trace_frame(trace, slot, "usb", trace_direction::request, protocol::opcode::echo, request,
+                record.output_report_length, result);
+    if (result != status::ok)
         return result;
 
     uint8_t reply[max_report_length] = {};
     for (;;) {
         const uint16_t left = time_left(start);
-        if (left == 0)
-            return status::read_timeout;
-        if ((result = usb_read_report(slot, reply, left)) != status::ok)
+        result = left == 0 ? status::read_timeout : usb_read_report(slot, reply, left);
+        const bool echoed = result == status::ok && reply[1] == protocol::opcode::echo &&
+                            std::memcmp(reply + 2, request + 2, compared) == 0;
+        if (result != status::ok || echoed) {
+            trace_frame(trace, slot, "usb", trace_direction::reply, protocol::opcode::echo, nullptr,
+                        0, result);
             return result;
-        if (reply[1] == protocol::opcode::echo &&
-            std::memcmp(reply + 2, request + 2, compared) == 0)
-            return status::ok;
+        }
     }
 }
 

@@ -157,6 +157,22 @@ TEST_F(TcpTrace, ReplyThatNeverComesIsLoggedWithItsStatus) {
         << lines[1];
 }
 
+TEST_F(TcpTrace, EchoThatBringsTheSlotBackInStepIsLogged) {
+    sim.inject("drop");
+    uint16_t word = 0;
+    ASSERT_EQ(tkcmdset_status(slot, &word), TKCMDSET_REPLY_TIMEOUT);
+    setenv("VORTLINK_TRACE", trace_file, 1);
+    ASSERT_EQ(tkcmdset_status(slot, &word), TKCMDSET_OK);
+    const auto lines = trace_lines();
+    ASSERT_EQ(lines.size(), 4u);
+    // The echo's request carries its random pattern: 50 bytes after header and opcode.
+    const std::string echo = without_time(lines[0]);
+    EXPECT_EQ(echo.rfind("slot 2 tcp -> echo [00 00 ", 0), 0u) << echo;
+    EXPECT_EQ(echo.size(), std::string("slot 2 tcp -> echo [] status 0").size() + 53 * 3 - 1);
+    EXPECT_EQ(without_time(lines[1]), "slot 2 tcp <- echo [] status 0");
+    EXPECT_EQ(without_time(lines[2]), "slot 2 tcp -> status [00 02 0E] status 0");
+}
+
 TEST_F(TraceTest, ExchangeOnAnUnopenedSlotStillGetsItsLine) {
     setenv("VORTLINK_TRACE", trace_file, 1);
     uint16_t word = 0;
