@@ -125,7 +125,8 @@ class hid_session {
             if (payload.size() != 2)
                 return respond(type, hid_wire::result_refused);
             return respond_text(
-                type, indexed_string(static_cast<uint16_t>(payload[0] << 8 | payload[1])));
+                type,
+                usb_indexed_string(*bound_, static_cast<uint16_t>(payload[0] << 8 | payload[1])));
         case hid_wire::write_report:
             return answer_write(payload);
         default:
@@ -168,31 +169,8 @@ class hid_session {
         return respond(hid_wire::open_device, hid_wire::result_refused);
     }
 
-    std::optional<std::string> indexed_string(uint16_t index) const {
-        constexpr uint16_t product_index = 2;
-        constexpr uint16_t serial_index = 3;
-        constexpr uint16_t fw_version_index = 4;
-        constexpr uint16_t hw_version_index = 5;
-        const usb_identity identity = bound_->usb.identity();
-        switch (index) {
-        case product_index:
-            return identity.product;
-        case serial_index:
-            return identity.serial_readable ? std::optional<std::string>(identity.serial)
-                                            : std::nullopt;
-        case fw_version_index:
-            return bound_->model.fw_version();
-        case hw_version_index:
-            return identity.hw_version;
-        default:
-            return std::nullopt;
-        }
-    }
-
     bool answer_write(std::span<const uint8_t> report) {
-        const bool accepted =
-            report.size() >= 2 && report.size() <= layout_.longest_report() &&
-            (report[0] == request_report_id || report[0] == long_request_report_id);
+        const bool accepted = usb_output_accepted(layout_, report);
         if (!respond(hid_wire::write_report,
                      accepted ? hid_wire::result_ok : hid_wire::result_refused))
             return false;
@@ -213,10 +191,7 @@ class hid_session {
     }
 
     bool answer_feature(std::span<const uint8_t> report) {
-        const bool accepted = bound_->usb.identity().feature_usage && report.size() >= 3 &&
-                              report.size() <= usb_layout::feature_report_count + 1u &&
-                              report[0] == feature_report_id;
-        if (!accepted)
+        if (!usb_feature_accepted(*bound_, report))
             return respond(hid_wire::send_feature, hid_wire::result_refused);
         bound_->usb.record_feature(report);
         // The controller takes the report before it acts on it: a restart makes it leave the

@@ -102,9 +102,8 @@ std::vector<uint8_t> controller_answer(device &target, const usb_layout &layout,
     // A block read fills as much of the long reply report as its n asks for, which over USB
     // may be more than the table's 112 bytes.
     const bool block_read = opcode == op::read_mem_block || opcode == op::read_eemem_block;
-    std::vector<uint8_t> reply(block_read ? std::max<std::size_t>(reply_length, room.size())
-                                          : reply_length,
-                               0);
+    std::vector<uint8_t> reply(
+        block_read ? std::max<std::size_t>(reply_length, room.size()) : reply_length, 0);
     if (const int16_t error = target.model.handle(opcode, request, reply))
         return error_report(layout, opcode, error);
     // Over USB echo sends back the whole report, not only the table's 50 bytes.
@@ -122,6 +121,37 @@ std::size_t usb_layout::longest_report() const {
 
 std::size_t usb_layout::input_report_length(uint8_t report_id) const {
     return (report_id == long_reply_report_id ? long_report_count : normal_report_count) + 1u;
+}
+
+std::optional<std::string> usb_indexed_string(const device &target, uint16_t index) {
+    constexpr uint16_t product_index = 2;
+    constexpr uint16_t serial_index = 3;
+    constexpr uint16_t fw_version_index = 4;
+    constexpr uint16_t hw_version_index = 5;
+    const usb_identity identity = target.usb.identity();
+    switch (index) {
+    case product_index:
+        return identity.product;
+    case serial_index:
+        return identity.serial_readable ? std::optional<std::string>(identity.serial)
+                                        : std::nullopt;
+    case fw_version_index:
+        return target.model.fw_version();
+    case hw_version_index:
+        return identity.hw_version;
+    default:
+        return std::nullopt;
+    }
+}
+
+bool usb_output_accepted(const usb_layout &layout, std::span<const uint8_t> report) {
+    return report.size() >= 2 && report.size() <= layout.longest_report() &&
+           (report[0] == request_report_id || report[0] == long_request_report_id);
+}
+
+bool usb_feature_accepted(const device &target, std::span<const uint8_t> report) {
+    return target.usb.identity().feature_usage && report.size() >= 3 &&
+           report.size() <= usb_layout::feature_report_count + 1u && report[0] == feature_report_id;
 }
 
 std::vector<uint8_t> build_report_descriptor(const usb_layout &layout, bool feature_usage) {

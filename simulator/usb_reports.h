@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "device.h"
@@ -44,6 +46,18 @@ struct usb_reply_plan {
     std::vector<uint8_t> report; // empty: nothing is sent
     uint32_t delay_ms = 0;
 };
+
+// The text of the controller's string descriptor with this index (2 product, 3 serial number,
+// 4 firmware version, 5 hardware version); none for any other index or an unreadable serial.
+std::optional<std::string> usb_indexed_string(const device &target, uint16_t index);
+
+// Whether the controller takes this output report (report ID first): one of its two request
+// reports, with at least an opcode, no longer than its longest report.
+bool usb_output_accepted(const usb_layout &layout, std::span<const uint8_t> report);
+
+// Whether the controller takes this feature report (report ID first): its descriptor has the
+// feature report, and the report carries at least the u16 code and fits the feature report.
+bool usb_feature_accepted(const device &target, std::span<const uint8_t> report);
 
 // Logs the output report (at least two bytes: report ID and opcode) and answers it as the
 // controller does, then applies the next queued fault.
