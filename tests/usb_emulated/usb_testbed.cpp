@@ -385,6 +385,16 @@ void usb_testbed::unplug_on_next_report(std::size_t index) {
     nodes_.at(index)->unplug_on_next = true;
 }
 
+void usb_testbed::send_input_report(std::size_t index, std::vector<uint8_t> report) {
+    node &target = *nodes_.at(index);
+    unsigned generation = 0;
+    {
+        std::lock_guard lock(mutex_);
+        generation = target.generation;
+    }
+    deliver(target, generation, report);
+}
+
 void usb_testbed::stop_taking_reports(std::size_t index) {
     // A stopped terminal has no room for output: a write to the node finds none (EAGAIN on a
     // non-blocking descriptor) and poll never reports POLLOUT.

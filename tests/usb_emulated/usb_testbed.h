@@ -67,6 +67,8 @@ class usb_testbed {
     bool wait_plugged(std::size_t index, unsigned count, std::chrono::milliseconds limit);
     // The controller's next output report takes it off the bus instead of being answered.
     void unplug_on_next_report(std::size_t index);
+    // An input report the controller sends unasked (report ID first).
+    void send_input_report(std::size_t index, std::vector<uint8_t> report);
     // No output report is taken from the node any more: a write waits for room that never
     // comes.
     void stop_taking_reports(std::size_t index);
