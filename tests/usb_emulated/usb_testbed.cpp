@@ -64,6 +64,16 @@ std::vector<uint8_t> string_descriptor(const std::string &text) {
     return bytes;
 }
 
+// The client's memory that a pointer at `offset` in `parent` points to, `length` bytes of it.
+struct data_unref {
+    void operator()(UMockdevIoctlData *data) const { g_object_unref(data); }
+};
+using data_ref = std::unique_ptr<UMockdevIoctlData, data_unref>;
+
+data_ref resolve(UMockdevIoctlData *parent, std::size_t offset, std::size_t length) {
+    return data_ref(umockdev_ioctl_data_resolve(parent, offset, length, nullptr));
+}
+
 bool set_nonblocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -121,6 +131,12 @@ struct handler_access {
 
     static void count(node &target, const char *name) { ++target.bed->reached_[name]; }
 
+    // The kernel's answer to a pointer it cannot follow.
+    static gboolean fault(UMockdevIoctlClient *client) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return TRUE;
+    }
+
     static gboolean hidraw_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, node *target) {
         usb_testbed &bed = *target->bed;
         const gulong request = umockdev_ioctl_client_get_request(client);
@@ -138,18 +154,22 @@ struct handler_access {
                 return TRUE;
             }
             if (request == HIDIOCGRDESCSIZE) {
-                UMockdevIoctlData *size = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), nullptr);
+                const data_ref size = resolve(arg, 0, sizeof(int));
+                if (!size)
+                    return fault(client);
                 int value = static_cast<int>(bed.descriptor_.size());
-                umockdev_ioctl_data_update(size, 0, reinterpret_cast<guint8 *>(&value),
+                umockdev_ioctl_data_update(size.get(), 0, reinterpret_cast<guint8 *>(&value),
                                            sizeof value);
             } else {
-                UMockdevIoctlData *descriptor =
-                    umockdev_ioctl_data_resolve(arg, 0, sizeof(hidraw_report_descriptor), nullptr);
+                const data_ref descriptor = resolve(arg, 0, sizeof(hidraw_report_descriptor));
+                if (!descriptor)
+                    return fault(client);
                 uint32_t asked = 0;
                 std::memcpy(&asked, descriptor->data, sizeof asked);
                 const auto given =
                     static_cast<int>(std::min<std::size_t>(asked, bed.descriptor_.size()));
-                umockdev_ioctl_data_update(descriptor, offsetof(hidraw_report_descriptor, value),
+                umockdev_ioctl_data_update(descriptor.get(),
+                                           offsetof(hidraw_report_descriptor, value),
                                            bed.descriptor_.data(), given);
             }
             umockdev_ioctl_client_complete(client, 0, 0);
@@ -158,7 +178,9 @@ struct handler_access {
         if (sized_request == HIDIOCSFEATURE(0)) {
             count(*target, "HIDIOCSFEATURE");
             const std::size_t length = _IOC_SIZE(request);
-            UMockdevIoctlData *bytes = umockdev_ioctl_data_resolve(arg, 0, length, nullptr);
+            const data_ref bytes = resolve(arg, 0, length);
+            if (!bytes)
+                return fault(client);
             const std::vector<uint8_t> report(bytes->data, bytes->data + length);
             lock.unlock();
             if (!sim::usb_feature_accepted(*target->model, report)) {
@@ -234,8 +256,10 @@ struct handler_access {
             }
             count(*target, "USBDEVFS_CONTROL");
         }
-        UMockdevIoctlData *transfer = umockdev_ioctl_data_resolve(
-            umockdev_ioctl_client_get_arg(client), 0, sizeof(usbdevfs_ctrltransfer), nullptr);
+        const data_ref transfer =
+            resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(usbdevfs_ctrltransfer));
+        if (!transfer)
+            return fault(client);
         usbdevfs_ctrltransfer setup{};
         std::memcpy(&setup, transfer->data, sizeof setup);
         std::vector<uint8_t> answer;
@@ -254,9 +278,11 @@ struct handler_access {
             return TRUE;
         }
         const auto given = static_cast<int>(std::min<std::size_t>(answer.size(), setup.wLength));
-        UMockdevIoctlData *data = umockdev_ioctl_data_resolve(
-            transfer, offsetof(usbdevfs_ctrltransfer, data), setup.wLength, nullptr);
-        umockdev_ioctl_data_update(data, 0, answer.data(), given);
+        const data_ref data =
+            resolve(transfer.get(), offsetof(usbdevfs_ctrltransfer, data), setup.wLength);
+        if (!data)
+            return fault(client);
+        umockdev_ioctl_data_update(data.get(), 0, answer.data(), given);
         umockdev_ioctl_client_complete(client, given, 0);
         return TRUE;
     }
