@@ -4,7 +4,8 @@ repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages the build and the tests need.
 required_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-                   clang srecord qt6-base-dev xvfb xauth libcli11-dev nlohmann-json3-dev)
+                   clang srecord qt6-base-dev xvfb xauth libcli11-dev nlohmann-json3-dev
+                   umockdev libumockdev-dev)
 
 install_missing_packages() {
     local missing=()
