@@ -109,6 +109,17 @@ TEST_F(HidrawEmulated, DescriptorComesFromSysfsWhenTheNodeRefusesItsIoctls) {
     EXPECT_EQ(bed->reached()["HIDIOCGRDESC"], 0u);
 }
 
+TEST_F(HidrawEmulated, NameAndSerialFromTheUeventOfAHidDeviceOfAnotherBus) {
+    make({{"Q0000042", false, false, false}});
+    ASSERT_EQ(tkcmdset_init_ex(0, product, "Q0000042"), TKCMDSET_OK);
+    uint16_t word = 0xFFFF;
+    EXPECT_EQ(tkcmdset_status(0, &word), TKCMDSET_OK);
+    int16_t status = 0;
+    EXPECT_EQ(text_of(tkcmdset_fw_version, 0, status), "");
+    EXPECT_EQ(status, TKCMDSET_NO_STRING) << "indexed strings need the USB device";
+    EXPECT_EQ(bed->reached()["USBDEVFS_CONTROL"], 0u);
+}
+
 TEST_F(HidrawEmulated, StatusEchoAndEepromBlockRoundTrip) {
     make({{}});
     bed->controller(0).model.set_status_word(0xA5C3);

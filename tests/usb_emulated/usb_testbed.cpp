@@ -506,22 +506,29 @@ void usb_testbed::plug_locked(node &target) {
                                      std::to_string((bus_number - 1) * 128 + target.devnum - 1);
     const std::string devnum = std::to_string(target.devnum);
     const std::string busnum = std::to_string(bus_number);
-    const std::string usb = take_gstring(umockdev_testbed_add_device(
-        testbed_, "usb", ("1-" + number).c_str(), nullptr, "idVendor", vendor_id, "idProduct",
-        product_id, "product", identity.product.c_str(), "busnum", busnum.c_str(), "devnum",
-        devnum.c_str(), "dev", usbfs_number.c_str(), nullptr, "DEVNAME", target.usbfs_dev.c_str(),
-        "DEVTYPE", "usb_device", nullptr));
-    if (identity.serial_readable)
-        umockdev_testbed_set_attribute(testbed_, usb.c_str(), "serial", identity.serial.c_str());
-    const std::string interface = take_gstring(umockdev_testbed_add_device(
-        testbed_, "usb", ("1-" + number + ":1.0").c_str(), usb.c_str(), "bInterfaceClass", "03",
-        nullptr, "DEVTYPE", "usb_interface", nullptr));
+    // A HID device of another bus (Bluetooth here) has neither the USB device above it nor a
+    // usbfs node.
+    std::string usb;
+    std::string interface;
+    if (target.options.on_usb) {
+        usb = take_gstring(umockdev_testbed_add_device(
+            testbed_, "usb", ("1-" + number).c_str(), nullptr, "idVendor", vendor_id, "idProduct",
+            product_id, "product", identity.product.c_str(), "busnum", busnum.c_str(), "devnum",
+            devnum.c_str(), "dev", usbfs_number.c_str(), nullptr, "DEVNAME",
+            target.usbfs_dev.c_str(), "DEVTYPE", "usb_device", nullptr));
+        if (identity.serial_readable)
+            umockdev_testbed_set_attribute(testbed_, usb.c_str(), "serial",
+                                           identity.serial.c_str());
+        interface = take_gstring(umockdev_testbed_add_device(
+            testbed_, "usb", ("1-" + number + ":1.0").c_str(), usb.c_str(), "bInterfaceClass", "03",
+            nullptr, "DEVTYPE", "usb_interface", nullptr));
+    }
     char hid_name[32];
-    std::snprintf(hid_name, sizeof hid_name, "0003:%s:%s.%04zX", vendor_id, product_id,
-                  target.index + 1);
+    std::snprintf(hid_name, sizeof hid_name, "%s:%s:%s.%04zX",
+                  target.options.on_usb ? "0003" : "0005", vendor_id, product_id, target.index + 1);
     const std::string hid = take_gstring(umockdev_testbed_add_device(
-        testbed_, "hid", hid_name, interface.c_str(), nullptr, "HID_NAME", identity.product.c_str(),
-        "HID_UNIQ", identity.serial.c_str(), nullptr));
+        testbed_, "hid", hid_name, target.options.on_usb ? interface.c_str() : nullptr, nullptr,
+        "HID_NAME", identity.product.c_str(), "HID_UNIQ", identity.serial.c_str(), nullptr));
     umockdev_testbed_set_attribute_binary(testbed_, hid.c_str(), "report_descriptor",
                                           descriptor_.data(),
                                           static_cast<gint>(descriptor_.size()));
@@ -531,13 +538,17 @@ void usb_testbed::plug_locked(node &target) {
         testbed_, "hidraw", ("hidraw/hidraw" + std::to_string(target.index)).c_str(), hid.c_str(),
         "dev", hidraw_number.c_str(), nullptr, "DEVNAME", target.hidraw_dev.c_str(), nullptr));
     umockdev_testbed_set_attribute_link(testbed_, hidraw.c_str(), "device", "../..");
-    target.sysfs = {hidraw, hid, interface, usb};
+    target.sysfs = {hidraw, hid};
+    if (target.options.on_usb)
+        target.sysfs.insert(target.sysfs.end(), {interface, usb});
 
     // The nodes: the terminal, and a plain file that only takes ioctls.
     namespace fs = std::filesystem;
-    const fs::path usbfs_node = root_ + target.usbfs_dev;
-    fs::create_directories(usbfs_node.parent_path());
-    std::ofstream(usbfs_node).close();
+    if (target.options.on_usb) {
+        const fs::path usbfs_node = root_ + target.usbfs_dev;
+        fs::create_directories(usbfs_node.parent_path());
+        std::ofstream(usbfs_node).close();
+    }
     fs::create_symlink(terminal, root_ + target.hidraw_dev);
 
     const int stop = eventfd(0, EFD_CLOEXEC);

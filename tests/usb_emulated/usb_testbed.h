@@ -43,6 +43,8 @@ struct emulated_controller {
     // The hidraw node answers the report descriptor ioctls with ENOTTY, as a node that is no
     // hidraw device does; the descriptor then comes only from sysfs.
     bool refuse_descriptor_ioctls = false;
+    // False: a HID device of another bus, with its name and serial number only in its uevent.
+    bool on_usb = true;
 };
 
 class usb_testbed {
