@@ -108,6 +108,9 @@ status_t pump_once() {
 }
 
 status_t pump_messages(uint32_t wait_ms) {
+    // A zero wait lets the window repaint once; it does not wait for the clock to tick.
+    if (wait_ms == 0)
+        return pump_once();
     const uint32_t start = platform::monotonic_ms();
     for (;;) {
         if (status_t result = pump_once(); result != status::ok)

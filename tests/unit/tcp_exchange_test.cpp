@@ -264,6 +264,38 @@ TEST_F(TcpExchange, PumpRunsBetweenRequestAndReply) {
     EXPECT_GE(pump_calls, 5) << "the window keeps its turns while the reply is awaited";
 }
 
+TEST(MessagePump, ZeroWaitGivesThePumpExactlyOneTurn) {
+    int pump_calls = 0;
+    tkcmdset_set_message_pump(
+        [](void *context) {
+            ++*static_cast<int *>(context);
+            return 0;
+        },
+        &pump_calls);
+    EXPECT_EQ(pump_messages(0), status::ok);
+    EXPECT_EQ(pump_calls, 1);
+    tkcmdset_set_message_pump([](void *) { return 1; }, nullptr);
+    EXPECT_EQ(pump_messages(0), status::quit_requested);
+    tkcmdset_set_message_pump(nullptr, nullptr);
+    EXPECT_EQ(pump_messages(0), status::ok) << "without a pump there is nothing to run";
+}
+
+TEST(MessagePump, PositiveWaitLastsUntilTheClockHasMovedPastIt) {
+    int pump_calls = 0;
+    tkcmdset_set_message_pump(
+        [](void *context) {
+            ++*static_cast<int *>(context);
+            return 0;
+        },
+        &pump_calls);
+    const uint32_t start = platform::monotonic_ms();
+    EXPECT_EQ(pump_messages(50), status::ok);
+    const uint32_t elapsed = platform::monotonic_ms() - start;
+    tkcmdset_set_message_pump(nullptr, nullptr);
+    EXPECT_GT(elapsed, 50u);
+    EXPECT_GE(pump_calls, 2) << "the pump gets its turns during the wait, not only at its start";
+}
+
 TEST_F(TcpExchange, QuitWhileAwaitingTheReplyEndsTheExchange) {
     int pump_calls = 0;
     tkcmdset_set_message_pump(
