@@ -220,6 +220,26 @@ TEST_F(TcpExchange, LockHeldElsewhereForTwoSecondsSendsNothing) {
     EXPECT_EQ(status_exchange(), status::ok);
 }
 
+TEST_F(TcpExchange, AnotherSlotExchangesWhileThisOneAwaitsItsReply) {
+    constexpr uint8_t other_slot = slot + 1;
+    ASSERT_EQ(tkcmdset_connect(other_slot, 0, "127.0.0.1"), status::ok);
+    sim.inject("delay 1200"); // within the 1500 ms the first slot waits
+    std::atomic<bool> slow_done{false};
+    std::thread slow([&] {
+        EXPECT_EQ(status_exchange(), status::ok);
+        slow_done = true;
+    });
+    while (sim.frames().empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The first slot holds its lock until its reply comes; the second slot's lock is its own.
+    uint16_t word = 0;
+    EXPECT_EQ(tkcmdset_status(other_slot, &word), status::ok);
+    EXPECT_EQ(word, 0x1234);
+    EXPECT_FALSE(slow_done) << "the second slot's exchange waited for the first one's reply";
+    slow.join();
+    EXPECT_TRUE(slow_done);
+}
+
 TEST_F(TcpExchange, MissingLockIsAWaitFailure) {
     platform::named_lock *saved = state().tcp_locks[slot];
     state().tcp_locks[slot] = nullptr;
