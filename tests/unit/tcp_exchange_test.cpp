@@ -33,6 +33,16 @@ uint32_t fail_count() {
 
 std::vector<uint8_t> bytes(std::initializer_list<uint8_t> list) { return list; }
 
+// Installs a message pump for the calling thread that counts its turns.
+void count_pump_turns(int &turns) {
+    tkcmdset_set_message_pump(
+        [](void *context) {
+            ++*static_cast<int *>(context);
+            return 0;
+        },
+        &turns);
+}
+
 class TcpExchange : public ::testing::Test {
   protected:
     static constexpr uint8_t slot = 3;
@@ -272,12 +282,7 @@ TEST_F(TcpExchange, QuitRequestDuringThePumpEndsTheExchangeAfterTheRequest) {
 
 TEST_F(TcpExchange, PumpRunsBetweenRequestAndReply) {
     int pump_calls = 0;
-    tkcmdset_set_message_pump(
-        [](void *context) {
-            ++*static_cast<int *>(context);
-            return 0;
-        },
-        &pump_calls);
+    count_pump_turns(pump_calls);
     sim.inject("delay 300");
     EXPECT_EQ(status_exchange(), status::ok);
     tkcmdset_set_message_pump(nullptr, nullptr);
@@ -286,12 +291,7 @@ TEST_F(TcpExchange, PumpRunsBetweenRequestAndReply) {
 
 TEST(MessagePump, ZeroWaitGivesThePumpExactlyOneTurn) {
     int pump_calls = 0;
-    tkcmdset_set_message_pump(
-        [](void *context) {
-            ++*static_cast<int *>(context);
-            return 0;
-        },
-        &pump_calls);
+    count_pump_turns(pump_calls);
     EXPECT_EQ(pump_messages(0), status::ok);
     EXPECT_EQ(pump_calls, 1);
     tkcmdset_set_message_pump([](void *) { return 1; }, nullptr);
@@ -302,12 +302,7 @@ TEST(MessagePump, ZeroWaitGivesThePumpExactlyOneTurn) {
 
 TEST(MessagePump, PositiveWaitLastsUntilTheClockHasMovedPastIt) {
     int pump_calls = 0;
-    tkcmdset_set_message_pump(
-        [](void *context) {
-            ++*static_cast<int *>(context);
-            return 0;
-        },
-        &pump_calls);
+    count_pump_turns(pump_calls);
     const uint32_t start = platform::monotonic_ms();
     EXPECT_EQ(pump_messages(50), status::ok);
     const uint32_t elapsed = platform::monotonic_ms() - start;
