@@ -119,6 +119,26 @@ TEST_F(TcpExchange, ShortReplyTimesOutAndTheNextExchangeDrainsTheRest) {
     EXPECT_EQ(word, 0x1234);
 }
 
+TEST_F(TcpExchange, AReceiveTakesTheAwaitedFrameAndNotOneByteMore) {
+    // A whole status reply, then two bytes of something else, queued on the socket together.
+    ASSERT_EQ(sim.control("stray 0002123427AABB"), "ok 1");
+    uint8_t frame[protocol::frame_buffer_size] = {};
+    uint16_t queued = 0;
+    ASSERT_EQ(tcp_await_frame(slot, frame, sizeof frame, 2, 1500, queued), status::ok);
+    ASSERT_GE(queued, 5) << "the first bytes are there, and the rest may be";
+    ASSERT_EQ(tcp_await_frame(slot, frame, sizeof frame, 5, 1500, queued), status::ok);
+    ASSERT_EQ(tcp_take_frame(slot, frame, 5), status::ok);
+    EXPECT_EQ(std::vector<uint8_t>(frame, frame + 5), bytes({0x00, 0x02, 0x12, 0x34, 0x27}));
+
+    // What follows the frame stayed on the socket, and a wait for more than is there leaves it.
+    EXPECT_EQ(tcp_await_frame(slot, frame, sizeof frame, 3, 100, queued), status::reply_timeout);
+    ASSERT_EQ(tcp_await_frame(slot, frame, sizeof frame, 2, 100, queued), status::ok);
+    EXPECT_EQ(queued, 2);
+    EXPECT_EQ(std::vector<uint8_t>(frame, frame + 2), bytes({0xAA, 0xBB}));
+    EXPECT_EQ(tcp_drain(slot), status::ok);
+    EXPECT_EQ(tcp_await_frame(slot, frame, sizeof frame, 1, 50, queued), status::reply_timeout);
+}
+
 TEST_F(TcpExchange, StrayBytesAreDrainedBeforeTheRequest) {
     sim.inject("stray 2a2a0102030405060708");
     uint16_t word = 0;
