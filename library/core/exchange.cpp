@@ -67,31 +67,39 @@ status_t exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply, uin
     if ((result = pump_messages(0)) != status::ok)
         return result;
 
-    if ((result = tcp_receive(slot, reply, 2, timeout_ms)) != status::ok)
+    // Each part of the reply has the whole time-out to itself. The parts are only looked at
+    // where they wait on the socket; the frame is taken off once it is all there, usually in
+    // the same turn as its first two bytes.
+    constexpr auto reply_room = static_cast<uint16_t>(protocol::frame_buffer_size);
+    uint16_t queued = 0;
+    if ((result = tcp_await_frame(slot, reply, reply_room, 2, timeout_ms,
+                                  queued)) != status::ok)
         return result;
     wire.reply_bytes = 2;
 
-    if (reply[1] == protocol::error_reply_marker) {
-        result = tcp_receive(slot, reply + 2, protocol::tcp_error_reply_size - 2, timeout_ms);
-        if (result != status::ok)
+    auto reply_frame_length = static_cast<uint16_t>(protocol::tcp_error_reply_size);
+    const bool error_reply = reply[1] == protocol::error_reply_marker;
+    if (!error_reply) {
+        uint16_t reply_length = 0;
+        if ((result = protocol::lookup_command(reply[1], false, reply_length)) != status::ok)
             return result;
-        wire.reply_bytes = static_cast<uint16_t>(protocol::tcp_error_reply_size);
-        if (protocol::crc8(reply, 6) != reply[6])
-            return status::checksum_mismatch;
+        reply_frame_length = static_cast<uint16_t>(reply_length + 3);
+    }
+    if (queued < reply_frame_length &&
+        (result = tcp_await_frame(slot, reply, reply_room, reply_frame_length,
+                                  timeout_ms, queued)) != status::ok)
+        return result;
+    if ((result = tcp_take_frame(slot, reply, reply_frame_length)) != status::ok)
+        return result;
+    wire.reply_bytes = reply_frame_length;
+
+    const auto reply_checksummed = static_cast<uint16_t>(reply_frame_length - 1);
+    if (protocol::crc8(reply, reply_checksummed) != reply[reply_checksummed])
+        return status::checksum_mismatch;
+    if (error_reply) {
         wire.reply_complete = true;
         return error_reply_status(opcode, static_cast<uint16_t>(reply[5] * 256 + reply[4]));
     }
-
-    uint16_t reply_length = 0;
-    if ((result = protocol::lookup_command(reply[1], false, reply_length)) != status::ok)
-        return result;
-    if ((result = tcp_receive(slot, reply + 2, static_cast<uint16_t>(reply_length + 1),
-                              timeout_ms)) != status::ok)
-        return result;
-    wire.reply_bytes = static_cast<uint16_t>(reply_length + 3);
-    const auto reply_checksummed = static_cast<uint16_t>(reply_length + 2);
-    if (protocol::crc8(reply, reply_checksummed) != reply[reply_checksummed])
-        return status::checksum_mismatch;
     if (reply[1] != opcode)
         return status::wrong_opcode;
     wire.reply_complete = true;
@@ -108,6 +116,9 @@ status_t pump_once() {
 }
 
 status_t pump_messages(uint32_t wait_ms) {
+    // A zero wait lets the window repaint once; it does not wait for the clock to tick.
+    if (wait_ms == 0)
+        return pump_once();
     const uint32_t start = platform::monotonic_ms();
     for (;;) {
         if (status_t result = pump_once(); result != status::ok)

@@ -8,7 +8,9 @@
 namespace vortlink {
 
 // Lets the calling thread's application dispatch its events until the millisecond clock has moved
-// past wait_ms. -10001 when the application's pump reports a quit request.
+// past wait_ms; a zero wait gives the pump exactly one turn and returns at once (the exchanges use
+// it between request and reply to let the window repaint). -10001 when the application's pump
+// reports a quit request.
 status_t pump_messages(uint32_t wait_ms);
 
 // How long a reply wait may block before the calling thread's message pump gets its next turn,

@@ -18,6 +18,20 @@ constexpr std::array<int, socket_table_size> no_sockets() {
     return table;
 }
 constinit std::array<int, socket_table_size> sockets = no_sockets();
+// The receive low-water mark each socket has now, so that it is only set when a wait needs
+// another one (a new socket starts at 1). Used under the slot's lock only.
+constinit std::array<uint16_t, socket_table_size> low_water{};
+
+status_t wait_for_low_water(uint8_t slot, uint16_t count, uint32_t timeout_ms,
+                            platform::wait_result &waited) {
+    if (low_water[slot] != count) {
+        if (!platform::set_low_water(sockets[slot], count))
+            return status::socket_failure;
+        low_water[slot] = count;
+    }
+    waited = platform::wait_readable(sockets[slot], timeout_ms);
+    return waited == platform::wait_result::failed ? status::socket_failure : status::ok;
+}
 } // namespace
 
 status_t resolve_endpoint(const char *host, tcp_endpoint &endpoint) {
@@ -49,13 +63,15 @@ status_t tcp_send(uint8_t slot, const uint8_t *bytes, uint16_t count) {
     return platform::send_all(sockets[slot], bytes, count) ? status::ok : status::socket_failure;
 }
 
-status_t tcp_receive(uint8_t slot, uint8_t *buffer, uint16_t count, uint16_t timeout_ms) {
+status_t tcp_await_frame(uint8_t slot, uint8_t *frame, uint16_t room, uint16_t count,
+                         uint16_t timeout_ms, uint16_t &queued) {
+    queued = 0;
     if (tcp_slot_valid(slot) != status::ok)
         return status::bad_tcp_slot;
-    const int fd = sockets[slot];
     const uint32_t start = platform::monotonic_ms();
     const uint32_t slice = pump_slice_ms();
-    // Bytes stay queued until all count bytes are there, so no part of a frame is ever taken.
+    // The poll wakes only once count bytes are queued, so a frame that arrives in parts never
+    // turns the wait into a spin; the peek then sees the whole frame when it is all there.
     for (;;) {
         const uint32_t elapsed = platform::monotonic_ms() - start;
         if (elapsed > timeout_ms)
@@ -63,41 +79,44 @@ status_t tcp_receive(uint8_t slot, uint8_t *buffer, uint16_t count, uint16_t tim
         uint32_t wait = timeout_ms - elapsed + 1;
         if (slice != 0 && wait > slice)
             wait = slice;
-        const platform::wait_result waited = platform::wait_for_bytes(fd, count, wait);
-        if (waited == platform::wait_result::failed)
-            return status::socket_failure;
+        platform::wait_result waited = platform::wait_result::failed;
+        if (status_t result = wait_for_low_water(slot, count, wait, waited); result != status::ok)
+            return result;
         if (waited == platform::wait_result::timed_out) {
             if (status_t result = pump_once(); result != status::ok)
                 return result;
             continue;
         }
-        if (platform::peek_bytes(fd, buffer, count) == count)
-            break;
+        const long peeked = platform::peek_queued(sockets[slot], frame, room);
+        if (peeked >= count) {
+            queued = static_cast<uint16_t>(peeked);
+            return status::ok;
+        }
         // The peer closed with the frame incomplete: the missing bytes can never come, so the
         // reply has timed out now rather than after the full wait.
         if (waited == platform::wait_result::closed)
             return status::reply_timeout;
+        if (peeked < 0)
+            return status::socket_failure;
     }
-    if (platform::read_bytes(fd, buffer, count) != count)
-        return status::socket_failure;
-    return status::ok;
+}
+
+status_t tcp_take_frame(uint8_t slot, uint8_t *frame, uint16_t count) {
+    if (tcp_slot_valid(slot) != status::ok)
+        return status::bad_tcp_slot;
+    return platform::take_queued(sockets[slot], frame, count) == count ? status::ok
+                                                                       : status::socket_failure;
 }
 
 status_t tcp_drain(uint8_t slot) {
     if (tcp_slot_valid(slot) != status::ok)
         return status::bad_tcp_slot;
-    const int fd = sockets[slot];
     uint8_t discard[512];
     for (;;) {
-        switch (platform::poll_readable(fd)) {
-        case platform::readable_result::failed:
-            return status::socket_failure;
-        case platform::readable_result::idle:
+        const long taken = platform::take_queued(sockets[slot], discard, sizeof discard);
+        if (taken == 0)
             return status::ok;
-        case platform::readable_result::readable:
-            break;
-        }
-        if (platform::read_bytes(fd, discard, sizeof discard) <= 0)
+        if (taken < 0)
             return status::socket_failure;
     }
 }
@@ -125,6 +144,7 @@ extern "C" VORTLINK_API int16_t tkcmdset_connect(uint8_t slot, int32_t reserved,
         platform::connect_result::connected)
         return status::socket_failure;
     sockets[slot] = fd;
+    low_water[slot] = 1;
     // A new connection carries nothing of the old one's exchanges.
     mark_slot_out_of_step(transport_kind::tcp, slot, false);
     state().transport[slot] = transport_kind::tcp;
@@ -138,7 +158,6 @@ status_t tcp_receive_some(uint8_t slot, uint8_t *buffer, uint16_t capacity, uint
     received = 0;
     if (tcp_slot_valid(slot) != status::ok)
         return status::bad_tcp_slot;
-    const int fd = sockets[slot];
     const uint32_t start = platform::monotonic_ms();
     const uint32_t slice = pump_slice_ms();
     for (;;) {
@@ -148,18 +167,20 @@ status_t tcp_receive_some(uint8_t slot, uint8_t *buffer, uint16_t capacity, uint
         uint32_t wait = timeout_ms - elapsed + 1;
         if (slice != 0 && wait > slice)
             wait = slice;
-        const platform::wait_result waited = platform::wait_for_bytes(fd, 1, wait);
-        if (waited == platform::wait_result::failed)
-            return status::socket_failure;
+        platform::wait_result waited = platform::wait_result::failed;
+        if (status_t result = wait_for_low_water(slot, 1, wait, waited); result != status::ok)
+            return result;
         if (waited == platform::wait_result::timed_out) {
             if (status_t result = pump_once(); result != status::ok)
                 return result;
             continue;
         }
         // Ready or closed: whatever is queued is taken; a closed stream with nothing left fails.
-        const long taken = platform::read_bytes(fd, buffer, capacity);
-        if (taken <= 0)
+        const long taken = platform::take_queued(sockets[slot], buffer, capacity);
+        if (taken < 0 || (taken == 0 && waited == platform::wait_result::closed))
             return status::socket_failure;
+        if (taken == 0)
+            continue;
         received = static_cast<uint16_t>(taken);
         return status::ok;
     }

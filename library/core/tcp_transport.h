@@ -21,7 +21,15 @@ struct tcp_endpoint {
 status_t resolve_endpoint(const char *host, tcp_endpoint &endpoint);
 status_t tcp_slot_valid(uint8_t slot);
 status_t tcp_send(uint8_t slot, const uint8_t *bytes, uint16_t count);
-status_t tcp_receive(uint8_t slot, uint8_t *buffer, uint16_t count, uint16_t timeout_ms);
+// Waits up to timeout_ms until the first count bytes of the incoming frame are queued, and copies
+// what is queued (count bytes or more, at most room) into frame. The bytes stay on the socket,
+// so a reply that never completes leaves no part of a frame taken: the next drain removes it.
+// queued tells how many bytes frame now holds. -10803 when count bytes do not come in time.
+status_t tcp_await_frame(uint8_t slot, uint8_t *frame, uint16_t room, uint16_t count,
+                         uint16_t timeout_ms, uint16_t &queued);
+// Takes count bytes that tcp_await_frame found queued off the socket into frame.
+status_t tcp_take_frame(uint8_t slot, uint8_t *frame, uint16_t count);
+// Discards everything that is waiting on the socket.
 status_t tcp_drain(uint8_t slot);
 // Waits up to timeout_ms for bytes and takes whatever is queued, at most capacity: -10803 when
 // nothing came in time, -10801 when the connection failed or was closed.

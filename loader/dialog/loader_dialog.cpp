@@ -309,6 +309,12 @@ status_t LoaderDialog::WaitPumping(uint32_t milliseconds) {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         return status::quit_requested;
     }
+    // A zero wait lets the window repaint once and returns at once, as the library's own pump
+    // does between request and reply.
+    if (milliseconds == 0) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        return quit_pending_ ? status::quit_requested : status::ok;
+    }
     QEventLoop loop;
     QTimer deadline;
     deadline.setSingleShot(true);

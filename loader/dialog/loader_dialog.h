@@ -47,7 +47,8 @@ class LoaderDialog : public QDialog {
     void ReportStatus(status_t status);
     status_t ConnectAndIdentify();
     // Keeps the window alive for the given time; quit_requested when the window was asked to
-    // close meanwhile (the close then happens once the running operation is over).
+    // close meanwhile (the close then happens once the running operation is over). A zero wait
+    // gives the event loop exactly one turn, so that the window repaints, and returns at once.
     status_t WaitPumping(uint32_t milliseconds);
 
     // A control by its numeric id (its object name is "control_<id>"); nullptr for none.

@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -384,6 +385,32 @@ class LoaderDialogTest : public QObject {
         qInfo("WaitPumping(2000): %.1f ms of CPU", cpu_used * 1000);
         // A spinning wait would use the whole 2 s.
         QVERIFY(cpu_used < 0.3);
+        QVERIFY(paints > 0);
+        status_box->viewport()->removeEventFilter(this);
+        painted = nullptr;
+    }
+
+    void zero_wait_gives_the_window_one_turn() {
+        make_dialog();
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+        int paints = 0;
+        painted = &paints;
+        auto *status_box = qobject_cast<QPlainTextEdit *>(dialog->control(1009));
+        status_box->viewport()->installEventFilter(this);
+        status_box->viewport()->update();
+        // A queued call that queues itself again runs once per turn of the event loop; its
+        // context object takes the last one with it.
+        QObject context;
+        int turns = 0;
+        std::function<void()> again = [&] {
+            ++turns;
+            QMetaObject::invokeMethod(&context, again, Qt::QueuedConnection);
+        };
+        QMetaObject::invokeMethod(&context, again, Qt::QueuedConnection);
+
+        QCOMPARE(dialog->WaitPumping(0), status::ok);
+        QCOMPARE(turns, 1);
         QVERIFY(paints > 0);
         status_box->viewport()->removeEventFilter(this);
         painted = nullptr;

@@ -33,6 +33,16 @@ uint32_t fail_count() {
 
 std::vector<uint8_t> bytes(std::initializer_list<uint8_t> list) { return list; }
 
+// Installs a message pump for the calling thread that counts its turns.
+void count_pump_turns(int &turns) {
+    tkcmdset_set_message_pump(
+        [](void *context) {
+            ++*static_cast<int *>(context);
+            return 0;
+        },
+        &turns);
+}
+
 class TcpExchange : public ::testing::Test {
   protected:
     static constexpr uint8_t slot = 3;
@@ -107,6 +117,26 @@ TEST_F(TcpExchange, ShortReplyTimesOutAndTheNextExchangeDrainsTheRest) {
     uint16_t word = 0;
     EXPECT_EQ(status_exchange(&word), status::ok);
     EXPECT_EQ(word, 0x1234);
+}
+
+TEST_F(TcpExchange, AReceiveTakesTheAwaitedFrameAndNotOneByteMore) {
+    // A whole status reply, then two bytes of something else, queued on the socket together.
+    ASSERT_EQ(sim.control("stray 0002123427AABB"), "ok 1");
+    uint8_t frame[protocol::frame_buffer_size] = {};
+    uint16_t queued = 0;
+    ASSERT_EQ(tcp_await_frame(slot, frame, sizeof frame, 2, 1500, queued), status::ok);
+    ASSERT_GE(queued, 5) << "the first bytes are there, and the rest may be";
+    ASSERT_EQ(tcp_await_frame(slot, frame, sizeof frame, 5, 1500, queued), status::ok);
+    ASSERT_EQ(tcp_take_frame(slot, frame, 5), status::ok);
+    EXPECT_EQ(std::vector<uint8_t>(frame, frame + 5), bytes({0x00, 0x02, 0x12, 0x34, 0x27}));
+
+    // What follows the frame stayed on the socket, and a wait for more than is there leaves it.
+    EXPECT_EQ(tcp_await_frame(slot, frame, sizeof frame, 3, 100, queued), status::reply_timeout);
+    ASSERT_EQ(tcp_await_frame(slot, frame, sizeof frame, 2, 100, queued), status::ok);
+    EXPECT_EQ(queued, 2);
+    EXPECT_EQ(std::vector<uint8_t>(frame, frame + 2), bytes({0xAA, 0xBB}));
+    EXPECT_EQ(tcp_drain(slot), status::ok);
+    EXPECT_EQ(tcp_await_frame(slot, frame, sizeof frame, 1, 50, queued), status::reply_timeout);
 }
 
 TEST_F(TcpExchange, StrayBytesAreDrainedBeforeTheRequest) {
@@ -220,6 +250,26 @@ TEST_F(TcpExchange, LockHeldElsewhereForTwoSecondsSendsNothing) {
     EXPECT_EQ(status_exchange(), status::ok);
 }
 
+TEST_F(TcpExchange, AnotherSlotExchangesWhileThisOneAwaitsItsReply) {
+    constexpr uint8_t other_slot = slot + 1;
+    ASSERT_EQ(tkcmdset_connect(other_slot, 0, "127.0.0.1"), status::ok);
+    sim.inject("delay 1200"); // within the 1500 ms the first slot waits
+    std::atomic<bool> slow_done{false};
+    std::thread slow([&] {
+        EXPECT_EQ(status_exchange(), status::ok);
+        slow_done = true;
+    });
+    while (sim.frames().empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The first slot holds its lock until its reply comes; the second slot's lock is its own.
+    uint16_t word = 0;
+    EXPECT_EQ(tkcmdset_status(other_slot, &word), status::ok);
+    EXPECT_EQ(word, 0x1234);
+    EXPECT_FALSE(slow_done) << "the second slot's exchange waited for the first one's reply";
+    slow.join();
+    EXPECT_TRUE(slow_done);
+}
+
 TEST_F(TcpExchange, MissingLockIsAWaitFailure) {
     platform::named_lock *saved = state().tcp_locks[slot];
     state().tcp_locks[slot] = nullptr;
@@ -252,16 +302,33 @@ TEST_F(TcpExchange, QuitRequestDuringThePumpEndsTheExchangeAfterTheRequest) {
 
 TEST_F(TcpExchange, PumpRunsBetweenRequestAndReply) {
     int pump_calls = 0;
-    tkcmdset_set_message_pump(
-        [](void *context) {
-            ++*static_cast<int *>(context);
-            return 0;
-        },
-        &pump_calls);
+    count_pump_turns(pump_calls);
     sim.inject("delay 300");
     EXPECT_EQ(status_exchange(), status::ok);
     tkcmdset_set_message_pump(nullptr, nullptr);
     EXPECT_GE(pump_calls, 5) << "the window keeps its turns while the reply is awaited";
+}
+
+TEST(MessagePump, ZeroWaitGivesThePumpExactlyOneTurn) {
+    int pump_calls = 0;
+    count_pump_turns(pump_calls);
+    EXPECT_EQ(pump_messages(0), status::ok);
+    EXPECT_EQ(pump_calls, 1);
+    tkcmdset_set_message_pump([](void *) { return 1; }, nullptr);
+    EXPECT_EQ(pump_messages(0), status::quit_requested);
+    tkcmdset_set_message_pump(nullptr, nullptr);
+    EXPECT_EQ(pump_messages(0), status::ok) << "without a pump there is nothing to run";
+}
+
+TEST(MessagePump, PositiveWaitLastsUntilTheClockHasMovedPastIt) {
+    int pump_calls = 0;
+    count_pump_turns(pump_calls);
+    const uint32_t start = platform::monotonic_ms();
+    EXPECT_EQ(pump_messages(50), status::ok);
+    const uint32_t elapsed = platform::monotonic_ms() - start;
+    tkcmdset_set_message_pump(nullptr, nullptr);
+    EXPECT_GT(elapsed, 50u);
+    EXPECT_GE(pump_calls, 2) << "the pump gets its turns during the wait, not only at its start";
 }
 
 TEST_F(TcpExchange, QuitWhileAwaitingTheReplyEndsTheExchange) {

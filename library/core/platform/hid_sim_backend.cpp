@@ -173,25 +173,21 @@ class wire_connection {
         return hid_io_result::done;
     }
 
+    // Waits in poll for what the socket brings, then takes all of it in one read: the response
+    // to a write and the input report behind it often arrive together.
     receive_result receive(message &received, const deadline &limit) {
         for (;;) {
-            const fill_outcome filled = fill();
-            if (filled == fill_outcome::complete) {
-                received.type = body_[0];
-                received.payload.assign(body_.begin() + 1, body_.end());
-                header_have_ = 0;
-                body_.clear();
-                body_have_ = 0;
+            const parse_outcome parsed = take_buffered(received);
+            if (parsed == parse_outcome::complete)
                 return receive_result::received;
-            }
-            if (filled == fill_outcome::broken) {
+            if (parsed == parse_outcome::broken) {
                 broken_ = true;
                 return receive_result::broken;
             }
             const wait_outcome ready = wait_for(POLLIN, limit);
             if (ready == wait_outcome::timed_out)
                 return receive_result::timed_out;
-            if (ready == wait_outcome::failed) {
+            if (ready == wait_outcome::failed || !read_more()) {
                 broken_ = true;
                 return receive_result::broken;
             }
@@ -199,7 +195,7 @@ class wire_connection {
     }
 
   private:
-    enum class fill_outcome { complete, need_more, broken };
+    enum class parse_outcome { complete, need_more, broken };
     enum class wait_outcome { ready, timed_out, failed };
 
     hid_io_result fail() {
@@ -207,43 +203,48 @@ class wire_connection {
         return hid_io_result::not_started;
     }
 
-    // Takes what the socket holds towards the current message, without waiting.
-    fill_outcome fill() {
+    // The next whole message of the input buffer, if it holds one.
+    parse_outcome take_buffered(message &received) {
         if (broken())
-            return fill_outcome::broken;
+            return parse_outcome::broken;
+        const std::size_t have = input_end_ - input_begin_;
+        if (have < wire::header_length)
+            return parse_outcome::need_more;
+        const uint8_t *start = input_.data() + input_begin_;
+        const std::size_t length = start[0] << 8 | start[1];
+        if (length == 0 || length > wire::max_message_length)
+            return parse_outcome::broken;
+        if (have < wire::header_length + length)
+            return parse_outcome::need_more;
+        received.type = start[wire::header_length];
+        received.payload.assign(start + wire::header_length + 1,
+                                start + wire::header_length + length);
+        input_begin_ += wire::header_length + length;
+        if (input_begin_ == input_end_)
+            input_begin_ = input_end_ = 0;
+        return parse_outcome::complete;
+    }
+
+    // Appends what the socket holds to the input buffer, without waiting. False when the
+    // simulator closed the connection (the device is gone) or the socket failed.
+    bool read_more() {
+        if (input_begin_ != 0) {
+            std::memmove(input_.data(), input_.data() + input_begin_, input_end_ - input_begin_);
+            input_end_ -= input_begin_;
+            input_begin_ = 0;
+        }
         for (;;) {
-            uint8_t *into = nullptr;
-            std::size_t wanted = 0;
-            if (header_have_ < wire::header_length) {
-                into = header_ + header_have_;
-                wanted = wire::header_length - header_have_;
-            } else {
-                into = body_.data() + body_have_;
-                wanted = body_.size() - body_have_;
+            const ssize_t got = ::recv(fd_.get(), input_.data() + input_end_,
+                                       input_.size() - input_end_, MSG_DONTWAIT);
+            if (got > 0) {
+                input_end_ += static_cast<std::size_t>(got);
+                return true;
             }
-            const ssize_t got = ::recv(fd_.get(), into, wanted, MSG_DONTWAIT);
             if (got == 0)
-                return fill_outcome::broken; // the simulator closed: the device is gone
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                return errno == EAGAIN || errno == EWOULDBLOCK ? fill_outcome::need_more
-                                                               : fill_outcome::broken;
-            }
-            if (header_have_ < wire::header_length) {
-                header_have_ += static_cast<std::size_t>(got);
-                if (header_have_ < wire::header_length)
-                    continue;
-                const std::size_t length = header_[0] << 8 | header_[1];
-                if (length == 0 || length > wire::max_message_length)
-                    return fill_outcome::broken;
-                body_.assign(length, 0);
-                body_have_ = 0;
+                return false;
+            if (errno == EINTR)
                 continue;
-            }
-            body_have_ += static_cast<std::size_t>(got);
-            if (body_have_ == body_.size())
-                return fill_outcome::complete;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
         }
     }
 
@@ -268,10 +269,12 @@ class wire_connection {
 
     unique_fd fd_;
     bool broken_ = false;
-    uint8_t header_[wire::header_length] = {};
-    std::size_t header_have_ = 0;
-    std::vector<uint8_t> body_;
-    std::size_t body_have_ = 0;
+    // Received bytes not yet cut into messages: room for the longest message twice over, so
+    // that a read never has to wait for the buffer to empty.
+    std::vector<uint8_t> input_ = std::vector<uint8_t>(2 * (wire::header_length +
+                                                            wire::max_message_length));
+    std::size_t input_begin_ = 0;
+    std::size_t input_end_ = 0;
 };
 
 class sim_hid_device final : public hid_device {

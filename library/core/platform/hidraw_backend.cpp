@@ -271,6 +271,9 @@ enum class write_phase { idle, queued, writing, done };
 // the kernel after its device is gone touches nothing that was freed.
 struct write_channel {
     std::mutex mutex;
+    // The writer waits on `work` for a report or the stop; callers wait on `changed` for the
+    // writer to finish or go idle. Apart, a caller's hand-back never wakes the writer for nothing.
+    std::condition_variable work;
     std::condition_variable changed;
     write_phase phase = write_phase::idle;
     // The caller gave up waiting: the writer goes back to idle without waiting to be collected.
@@ -315,7 +318,7 @@ hid_io_result write_whole_report(const write_channel &channel) {
 void run_writer(std::shared_ptr<write_channel> channel) {
     std::unique_lock lock(channel->mutex);
     for (;;) {
-        channel->changed.wait(
+        channel->work.wait(
             lock, [&] { return channel->stopping || channel->phase == write_phase::queued; });
         if (channel->stopping)
             break;
@@ -325,7 +328,10 @@ void run_writer(std::shared_ptr<write_channel> channel) {
         lock.lock();
         channel->result = result;
         channel->phase = channel->abandoned ? write_phase::idle : write_phase::done;
+        // Woken after the unlock, the caller finds the mutex free instead of blocking on it.
+        lock.unlock();
         channel->changed.notify_all();
+        lock.lock();
     }
     channel->finished = true;
     channel->changed.notify_all();
@@ -359,7 +365,7 @@ class hidraw_device final : public hid_device {
             return;
         std::unique_lock lock(channel_->mutex);
         channel_->stopping = true;
-        channel_->changed.notify_all();
+        channel_->work.notify_all();
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t ignored = ::write(channel_->wake.get(), &one, sizeof one);
         const bool finished =
@@ -464,15 +470,20 @@ class hidraw_device final : public hid_device {
         channel.report.assign(report, report + length);
         channel.abandoned = false;
         channel.phase = write_phase::queued;
-        channel.changed.notify_all();
+        lock.unlock();
+        channel.work.notify_one();
+        lock.lock();
         if (!channel.changed.wait_until(lock, deadline,
                                         [&] { return channel.phase == write_phase::done; })) {
             channel.abandoned = true;
             return hid_io_result::timed_out;
         }
         channel.phase = write_phase::idle;
+        const hid_io_result result = channel.result;
+        // Only another caller waiting for its turn cares that the writer is idle again.
+        lock.unlock();
         channel.changed.notify_all();
-        return channel.result;
+        return result;
     }
 
     hid_io_result read_report(uint8_t *buffer, std::size_t length, uint32_t timeout_ms) override {

@@ -1,6 +1,7 @@
 #include "core/platform/shared_segment.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -202,8 +203,11 @@ class init_guard {
 
 } // namespace
 
+// The entry is set while the handle is open (open_count above 0). Waits and releases read it
+// without the process mutex, so that exchanges on different slots never queue behind each other
+// in this process; opens and closes change it under the mutex.
 struct named_lock {
-    lock_entry *entry;
+    std::atomic<lock_entry *> entry;
     uint32_t open_count;
 };
 
@@ -328,14 +332,16 @@ bool join_segment(int descriptor, segment_mapping &mapping) {
            layout.size == sizeof layout;
 }
 
-// Null unless lock is one of our handles and currently open.
-lock_entry *open_entry(const named_lock *lock) {
+bool is_handle(const named_lock *lock) {
     const auto address = reinterpret_cast<std::uintptr_t>(lock);
     const auto first = reinterpret_cast<std::uintptr_t>(&handles[0]);
-    if (address < first || address >= first + sizeof handles ||
-        (address - first) % sizeof(named_lock) != 0)
-        return nullptr;
-    return lock->open_count > 0 ? lock->entry : nullptr;
+    return address >= first && address < first + sizeof handles &&
+           (address - first) % sizeof(named_lock) == 0;
+}
+
+// Null unless lock is one of our handles and currently open.
+lock_entry *open_entry(const named_lock *lock) {
+    return is_handle(lock) ? lock->entry.load(std::memory_order_acquire) : nullptr;
 }
 
 // The shared block under the guard. Null, with the reason, when it cannot be had safely.
@@ -436,8 +442,10 @@ void detach_shared_segment() {
     const std::lock_guard<std::mutex> hold(process_mutex);
     if (segment == nullptr)
         return;
-    for (named_lock &handle : handles)
-        handle = named_lock{};
+    for (named_lock &handle : handles) {
+        handle.entry.store(nullptr, std::memory_order_release);
+        handle.open_count = 0;
+    }
     ::munmap(segment, sizeof(segment_layout));
     segment = nullptr;
     if (segment_private) {
@@ -515,7 +523,7 @@ named_lock *open_named_lock(const char *name) {
     named_lock &handle = handles[found - segment->locks];
     if (handle.open_count == UINT32_MAX)
         return nullptr;
-    handle.entry = found;
+    handle.entry.store(found, std::memory_order_release);
     ++handle.open_count;
     return &handle;
 }
@@ -526,15 +534,11 @@ void close_named_lock(named_lock *lock) {
     if (open_entry(lock) == nullptr)
         return;
     if (--lock->open_count == 0)
-        lock->entry = nullptr;
+        lock->entry.store(nullptr, std::memory_order_release);
 }
 
 lock_wait wait_named_lock(named_lock *lock, uint32_t timeout_ms) {
-    lock_entry *entry = nullptr;
-    {
-        const std::lock_guard<std::mutex> hold(process_mutex);
-        entry = open_entry(lock);
-    }
+    lock_entry *const entry = open_entry(lock);
     if (entry == nullptr)
         return lock_wait::failed;
 
@@ -565,12 +569,7 @@ lock_wait wait_named_lock(named_lock *lock, uint32_t timeout_ms) {
 }
 
 void release_named_lock(named_lock *lock) {
-    lock_entry *entry = nullptr;
-    {
-        const std::lock_guard<std::mutex> hold(process_mutex);
-        entry = open_entry(lock);
-    }
-    if (entry != nullptr)
+    if (lock_entry *const entry = open_entry(lock); entry != nullptr)
         ::pthread_mutex_unlock(&entry->mutex);
 }
 

@@ -110,12 +110,11 @@ bool send_all(int fd, const uint8_t *bytes, std::size_t count) {
     return true;
 }
 
-wait_result wait_for_bytes(int fd, uint16_t count, uint32_t timeout_ms) {
-    // With the low-water mark at the awaited count, poll() only wakes once the whole frame part
-    // is queued (or the stream ended), so a partial arrival never turns the wait into a spin.
-    const int low_water = count == 0 ? 1 : count;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &low_water, sizeof low_water) != 0)
-        return wait_result::failed;
+bool set_low_water(int fd, int bytes) {
+    return setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) == 0;
+}
+
+wait_result wait_readable(int fd, uint32_t timeout_ms) {
     pollfd descriptor{fd, POLLIN | POLLRDHUP, 0};
     const int ready = poll_until(descriptor, timeout_ms);
     if (ready < 0)
@@ -129,31 +128,27 @@ wait_result wait_for_bytes(int fd, uint16_t count, uint32_t timeout_ms) {
     return wait_result::ready;
 }
 
-long peek_bytes(int fd, uint8_t *buffer, std::size_t count) {
-    ssize_t peeked;
-    do {
-        peeked = recv(fd, buffer, count, MSG_PEEK | MSG_DONTWAIT);
-    } while (peeked < 0 && errno == EINTR);
-    return peeked;
+namespace {
+long receive_queued(int fd, uint8_t *buffer, std::size_t count, int flags) {
+    for (;;) {
+        const ssize_t got = recv(fd, buffer, count, flags | MSG_DONTWAIT);
+        if (got > 0)
+            return got;
+        if (got == 0)
+            return -1; // end of stream
+        if (errno == EINTR)
+            continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+} // namespace
+
+long peek_queued(int fd, uint8_t *buffer, std::size_t count) {
+    return receive_queued(fd, buffer, count, MSG_PEEK);
 }
 
-long read_bytes(int fd, uint8_t *buffer, std::size_t count) {
-    ssize_t taken;
-    do {
-        taken = recv(fd, buffer, count, MSG_DONTWAIT);
-    } while (taken < 0 && errno == EINTR);
-    return taken;
-}
-
-readable_result poll_readable(int fd) {
-    const int low_water = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &low_water, sizeof low_water) != 0)
-        return readable_result::failed;
-    pollfd descriptor{fd, POLLIN, 0};
-    const int ready = poll_until(descriptor, 0);
-    if (ready < 0 || (descriptor.revents & (POLLERR | POLLNVAL)))
-        return readable_result::failed;
-    return ready == 0 ? readable_result::idle : readable_result::readable;
+long take_queued(int fd, uint8_t *buffer, std::size_t count) {
+    return receive_queued(fd, buffer, count, 0);
 }
 
 } // namespace vortlink::platform

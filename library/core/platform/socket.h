@@ -25,19 +25,20 @@ bool send_all(int fd, const uint8_t *bytes, std::size_t count);
 
 enum class wait_result { ready, timed_out, closed, failed };
 
-// Blocks until at least count bytes are queued on the socket, the peer has closed the connection,
+// Sets the socket's receive low-water mark: poll() reports it readable only once that many bytes
+// are queued (or the stream has ended).
+bool set_low_water(int fd, int bytes);
+
+// Blocks until the socket is readable by its low-water mark, the peer has closed the connection,
 // or timeout_ms has passed. Never takes bytes off the socket.
-wait_result wait_for_bytes(int fd, uint16_t count, uint32_t timeout_ms);
+wait_result wait_readable(int fd, uint32_t timeout_ms);
 
-// Copies up to count queued bytes without removing them; -1 on error.
-long peek_bytes(int fd, uint8_t *buffer, std::size_t count);
+// Copies up to count queued bytes without removing them: the number copied, 0 when nothing is
+// queued, -1 when the peer has closed with nothing queued or the socket failed.
+long peek_queued(int fd, uint8_t *buffer, std::size_t count);
 
-// Takes up to count bytes off the socket without waiting; 0 when the peer closed, -1 on error
-// (including "nothing queued").
-long read_bytes(int fd, uint8_t *buffer, std::size_t count);
-
-// True when bytes (or an end of stream) are waiting right now.
-enum class readable_result { readable, idle, failed };
-readable_result poll_readable(int fd);
+// Takes up to count queued bytes off the socket without waiting: the number taken, 0 when nothing
+// is queued, -1 when the peer has closed with nothing queued or the socket failed.
+long take_queued(int fd, uint8_t *buffer, std::size_t count);
 
 } // namespace vortlink::platform
