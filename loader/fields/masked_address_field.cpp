@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMenu>
 
@@ -19,21 +20,31 @@ bool is_dialog_key(int key) {
            key == Qt::Key_Tab || key == Qt::Key_Backtab;
 }
 
-// Ctrl with a letter or Backspace types a control character, which the fields treat as any
-// other character they do not take. Ctrl with arrows, Home or End still moves the caret.
+// Ctrl with a letter or Backspace types a control character, and Ctrl with any other key that
+// carries text types nothing a field takes; the fields discard both. Ctrl with arrows, Home or
+// End still moves the caret.
 bool types_control_character(const QKeyEvent *event) {
     if (!event->modifiers().testFlag(Qt::ControlModifier))
         return false;
     const int key = event->key();
-    return (key >= Qt::Key_A && key <= Qt::Key_Z) || key == Qt::Key_Backspace;
+    return (key >= Qt::Key_A && key <= Qt::Key_Z) || key == Qt::Key_Backspace ||
+           !event->text().isEmpty();
 }
 
-// The character a key types, by its low 8 bits; 0 when the key types nothing.
-char typed_character(const QKeyEvent *event) {
+char low_8_bits(QChar character) {
+    return static_cast<char>(character.unicode() & 0xFF);
+}
+
+// Keys that type nothing (caret movement) or a single control character (Backspace, Delete,
+// Return) keep the edit control's own meaning unless a field takes them itself.
+bool types_text(const QKeyEvent *event) {
     const QString text = event->text();
-    if (text.size() != 1)
-        return 0;
-    return static_cast<char>(text.at(0).unicode() & 0xFF);
+    if (text.isEmpty())
+        return false;
+    if (text.size() > 1)
+        return true;
+    const auto c = static_cast<unsigned char>(low_8_bits(text.at(0)));
+    return c >= 0x20 && c != 0x7F;
 }
 
 std::vector<unsigned> character_range(char first, char last) {
@@ -65,6 +76,16 @@ MaskedAddressField::MaskedAddressField(std::string_view mask, std::vector<unsign
 
 bool MaskedAddressField::accepts(unsigned character) const {
     return std::find(accepted_.begin(), accepted_.end(), character & 0xFFu) != accepted_.end();
+}
+
+void MaskedAddressField::type_text(const QString &text) {
+    for (const QChar character : text)
+        type_character(low_8_bits(character));
+}
+
+void MaskedAddressField::inputMethodEvent(QInputMethodEvent *event) {
+    type_text(event->commitString());
+    event->accept();
 }
 
 edit_state MaskedAddressField::current_state() const {
@@ -117,6 +138,19 @@ void IpAddressField::select_next_octet() {
     show_state(ip_select_next_octet(text().toLatin1().toStdString(), caret));
 }
 
+void IpAddressField::type_character(char c) {
+    if (c == separator_) {
+        select_next_octet();
+        return;
+    }
+    if (!accepts(static_cast<unsigned char>(c)) || isReadOnly())
+        return;
+    if (c == '\b')
+        backspace();
+    else
+        insert(QString(QLatin1Char(c)));
+}
+
 void IpAddressField::keyPressEvent(QKeyEvent *event) {
     const int key = event->key();
     if (is_dialog_key(key)) {
@@ -127,19 +161,11 @@ void IpAddressField::keyPressEvent(QKeyEvent *event) {
         event->accept();
         return;
     }
-    const char c = typed_character(event);
-    if (c == separator_) {
-        select_next_octet();
-        event->accept();
-        return;
-    }
-    // Keys that type nothing (caret movement, Delete) and Backspace keep their usual meaning.
-    if (key == Qt::Key_Backspace || key == Qt::Key_Delete || c == 0 ||
-        static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
-        accepts(static_cast<unsigned char>(c))) {
+    if (key == Qt::Key_Backspace || key == Qt::Key_Delete || !types_text(event)) {
         QLineEdit::keyPressEvent(event);
         return;
     }
+    type_text(event->text());
     event->accept();
 }
 
@@ -240,12 +266,11 @@ void MacAddressField::keyPressEvent(QKeyEvent *event) {
         type_character('\b');
         return;
     }
-    const char c = typed_character(event);
-    if (c == 0 || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+    if (!types_text(event)) {
         QLineEdit::keyPressEvent(event);
         return;
     }
-    type_character(c);
+    type_text(event->text());
 }
 
 void MacAddressField::keyReleaseEvent(QKeyEvent *event) {

@@ -23,6 +23,15 @@ class MaskedAddressField : public QLineEdit {
     bool accepts(unsigned character) const;
 
   protected:
+    // One character the user typed, by its low 8 bits, through the field's own rules.
+    virtual void type_character(char c) = 0;
+    // Every character of a text the user typed, in order, through type_character: a key that
+    // types several characters at once, or what an input method commits.
+    void type_text(const QString &text);
+    // Composed text arrives whole, not as key presses; it is taken as typed once committed, and
+    // nothing is shown while it is composed.
+    void inputMethodEvent(QInputMethodEvent *event) override;
+
     edit_state current_state() const;
     // Replaces the whole text and sets the selection; the caret ends at the selection's end
     // for an empty selection and is scrolled into view.
@@ -45,6 +54,7 @@ class IpAddressField : public MaskedAddressField {
 
   protected:
     void keyPressEvent(QKeyEvent *event) override;
+    void type_character(char c) override;
 
   private:
     void select_next_octet();
@@ -70,8 +80,9 @@ class MacAddressField : public MaskedAddressField {
     void keyReleaseEvent(QKeyEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
 
+    void type_character(char c) override;
+
   private:
-    void type_character(char c);
     void apply(bool (*rule)(edit_state &));
 };
 

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -258,6 +260,52 @@ class AddressFieldsTest : public QObject {
         mac->get_bytes(read);
         const uint8_t stopped[6] = {0xFF, 0x0A, 0x0B, 0xEE, 0xEE, 0xEE};
         QVERIFY(std::equal(std::begin(read), std::end(read), std::begin(stopped)));
+    }
+
+    // Text that arrives whole, from an input method or a key that types several characters,
+    // goes through the same rules as typed characters, one by one.
+    void text_arriving_whole_goes_through_the_mask_data() {
+        QTest::addColumn<bool>("into_mac");
+        QTest::addColumn<bool>("from_input_method");
+        QTest::addColumn<bool>("read_only");
+        QTest::addColumn<QString>("arriving");
+        QTest::addColumn<QString>("expected");
+        // The IP field shows 10.0.0.1 with the caret after "10", the MAC field
+        // 0A:1B:2C:3D:4E:5F with the caret at its start.
+        QTest::newRow("ip, committed letters") << false << true << false << "abc" << "10.0.0.1";
+        QTest::newRow("ip, key of several") << false << false << false << "zz-!" << "10.0.0.1";
+        QTest::newRow("ip, digits among letters")
+            << false << true << false << "5x6" << "1056.0.0.1";
+        QTest::newRow("ip, read-only") << false << true << true << "56" << "10.0.0.1";
+        QTest::newRow("mac, committed letters")
+            << true << true << false << "zz-!" << "0A:1B:2C:3D:4E:5F";
+        QTest::newRow("mac, key of several")
+            << true << false << false << "xyz" << "0A:1B:2C:3D:4E:5F";
+        QTest::newRow("mac, digits among letters")
+            << true << true << false << "fzf9" << "FF:9B:2C:3D:4E:5F";
+        QTest::newRow("mac, read-only") << true << true << true << "ff" << "0A:1B:2C:3D:4E:5F";
+    }
+    void text_arriving_whole_goes_through_the_mask() {
+        QFETCH(bool, into_mac);
+        QFETCH(bool, from_input_method);
+        QFETCH(bool, read_only);
+        QFETCH(QString, arriving);
+        QFETCH(QString, expected);
+        ip->setText("10.0.0.1");
+        ip->setCursorPosition(2);
+        mac->setText("0A:1B:2C:3D:4E:5F");
+        mac->setCursorPosition(0);
+        QLineEdit *field = into_mac ? static_cast<QLineEdit *>(mac.get()) : ip.get();
+        field->setReadOnly(read_only);
+        if (from_input_method) {
+            QInputMethodEvent commit;
+            commit.setCommitString(arriving);
+            QApplication::sendEvent(field, &commit);
+        } else {
+            QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, arriving);
+            QApplication::sendEvent(field, &key);
+        }
+        QCOMPARE(field->text(), expected);
     }
 
     void engine_edge_cases_without_a_widget() {
