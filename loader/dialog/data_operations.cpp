@@ -24,12 +24,14 @@ namespace vortlink::loader {
 namespace {
 
 constexpr uint16_t special_lighthead_serial = 81;
-// Field texts are read as far as the old fixed buffers went.
-constexpr qsizetype field_text_limit = 49;
+// Texts are converted as far as the old fixed buffers went; a field that only keeps what it
+// shows keeps its whole text.
+constexpr qsizetype converted_text_limit = 49;
+constexpr qsizetype whole_text = -1;
 constexpr std::size_t record_part_number_length = 15;
 
-std::string field_text(const QLineEdit *field) {
-    return field->text().left(field_text_limit).toStdString();
+std::string field_text(const QLineEdit *field, qsizetype limit = converted_text_limit) {
+    return field->text().left(limit).toStdString();
 }
 
 std::tm local_date_now() {
@@ -72,17 +74,18 @@ trigger_choice shown_trigger_input(const Ui::LoaderDialog &ui) {
     return trigger_choice::unselected;
 }
 
-config_fields shown_config_fields(const Ui::LoaderDialog &ui) {
+config_fields shown_config_fields(const Ui::LoaderDialog &ui,
+                                  qsizetype text_limit = converted_text_limit) {
     config_fields fields;
     fields.trigger_input = shown_trigger_input(ui);
     fields.rising = ui.control_1028->isChecked();
     fields.differential_1 = ui.control_1007->isChecked();
     fields.differential_2 = ui.control_1008->isChecked();
-    fields.width = field_text(ui.control_1030);
-    fields.delay = field_text(ui.control_1031);
-    fields.current = field_text(ui.control_1032);
-    fields.supply_overhead = field_text(ui.control_1033);
-    fields.initial_led_temperature = field_text(ui.control_1035);
+    fields.width = field_text(ui.control_1030, text_limit);
+    fields.delay = field_text(ui.control_1031, text_limit);
+    fields.current = field_text(ui.control_1032, text_limit);
+    fields.supply_overhead = field_text(ui.control_1033, text_limit);
+    fields.initial_led_temperature = field_text(ui.control_1035, text_limit);
     fields.mode_position = ui.control_1064->currentIndex();
     fields.slew_position = ui.control_1067->currentIndex();
     return fields;
@@ -129,7 +132,8 @@ status_t ReadConfigBlock(LoaderDialog &dialog) {
         tkcmdset_read_eemem_block(dialog.slot_, config_block_address, block, sizeof block);
     if (result != status::ok)
         return result;
-    config_fields fields = shown_config_fields(ui);
+    // What the block does not set is shown again as it was.
+    config_fields fields = shown_config_fields(ui, whole_text);
     if (IsValidConfigBlock(block))
         read_config_block(block, fields);
     else

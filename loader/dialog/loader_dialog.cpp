@@ -51,6 +51,8 @@ constexpr std::size_t image_buffer_size = 262144;
 // Identity texts: the library writes up to 100 characters and a terminating zero.
 constexpr std::size_t identity_text_size = 101;
 constexpr qsizetype application_path_length = 260;
+// The serial number field takes at most this many typed characters.
+constexpr int serial_number_typed_length = 10;
 
 // Set while a ConnectAndIdentify runs anywhere in the process, so that one entered again from
 // a wait returns at once.
@@ -222,10 +224,14 @@ void LoaderDialog::initialise() {
     ui_->control_1016->setText(setting_text("ApplicationFile", "Quorrel.mot"));
     ui_->control_1016->setCursorPosition(static_cast<int>(ui_->control_1016->text().size()));
 
-    ui_->control_1013->setMaxLength(10);
     ui_->control_1013->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("[0-9]*")), ui_->control_1013));
-    ui_->control_1013->setText(
+    // What the user takes away never makes room for more than the typed limit again.
+    connect(ui_->control_1013, &QLineEdit::textEdited, this, [this](const QString &text) {
+        ui_->control_1013->setMaxLength(
+            std::max(serial_number_typed_length, static_cast<int>(text.size())));
+    });
+    show_serial_number(
         format_serial_number(parse_serial_number(setting_text("SerialNum", "0000000001"))));
 
     ui_->control_1014->set_text(setting_text("MACAddress", "02:4C:51:00:00:00"));
@@ -263,6 +269,19 @@ void LoaderDialog::initialise() {
     ui_->control_1067->setCurrentIndex(-1);
     ui_->control_1064->setCurrentIndex(-1);
     ui_->control_1000->setFocus(Qt::OtherFocusReason);
+}
+
+void LoaderDialog::note_status(const QString &text) {
+    set_status_box(text);
+    prompts_.note_status(windowTitle(), text);
+}
+
+void LoaderDialog::show_serial_number(const QString &text) {
+    // The length limit is for typing: a longer serial number the controller reports is shown,
+    // and later written, whole. QLineEdit would cut any text to its limit.
+    ui_->control_1013->setMaxLength(
+        std::max(serial_number_typed_length, static_cast<int>(text.size())));
+    ui_->control_1013->setText(text);
 }
 
 void LoaderDialog::set_status_box(const QString &text) {
@@ -367,7 +386,7 @@ void LoaderDialog::OnSelectDevice() {
     if (result == status::ok)
         ConnectAndIdentify();
     else
-        set_status_box(QStringLiteral("Device not found."));
+        note_status(QStringLiteral("Device not found."));
     SetBusy(false);
 }
 
@@ -452,7 +471,7 @@ status_t LoaderDialog::ConnectAndIdentify() {
         set_status_box(QString::asprintf(
             "Firmware version:\t%s\r\nHardware version:\t%s\r\nSerial number:\t%s",
             firmware_version, hardware_version, serial_number));
-        ui_->control_1013->setText(QString::fromLatin1(serial_number));
+        show_serial_number(QString::fromLatin1(serial_number));
         identified = true;
     } while (false);
 
@@ -505,7 +524,7 @@ void LoaderDialog::OnBrowse() {
 void LoaderDialog::OnSerialNumberKillFocus() {
     const QString text =
         format_serial_number(parse_serial_number(ui_->control_1013->text().left(19)));
-    ui_->control_1013->setText(text);
+    show_serial_number(text);
     (void)WriteSetting("SerialNum", text.toLatin1().constData());
 }
 

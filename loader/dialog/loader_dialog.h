@@ -102,6 +102,9 @@ class LoaderDialog : public QDialog {
     void initialise();
     void route_notifications();
     void set_status_box(const QString &text);
+    // A status report without a message box.
+    void note_status(const QString &text);
+    void show_serial_number(const QString &text);
     void set_manufacturing_fields_editable(bool editable);
     void switch_firmware(uint16_t feature, uint32_t settle_ms);
     void request_quit();

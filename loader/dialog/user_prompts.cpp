@@ -31,6 +31,10 @@ void console_prompts::show_message(QWidget *, const QString &caption, const QStr
     std::fprintf(stderr, "%s: %s\n", qPrintable(caption), qPrintable(text));
 }
 
+void console_prompts::note_status(const QString &caption, const QString &text) {
+    show_message(nullptr, caption, text);
+}
+
 QString console_prompts::choose_open_file(QWidget *, const QString &, const QString &,
                                           const QStringList &) {
     return {};

@@ -83,11 +83,26 @@ class LoaderBlocksTest : public QObject {
     }
 
     void manufacturing_data_is_programmed_and_shown_again() {
-        start_simulator({"--boot-loader"});
+        start_simulator({"--boot-loader", "--serial", "9876543210123456789"});
         make_dialog();
         select_device();
         QVERIFY(dialog->loader_flag());
-        edit(1013)->setText("1234567890");
+        // The controller's serial number is shown whole, and its first 16 characters written.
+        QCOMPARE(edit(1013)->text(), QString("9876543210123456789"));
+        button(1010)->click();
+        QCOMPARE(dialog->last_status(), status::ok);
+        uint8_t block[mfg_block_size] = {};
+        QCOMPARE(tkcmdset_read_eemem_block(dialog->slot(), 0, block, sizeof block), int16_t{0});
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(block + 6), 16),
+                 QByteArray("9876543210123456"));
+        // Typing stops at ten characters, even once some of the long text was taken away.
+        edit(1013)->setCursorPosition(19);
+        QTest::keyClick(edit(1013), Qt::Key_Backspace);
+        QTest::keyClicks(edit(1013), "12");
+        QCOMPARE(edit(1013)->text(), QString("987654321012345678"));
+        edit(1013)->selectAll();
+        QTest::keyClicks(edit(1013), "123456789012");
+        QCOMPARE(edit(1013)->text(), QString("1234567890"));
         QVERIFY(dialog->mac_field().set_text("02:4C:51:AB:CD:EF"));
         QVERIFY(dialog->ip_field().set_text("10.20.30.40"));
         check_box(1021)->setChecked(true);
@@ -96,7 +111,6 @@ class LoaderBlocksTest : public QObject {
         QCOMPARE(dialog->status_box_text(), QString("No errors reported"));
         QVERIFY(prompts.messages.empty());
 
-        uint8_t block[mfg_block_size] = {};
         QCOMPARE(tkcmdset_read_eemem_block(dialog->slot(), 0, block, sizeof block), int16_t{0});
         QVERIFY(IsValidMfgBlock(block));
         const mfg_fields stored = read_mfg_block(block);
@@ -202,7 +216,9 @@ class LoaderBlocksTest : public QObject {
         radio(1024)->click();
         radio(1029)->click();
         check_box(1008)->setChecked(true);
-        edit(1035)->setText("61");
+        // Fields the defaults leave alone keep their whole text, however long.
+        const QString temperature = "61" + QString(58, '0');
+        edit(1035)->setText(temperature);
         list(1067)->setCurrentIndex(2);
         list(1064)->setCurrentIndex(3);
         for (int id : {1030, 1031, 1032, 1033})
@@ -218,7 +234,7 @@ class LoaderBlocksTest : public QObject {
         QCOMPARE(edit(1033)->text(), QString("5.0"));
         QCOMPARE(list(1064)->currentIndex(), 0);
         QVERIFY(check_box(1008)->isChecked());
-        QCOMPARE(edit(1035)->text(), QString("61"));
+        QCOMPARE(edit(1035)->text(), temperature);
         QCOMPARE(list(1067)->currentIndex(), 2);
         // The erased lighthead record is reported at once; the block itself is no error.
         QCOMPARE(prompts.messages.size(), std::size_t{1});

@@ -5,8 +5,10 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -46,7 +48,10 @@ class captured_prompts final : public user_prompts {
         return chosen_file;
     }
 
+    void note_status(const QString &, const QString &text) override { notes.append(text); }
+
     std::vector<std::pair<QString, QString>> messages;
+    QStringList notes;
     QString chosen_file;
     QString chooser_title;
     QString chooser_proposed;
@@ -235,8 +240,23 @@ class LoaderDialogTest : public QObject {
         QCOMPARE(dialog->slot(), uint8_t{0});
         QVERIFY(dialog->restart_flag());
         QVERIFY(prompts.messages.empty());
+        QCOMPARE(prompts.notes, QStringList{"Device not found."});
         // The device buttons follow the slot, although nothing is open there.
         QVERIFY(button(1001)->isEnabled());
+
+        // Run unattended, the program tells it on standard error, and still saves its picture.
+        QProcess loader;
+        loader.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        const QString picture = config->filePath("loader.png");
+        loader.start(QUORREL_LOADER_PATH, {"--select-on-start", "--screenshot", picture,
+                                           "--quit-after-screenshot"});
+        QVERIFY(loader.waitForFinished(60000));
+        QCOMPARE(loader.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(loader.exitCode(), 0);
+        const QByteArray errors = loader.readAllStandardError();
+        QVERIFY2(errors.contains("QuorrelLoader: Device not found.\n"), errors.constData());
+        QCOMPARE(loader.readAllStandardOutput(), picture.toLocal8Bit() + "\n");
+        QVERIFY(QFileInfo(picture).size() > 0);
     }
 
     void loader_firmware_unlocks_the_manufacturing_fields() {
