@@ -12,9 +12,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
+#include "support/shared_name.h"
 #include "support/temp_directory.h"
 #include "vortlink.h"
 
@@ -22,6 +24,7 @@ extern char **environ;
 
 namespace {
 
+using vortlink::test::shared_name_scope;
 using vortlink::test::temp_directory;
 using vortlink::test::write_file;
 
@@ -91,13 +94,10 @@ class probe {
 class LibraryLoad : public ::testing::Test {
   protected:
     void SetUp() override {
-        setenv("VORTLINK_SHARED_NAME",
-               ("/vortlink-load-test-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name())
-                   .c_str(),
-               1);
+        shared_name.emplace(::testing::UnitTest::GetInstance()->current_test_info()->name());
         setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
     }
+    void TearDown() override { shared_name.reset(); }
 
     std::string settings_file() const {
         return config.path() + "/Kestrova/Quorrel/Command Set Toolkit.conf";
@@ -110,6 +110,7 @@ class LibraryLoad : public ::testing::Test {
         return text.str();
     }
 
+    std::optional<shared_name_scope> shared_name;
     temp_directory config;
     temp_directory first_directory;
     temp_directory second_directory;

@@ -5,7 +5,16 @@ set -euo pipefail
 build_dir=$1
 source_dir=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+shared_name="vortlink-install-$$"
+# The library's shared state of the run goes with the scratch directory, wherever it was kept.
+cleanup() {
+    rm -rf "$work"
+    rm -f "/dev/shm/$shared_name" "/dev/shm/$shared_name.init"
+    if [ -n "${XDG_RUNTIME_DIR:-}" ]; then
+        rm -f "$XDG_RUNTIME_DIR/$shared_name" "$XDG_RUNTIME_DIR/$shared_name.init"
+    fi
+}
+trap cleanup EXIT
 prefix="$work/prefix"
 
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
@@ -14,7 +23,7 @@ test -f "$prefix/include/vortlink.h"
 test -f "$prefix/share/vortlink/ecodes.ini"
 
 # Settings and shared state of the run stay inside the scratch directory.
-export HOME="$work" XDG_CONFIG_HOME="$work/config" VORTLINK_SHARED_NAME="/vortlink-install-$$"
+export HOME="$work" XDG_CONFIG_HOME="$work/config" VORTLINK_SHARED_NAME="/$shared_name"
 cd "$work"
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
