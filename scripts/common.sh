@@ -1,11 +1,21 @@
-# Shared by scripts/run and scripts/test: installs what the build needs on a Debian 12 machine.
+# Shared by scripts/run, scripts/test and scripts/fuzz: installs what the build needs on a
+# Debian 12 machine and builds.
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# Debian packages the build and the tests need.
-required_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-                   clang srecord qt6-base-dev xvfb xauth libcli11-dev nlohmann-json3-dev
-                   umockdev libumockdev-dev)
+# Every package is named here, never left to a recommendation: the scripts install with
+# --no-install-recommends, so a package that is only recommended would be missing on a fresh
+# machine.
+# What scripts/run needs: the build without tests, and a virtual X server for QuorrelLoader.
+run_packages=(cmake ninja-build g++ qt6-base-dev libcli11-dev nlohmann-json3-dev xvfb xauth)
+# What scripts/fuzz needs on top: clang and its runtime libraries (libFuzzer, the sanitizers),
+# which clang only recommends. Debian 12's clang is clang 14.
+fuzz_packages=("${run_packages[@]}" clang libclang-rt-14-dev)
+# What scripts/test (and scripts/bench, which builds the tests too) needs on top: the test
+# frameworks, pkg-config for the install test, srec_cat for the firmware fixtures and umockdev for
+# the hidraw backend on emulated device nodes.
+test_packages=("${fuzz_packages[@]}" pkg-config libgtest-dev libgmock-dev libbenchmark-dev srecord
+               umockdev libumockdev-dev)
 
 install_missing_packages() {
     local missing=()
@@ -23,13 +33,26 @@ install_missing_packages() {
     fi
     export DEBIAN_FRONTEND=noninteractive
     "${sudo[@]}" apt-get update -q || true
-    "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+    # Another installation running meanwhile (unattended upgrades) holds the lock for a while.
+    "${sudo[@]}" apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=300 \
+        "${missing[@]}"
 }
 
 # configure_and_build BUILD_DIR [cmake options...]
 configure_and_build() {
     local build_dir=$1
     shift
-    cmake -S "$repo_root" -B "$build_dir" -G Ninja "$@" >/dev/null
-    cmake --build "$build_dir" -j "$(nproc)"
+    cmake -S "$repo_root" -B "$build_dir" -G Ninja "$@" >/dev/null &&
+        cmake --build "$build_dir" -j "$(nproc)"
+}
+
+# remove_shared_objects NAME: the library's shared state of VORTLINK_SHARED_NAME=NAME (the block
+# and its .init guard), wherever it was kept. The last process to leave normally removes them;
+# this catches what a killed process left behind.
+remove_shared_objects() {
+    local name=${1#/}
+    local directory
+    for directory in /dev/shm ${XDG_RUNTIME_DIR:+"$XDG_RUNTIME_DIR"}; do
+        rm -f "$directory/$name" "$directory/$name.init"
+    done
 }
