@@ -19,8 +19,8 @@ using bytes = std::vector<uint8_t>;
 // Descriptors written out by hand under tests/fixtures/hidraw/descriptors: hex bytes, with '#'
 // starting a comment.
 bytes read_descriptor_fixture(const std::string &name) {
-    const auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / "fixtures" /
-                      "hidraw" / "descriptors" / (name + ".hex");
+    const auto path = std::filesystem::path(VORTLINK_TEST_FIXTURES_DIR) / "hidraw" /
+                      "descriptors" / (name + ".hex");
     std::ifstream in(path);
     if (!in)
         throw std::runtime_error("cannot read " + path.string());

@@ -27,8 +27,8 @@ namespace fs = std::filesystem;
 using bytes = std::vector<uint8_t>;
 
 bytes read_descriptor_fixture(const std::string &name) {
-    const auto path = fs::path(__FILE__).parent_path().parent_path() / "fixtures" / "hidraw" /
-                      "descriptors" / (name + ".hex");
+    const auto path =
+        fs::path(VORTLINK_TEST_FIXTURES_DIR) / "hidraw" / "descriptors" / (name + ".hex");
     std::ifstream in(path);
     if (!in)
         throw std::runtime_error("cannot read " + path.string());
