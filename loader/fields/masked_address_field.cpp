@@ -20,17 +20,6 @@ bool is_dialog_key(int key) {
            key == Qt::Key_Tab || key == Qt::Key_Backtab;
 }
 
-// Ctrl with a letter or Backspace types a control character, and Ctrl with any other key that
-// carries text types nothing a field takes; the fields discard both. Ctrl with arrows, Home or
-// End still moves the caret.
-bool types_control_character(const QKeyEvent *event) {
-    if (!event->modifiers().testFlag(Qt::ControlModifier))
-        return false;
-    const int key = event->key();
-    return (key >= Qt::Key_A && key <= Qt::Key_Z) || key == Qt::Key_Backspace ||
-           !event->text().isEmpty();
-}
-
 char low_8_bits(QChar character) {
     return static_cast<char>(character.unicode() & 0xFF);
 }
@@ -43,8 +32,19 @@ bool types_text(const QKeyEvent *event) {
         return false;
     if (text.size() > 1)
         return true;
-    const auto c = static_cast<unsigned char>(low_8_bits(text.at(0)));
+    const char16_t c = text.at(0).unicode();
     return c >= 0x20 && c != 0x7F;
+}
+
+// Ctrl with a letter or Backspace types a control character, and Ctrl with any other key that
+// types text types nothing a field takes; the fields discard both. Ctrl with arrows, Home, End
+// or Delete keeps the edit control's own meaning.
+bool types_control_character(const QKeyEvent *event) {
+    if (!event->modifiers().testFlag(Qt::ControlModifier))
+        return false;
+    const int key = event->key();
+    return (key >= Qt::Key_A && key <= Qt::Key_Z) || key == Qt::Key_Backspace ||
+           types_text(event);
 }
 
 std::vector<unsigned> character_range(char first, char last) {

@@ -277,6 +277,9 @@ class AddressFieldsTest : public QObject {
         QTest::newRow("ip, digits among letters")
             << false << true << false << "5x6" << "1056.0.0.1";
         QTest::newRow("ip, read-only") << false << true << true << "56" << "10.0.0.1";
+        // Its low 8 bits are a control character, but the key types a letter.
+        QTest::newRow("ip, key of a letter beyond Latin-1")
+            << false << false << false << QString(QChar(0x0110)) << "10.0.0.1";
         QTest::newRow("mac, committed letters")
             << true << true << false << "zz-!" << "0A:1B:2C:3D:4E:5F";
         QTest::newRow("mac, key of several")
