@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <set>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -21,6 +22,7 @@
 #include "blocks/config_block.h"
 #include "blocks/lighthead_values.h"
 #include "blocks/mfg_block.h"
+#include "e2e/quorrelctl_harness.h"
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
 #include "unit/srec_cat.h"
@@ -36,50 +38,7 @@ template <std::size_t width> std::string field_text(const char (&field)[width]) 
     return std::string(field, strnlen(field, width));
 }
 
-struct run_result {
-    int exit_status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string quoted(const std::string &arg) {
-    std::string text = "'";
-    for (char c : arg)
-        text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return text + "'";
-}
-
-// Runs quorrelctl with the arguments, standard output and error going to files in the working
-// directory (the test's own), and gives back both and the exit status.
-run_result quorrelctl(const std::vector<std::string> &args) {
-    std::string command = quoted(QUORRELCTL_PATH);
-    for (const auto &arg : args)
-        command += ' ' + quoted(arg);
-    command += " >ctl.out 2>ctl.err </dev/null";
-    const int status = std::system(command.c_str());
-    run_result result;
-    if (status != -1 && WIFEXITED(status))
-        result.exit_status = WEXITSTATUS(status);
-    result.out = slurp("ctl.out");
-    result.err = slurp("ctl.err");
-    return result;
-}
-
-void write_tcp_port(uint16_t port) {
-    const std::string directory = std::string(std::getenv("XDG_CONFIG_HOME")) + "/Kestrova/Quorrel";
-    std::filesystem::create_directories(directory);
-    std::ofstream out(directory + "/Command Set Toolkit.conf", std::ios::trunc);
-    char line[64];
-    std::snprintf(line, sizeof line, "TCP Port=dword:%08x\n", port);
-    out << line;
-}
+using namespace vortlink::test::quorrelctl_harness;
 
 enum class road { tcp, usb };
 
@@ -118,7 +77,7 @@ TEST_P(QuorrelctlTest, StatusPrintsTheWordAndItsJson) {
 
     const auto json = quorrelctl(with_controller({"--json", "status"}));
     ASSERT_EQ(json.exit_status, 0) << json.err;
-    EXPECT_EQ(nlohmann::json::parse(json.out).at("status"), 0x1234);
+    EXPECT_EQ(nlohmann::json::parse(json.out).at("status_word"), 0x1234);
 }
 
 TEST_P(QuorrelctlTest, InfoShowsTheIdentityTheLibraryReads) {
@@ -127,7 +86,7 @@ TEST_P(QuorrelctlTest, InfoShowsTheIdentityTheLibraryReads) {
     const auto info = nlohmann::json::parse(result.out);
     EXPECT_EQ(info.at("serial"), "Q0000001");
     EXPECT_EQ(info.at("mode"), "application");
-    EXPECT_EQ(info.at("status"), 0x1234);
+    EXPECT_EQ(info.at("status_word"), 0x1234);
     EXPECT_FALSE(info.at("firmware").get<std::string>().empty());
     // The decoded blocks and record come along, as "mfg show", "config show" and
     // "lighthead show" give them.
@@ -142,10 +101,31 @@ TEST_P(QuorrelctlTest, InfoShowsTheIdentityTheLibraryReads) {
 
     const auto text = quorrelctl(with_controller({"info"}));
     ASSERT_EQ(text.exit_status, 0) << text.err;
-    EXPECT_NE(text.out.find("Serial number:     Q0000001\n"), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("Firmware version:  " + info.at("firmware").get<std::string>()),
+    EXPECT_NE(text.out.find("Serial number:    Q0000001\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Firmware version: " + info.at("firmware").get<std::string>()),
               std::string::npos)
         << text.out;
+    // Within a section every value starts in the same column, also after labels with a degree
+    // sign (two bytes, one column).
+    const std::size_t section = text.out.find("\nLighthead\n");
+    ASSERT_NE(section, std::string::npos) << text.out;
+    std::istringstream lines(text.out.substr(section + 11));
+    std::string line;
+    std::set<std::size_t> value_columns;
+    int degree_lines = 0;
+    while (std::getline(lines, line) && !line.empty()) {
+        const std::size_t colon = line.find(':');
+        const std::size_t value = line.find_first_not_of(' ', colon + 1);
+        ASSERT_NE(value, std::string::npos) << line;
+        const std::string before = line.substr(0, value);
+        std::size_t columns = 0;
+        for (char c : before)
+            columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        value_columns.insert(columns);
+        degree_lines += before.find("\u00B0") != std::string::npos;
+    }
+    EXPECT_EQ(value_columns.size(), 1u) << text.out;
+    EXPECT_EQ(degree_lines, 3) << text.out;
 }
 
 TEST_P(QuorrelctlTest, EepromWriteThenReadRoundTrips) {
@@ -199,7 +179,17 @@ TEST_P(QuorrelctlTest, DiagnosticsPassAndFail) {
     EXPECT_EQ(fail.exit_status, 1);
     const auto outcome = nlohmann::json::parse(fail.out);
     EXPECT_FALSE(outcome.at("passed").get<bool>());
-    EXPECT_NE(outcome.at("summary").get<std::string>(), "");
+    const auto &tests = outcome.at("tests");
+    ASSERT_EQ(tests.size(), 6u);
+    for (std::size_t i = 0; i < tests.size(); ++i) {
+        EXPECT_EQ(tests[i].at("id"), i);
+        EXPECT_EQ(tests[i].at("passed").get<bool>(), i != 2) << i;
+        EXPECT_EQ(tests[i].at("code"), i == 2 ? 5 : 0) << i;
+    }
+    EXPECT_EQ(tests[2].at("name"), "Internal Flash");
+    const std::string summary = outcome.at("summary");
+    EXPECT_EQ(summary.rfind("Internal Flash Test Failed\nERROR (5) : ", 0), 0u) << summary;
+    EXPECT_EQ(summary.find('\r'), std::string::npos);
 }
 
 TEST_P(QuorrelctlTest, EchoComesBackIntact) {
@@ -287,15 +277,18 @@ TEST_P(QuorrelctlTest, ConfigShowNamesEveryFieldOfAWrittenBlock) {
     read_config_block(block, expected);
     EXPECT_TRUE(shown.at("valid").get<bool>());
     EXPECT_EQ(shown.at("trigger_input"), "2");
-    EXPECT_EQ(shown.at("edge"), "Falling");
+    EXPECT_EQ(shown.at("edge"), "falling");
     EXPECT_TRUE(shown.at("differential_1").get<bool>());
     EXPECT_FALSE(shown.at("differential_2").get<bool>());
     EXPECT_EQ(shown.at("operating_mode"), "Repeat");
     EXPECT_EQ(shown.at("slew_rate"), "FAST");
-    EXPECT_EQ(shown.at("width"), expected.width);
-    EXPECT_EQ(shown.at("current"), expected.current);
-    EXPECT_EQ(shown.at("supply_overhead"), expected.supply_overhead);
-    EXPECT_EQ(shown.at("initial_led_temperature"), expected.initial_led_temperature);
+    // Numbers as numbers: the values the fields were written with.
+    EXPECT_EQ(shown.at("width"), 250);
+    EXPECT_EQ(shown.at("delay"), 10);
+    EXPECT_EQ(shown.at("current"), 2.5);
+    EXPECT_EQ(shown.at("supply_overhead"), 4.0);
+    EXPECT_EQ(shown.at("initial_led_temperature"), 30);
+    EXPECT_EQ(shown.at("operating_mode_code"), 5);
 
     // A block with a broken CRC-16 is reported, not decoded.
     block[0] ^= 0xFF;
@@ -320,15 +313,26 @@ TEST_P(QuorrelctlTest, LightheadShowGivesTheEditorsTexts) {
     const auto result = quorrelctl(with_controller({"--json", "lighthead", "show"}));
     ASSERT_EQ(result.exit_status, 0) << result.err;
     const auto shown = nlohmann::json::parse(result.out);
-    EXPECT_EQ(shown.at("programmed"), values.programming_text);
+    // The factory record of the simulator: programmed on 10-Apr-2026 9:30.
+    EXPECT_EQ(shown.at("programmed_on"), "2026-04-10T09:30");
+    EXPECT_EQ(shown.at("part_number"), "LH-4400-01");
     const auto &group = shown.at("led_group_0");
     ASSERT_EQ(group.size(), static_cast<std::size_t>(vortlink::loader::lighthead_rows));
-    for (int row = 0; row < vortlink::loader::lighthead_rows; ++row) {
-        const char *label = vortlink::loader::lighthead_layout[static_cast<std::size_t>(row)].label;
-        EXPECT_EQ(group.at(label),
-                  row_text(values, static_cast<vortlink::loader::lighthead_row>(row)))
-            << label;
+    const LedParameters &led = record.led[0];
+    // Each number reads back as the very float the library gives.
+    const std::pair<const char *, float> reals[] = {
+        {"led_rth", led.led_rth},         {"tau", led.tau},
+        {"vf_slope", led.vf_slope},       {"vf_offset", led.vf_offset},
+        {"tj_max", led.tj_max},           {"heatsink_rth", led.heatsink_rth},
+        {"default_current", led.default_current}, {"max_pulse_current", led.max_pulse_current},
+        {"max_cont_current", led.max_cont_current}};
+    for (const auto &[key, value] : reals) {
+        ASSERT_TRUE(group.at(key).is_number()) << key;
+        EXPECT_EQ(group.at(key).get<float>(), value) << key;
     }
+    EXPECT_EQ(group.at("vf_slope").dump(), "0.4") << "the shortest text of the float";
+    EXPECT_EQ(group.at("string_count"), 4);
+    EXPECT_EQ(group.at("leds_per_string"), 6);
 }
 
 TEST_P(QuorrelctlTest, LightheadWriteStoresTheEditorsRecord) {
@@ -411,7 +415,7 @@ TEST_P(QuorrelctlTest, ConfigWritePutsTheDialogsBlockIntoTheEeprom) {
         nlohmann::json::parse(quorrelctl(with_controller({"--json", "config", "show"})).out);
     EXPECT_EQ(shown.at("operating_mode"), "Internal Trigger");
     EXPECT_EQ(shown.at("slew_rate"), "MED-FAST");
-    EXPECT_EQ(shown.at("edge"), "Falling");
+    EXPECT_EQ(shown.at("edge"), "falling");
 }
 
 TEST_P(QuorrelctlTest, SetReachesTheControllerAndGetReadsItBack) {
@@ -443,7 +447,18 @@ TEST_P(QuorrelctlTest, SetReachesTheControllerAndGetReadsItBack) {
     const auto freq =
         quorrelctl(with_controller({"--json", "calc", "max-freq", "0", "100", "1.0"}));
     ASSERT_EQ(freq.exit_status, 0) << freq.err;
-    EXPECT_EQ(nlohmann::json::parse(freq.out).at("result"), expected_freq);
+    EXPECT_EQ(nlohmann::json::parse(freq.out).at("max_frequency"), expected_freq);
+
+    // The three IPv4 words, dotted both ways.
+    ASSERT_EQ(quorrelctl(with_controller({"set", "ip", "10.1.2.3", "255.255.0.0", "10.1.0.1"}))
+                  .exit_status,
+              0);
+    uint32_t ip_1 = 0, ip_2 = 0, ip_3 = 0;
+    ASSERT_EQ(tkcmdset_get_ip(7, &ip_1, &ip_2, &ip_3), TKCMDSET_OK);
+    EXPECT_EQ(ip_1, 0x0A010203u);
+    EXPECT_EQ(ip_2, 0xFFFF0000u);
+    const auto ip = quorrelctl(with_controller({"get", "ip"}));
+    EXPECT_EQ(ip.out, "ip_1: 10.1.2.3\nip_2: 255.255.0.0\nip_3: 10.1.0.1\n");
 
     EXPECT_EQ(quorrelctl(with_controller({"get", "pulse"})).exit_status, 2);
     EXPECT_EQ(quorrelctl(with_controller({"set", "pulse", "1", "750", "70000", "1"})).exit_status,
@@ -482,7 +497,7 @@ TEST_P(QuorrelctlUsbOnly, MissingControllerExitsWithOne) {
 TEST_P(QuorrelctlUsbOnly, ResetWaitsForTheBootLoader) {
     const auto result = quorrelctl({"--json", "reset", "loader"});
     ASSERT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_EQ(nlohmann::json::parse(result.out).at("mode"), "boot loader");
+    EXPECT_EQ(nlohmann::json::parse(result.out).at("mode"), "boot_loader");
     const auto back = quorrelctl({"--json", "reset", "application"});
     ASSERT_EQ(back.exit_status, 0) << back.err;
     EXPECT_EQ(nlohmann::json::parse(back.out).at("mode"), "application");
@@ -528,11 +543,51 @@ TEST_P(QuorrelctlUsbOnly, SerialNumberPicksTheController) {
     EXPECT_EQ(quorrelctl({"--serial", "Q9999999", "status"}).exit_status, 1);
 }
 
-TEST_P(QuorrelctlUsbOnly, MfgWriteTakesPartAndEcoFromTheUtilitysSettings) {
+namespace {
+void write_utility_settings(const std::string &lines) {
     const std::string directory = std::string(std::getenv("XDG_CONFIG_HOME")) + "/Kestrova/Quorrel";
     std::filesystem::create_directories(directory);
-    std::ofstream(directory + "/H8 Userloader.conf", std::ios::trunc)
-        << "HardwarePartNum=6400-000999\nECORevision=C7\n";
+    std::ofstream(directory + "/H8 Userloader.conf", std::ios::trunc) << lines;
+}
+} // namespace
+
+TEST_P(QuorrelctlUsbOnly, MfgWriteKeepsWhatTheControllerHas) {
+    // Settings that differ from the factory block: they must not be used while it is valid.
+    write_utility_settings("HardwarePartNum=6400-000999\nECORevision=C7\nIPAddress=10.9.9.9\n");
+    const auto before = nlohmann::json::parse(quorrelctl({"--json", "mfg", "show"}).out);
+    ASSERT_TRUE(before.at("valid").get<bool>());
+
+    const auto write = quorrelctl({"--json", "mfg", "write", "--serial-number", "Q0000042"});
+    ASSERT_EQ(write.exit_status, 0) << write.err;
+    const auto shown = nlohmann::json::parse(quorrelctl({"--json", "mfg", "show"}).out);
+    EXPECT_EQ(nlohmann::json::parse(write.out), shown) << "it prints the block it wrote";
+    EXPECT_EQ(shown.at("serial_number"), "Q0000042");
+    // The simulator's factory block for controller 1 (its README).
+    EXPECT_EQ(shown.at("hardware_part_number"), "6400-000850");
+    EXPECT_EQ(shown.at("eco_revision"), "B");
+    EXPECT_EQ(shown.at("mac"), "02:4C:51:00:00:01");
+    EXPECT_EQ(shown.at("ip"), "192.168.1.101");
+    EXPECT_FALSE(shown.at("limit_48v").get<bool>());
+
+    ASSERT_EQ(quorrelctl({"mfg", "write", "--limit-48v", "--eco", "D"}).exit_status, 0);
+    const auto again = nlohmann::json::parse(quorrelctl({"--json", "mfg", "show"}).out);
+    EXPECT_EQ(again.at("serial_number"), "Q0000042");
+    EXPECT_EQ(again.at("eco_revision"), "D");
+    EXPECT_TRUE(again.at("limit_48v").get<bool>());
+}
+
+TEST_P(QuorrelctlUsbOnly, MfgWriteTakesTheUtilitysSettingsWhenTheBlockIsNotValid) {
+    write_utility_settings("HardwarePartNum=6400-000999\nECORevision=C7\n");
+    ASSERT_EQ(quorrelctl({"eeprom", "write", "0", "FF FF FF FF"}).exit_status, 0);
+
+    // Nothing to keep: serial number and MAC address cannot be made up.
+    const auto refused = quorrelctl({"mfg", "write", "--serial-number", "Q0000042"});
+    EXPECT_EQ(refused.exit_status, 2);
+    EXPECT_NE(refused.err.find("--mac"), std::string::npos) << refused.err;
+    EXPECT_FALSE(
+        nlohmann::json::parse(quorrelctl({"--json", "mfg", "show"}).out).at("valid").get<bool>())
+        << "nothing was written";
+
     const auto write =
         quorrelctl({"mfg", "write", "--serial-number", "Q0000042", "--mac", "00:50:C2:00:00:2A"});
     ASSERT_EQ(write.exit_status, 0) << write.err;
@@ -540,6 +595,15 @@ TEST_P(QuorrelctlUsbOnly, MfgWriteTakesPartAndEcoFromTheUtilitysSettings) {
     EXPECT_EQ(shown.at("hardware_part_number"), "6400-000999");
     EXPECT_EQ(shown.at("eco_revision"), "C7");
     EXPECT_EQ(shown.at("ip"), "192.168.8.100") << "the setting's default, as in the dialog";
+
+    // A setting too long for its field is refused, not cut.
+    write_utility_settings("HardwarePartNum=6400-000999-ABCDEFGH\n");
+    ASSERT_EQ(quorrelctl({"eeprom", "write", "0", "FF FF FF FF"}).exit_status, 0);
+    const auto too_long =
+        quorrelctl({"mfg", "write", "--serial-number", "Q0000043", "--mac", "00:50:C2:00:00:2B"});
+    EXPECT_EQ(too_long.exit_status, 2);
+    EXPECT_NE(too_long.err.find("HardwarePartNum: at most 16 characters"), std::string::npos)
+        << too_long.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Usb, QuorrelctlUsbOnly, ::testing::Values(road::usb), road_name);

@@ -11,28 +11,46 @@ namespace vortlink::ctl {
 
 namespace {
 constexpr std::chrono::milliseconds reset_retry{500};
-constexpr std::chrono::seconds reset_limit{15};
-constexpr std::size_t identity_text_size = 101;
+constexpr int max_slots = 50;
 } // namespace
+
+std::string transport_name(const controller_choice &choice) {
+    return choice.kind == controller_choice::transport::tcp ? "tcp" : "usb";
+}
+
+std::string controller_address(const controller_choice &choice) {
+    if (choice.kind == controller_choice::transport::tcp)
+        return choice.host;
+    return choice.serial.empty() ? std::to_string(choice.usb_position) : choice.serial;
+}
+
+std::string controller_label(const controller_choice &choice) {
+    return transport_name(choice) + " " + controller_address(choice);
+}
 
 status_t open_controller(const controller_choice &choice, uint8_t &slot) {
     using transport = controller_choice::transport;
     if (choice.kind == transport::tcp) {
-        slot = 0;
+        slot = choice.slot;
         return tkcmdset_connect(slot, 0, choice.host.c_str());
     }
     if (!choice.serial.empty()) {
-        slot = 0;
+        slot = choice.slot;
         return tkcmdset_init_ex(slot, controller_product_name, choice.serial.c_str());
     }
     slot = static_cast<uint8_t>(choice.usb_position);
     return tkcmdset_init_ex(slot, controller_product_name, nullptr);
 }
 
-status_t wait_for_usb_controller(const controller_choice &choice, uint8_t slot) {
-    const auto deadline = std::chrono::steady_clock::now() + reset_limit;
+status_t wait_for_usb_controller(
+    const controller_choice &choice, uint8_t slot,
+    const std::function<void(std::chrono::steady_clock::time_point)> &waiting) {
+    const auto deadline = std::chrono::steady_clock::now() + usb_return_limit;
     const char *serial = choice.serial.empty() ? nullptr : choice.serial.c_str();
     for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (waiting)
+            waiting(now);
         const status_t result = tkcmdset_init_ex(slot, controller_product_name, serial);
         if (result == loader::status::ok || std::chrono::steady_clock::now() >= deadline)
             return result;
@@ -40,21 +58,18 @@ status_t wait_for_usb_controller(const controller_choice &choice, uint8_t slot) 
     }
 }
 
-status_t read_identity(uint8_t slot, identity &result) {
-    char text[identity_text_size] = {};
-    status_t status = tkcmdset_fw_version(slot, text);
-    if (status != loader::status::ok)
-        return status;
-    result.firmware = text;
-    result.boot_loader =
-        std::strncmp(text, loader_part_number, std::strlen(loader_part_number)) == 0;
-    if ((status = tkcmdset_hw_version(slot, text)) != loader::status::ok)
-        return status;
-    result.hardware = text;
-    if ((status = tkcmdset_serial_number(slot, text)) != loader::status::ok)
-        return status;
-    result.serial = text;
-    return loader::status::ok;
+int count_usb_controllers() {
+    int count = 0;
+    // Opening by position counts only controllers that answer to the product name.
+    for (int position = 0; position < max_slots; ++position) {
+        const status_t status =
+            tkcmdset_init_ex(static_cast<uint8_t>(position), controller_product_name, nullptr);
+        (void)tkcmdset_shutdown(static_cast<uint8_t>(position));
+        if (status != loader::status::ok)
+            break;
+        ++count;
+    }
+    return count;
 }
 
 std::string error_name(status_t status) {
@@ -69,9 +84,9 @@ std::string error_text(status_t status) {
     return text;
 }
 
-void report_failure(status_t status) {
-    std::fprintf(stderr, "ERROR (%d) : %s\n%s\n", status, error_name(status).c_str(),
-                 error_text(status).c_str());
+std::string failure_text(status_t status) {
+    return "ERROR (" + std::to_string(status) + ") : " + error_name(status) + "\n" +
+           error_text(status);
 }
 
 } // namespace vortlink::ctl

@@ -1,7 +1,9 @@
 #pragma once
 // Choosing and opening the controller a command talks to, and reporting the library's verdict.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/status.h"
@@ -13,33 +15,39 @@ using loader::status_t;
 inline constexpr const char *controller_product_name = "Kv Quorrel Controller";
 // A controller whose firmware version starts with this part number runs its boot loader.
 inline constexpr const char *loader_part_number = "6400-000731";
+// How long a restarted controller has to come back on the bus.
+inline constexpr std::chrono::seconds usb_return_limit{15};
 
 struct controller_choice {
     enum class transport { usb, tcp } kind = transport::usb;
     int usb_position = 0; // --usb N; also the library slot used for it
     std::string serial;   // --serial S
     std::string host;     // --tcp HOST
+    uint8_t slot = 0;     // the library slot of a TCP controller or one chosen by serial
 };
+
+// "usb 0", "usb Q0000001", "tcp 10.0.0.5": how messages and the production record name it.
+std::string controller_label(const controller_choice &choice);
+// The transport and the address alone: "usb" and "0".
+std::string transport_name(const controller_choice &choice);
+std::string controller_address(const controller_choice &choice);
 
 // Opens the chosen controller and gives the slot that now reaches it.
 status_t open_controller(const controller_choice &choice, uint8_t &slot);
 
 // Polls the USB controller in the slot until it answers again, as after a reset: every 500 ms,
-// at most 15 s. Blocks between attempts.
-status_t wait_for_usb_controller(const controller_choice &choice, uint8_t slot);
+// at most usb_return_limit. Tells waiting (if set) the time before each attempt.
+status_t wait_for_usb_controller(
+    const controller_choice &choice, uint8_t slot,
+    const std::function<void(std::chrono::steady_clock::time_point)> &waiting = {});
 
-struct identity {
-    std::string firmware;
-    std::string hardware;
-    std::string serial;
-    bool boot_loader = false;
-};
-status_t read_identity(uint8_t slot, identity &result);
+// How many controllers are connected over USB now (each opened and closed again).
+int count_usb_controllers();
 
 std::string error_name(status_t status);
 std::string error_text(status_t status);
 
-// "ERROR (code) : name" and the catalogue's explanation on standard error.
-void report_failure(status_t status);
+// "ERROR (code) : name" and the catalogue's explanation.
+std::string failure_text(status_t status);
 
 } // namespace vortlink::ctl

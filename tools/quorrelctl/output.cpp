@@ -1,6 +1,9 @@
 #include "output.h"
 
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace vortlink::ctl {
 
@@ -17,7 +20,91 @@ int digit_value(char c) {
         return c - 'A' + 10;
     return -1;
 }
+// Length of the valid UTF-8 sequence at text[0], or 0 when it is none.
+std::size_t utf8_sequence(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    std::size_t length = 0;
+    uint32_t minimum = 0;
+    uint32_t code = 0;
+    if (lead < 0x80)
+        return 1;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, minimum = 0x80, code = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, minimum = 0x800, code = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, minimum = 0x10000, code = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (text.size() < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[i]);
+        if ((next & 0xC0) != 0x80)
+            return 0;
+        code = code << 6 | (next & 0x3F);
+    }
+    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        return 0;
+    return length;
+}
+
 } // namespace
+
+std::string device_text(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    while (!bytes.empty()) {
+        const std::size_t length = utf8_sequence(bytes);
+        if (length > 0) {
+            text.append(bytes.substr(0, length));
+            bytes.remove_prefix(length);
+            continue;
+        }
+        const auto latin1 = static_cast<unsigned char>(bytes[0]);
+        text += static_cast<char>(0xC0 | latin1 >> 6);
+        text += static_cast<char>(0x80 | (latin1 & 0x3F));
+        bytes.remove_prefix(1);
+    }
+    return text;
+}
+
+std::string device_text(const char *field, std::size_t size) {
+    return device_text(std::string_view(field, strnlen(field, size)));
+}
+
+std::size_t display_width(std::string_view text) {
+    std::size_t width = 0;
+    for (char c : text)
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
+            ++width;
+    return width;
+}
+
+std::string pad_right(std::string_view text, std::size_t width) {
+    std::string padded(text);
+    for (std::size_t shown = display_width(text); shown < width; ++shown)
+        padded += ' ';
+    return padded;
+}
+
+std::string real_text(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+nlohmann::ordered_json json_real(float value) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    *result.ptr = '\0';
+    return std::strtod(text, nullptr);
+}
+
+std::string json_text(const nlohmann::ordered_json &value, int indent) {
+    return value.dump(indent, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
+}
 
 std::string hex_dump(uint32_t address, const std::vector<uint8_t> &bytes) {
     std::string text;

@@ -3,6 +3,7 @@
 // the order the library does.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,13 +17,18 @@ using loader::status_t;
 
 enum class setting_verb { get, set, calc };
 
-// Given to the caller when the name is unknown or an argument does not parse; message says why.
-inline constexpr status_t setting_usage = -30010;
+// Runs one prepared command on a slot; out receives the values a get or calc returns, by name.
+using setting_runner = std::function<status_t(uint8_t slot, nlohmann::ordered_json &out)>;
 
-// Runs the named command. out receives the values a get or calc returns, by name.
-status_t run_setting(setting_verb verb, uint8_t slot, const std::string &name,
-                     const std::vector<std::string> &args, nlohmann::ordered_json &out,
+// Reads the arguments of the named command, all before any exchange. False, with message saying
+// which argument and why (or which name is unknown and the nearest known one), when they do not
+// all parse.
+bool prepare_setting(setting_verb verb, const std::string &name,
+                     const std::vector<std::string> &args, setting_runner &run,
                      std::string &message);
+
+// "name: value unit" lines of what a get or calc returned.
+std::string setting_rows_text(const nlohmann::ordered_json &values);
 
 // The names each verb knows, for --help.
 std::string setting_names(setting_verb verb);
