@@ -258,8 +258,7 @@ class gang_display {
   private:
     std::string status_column(const gang_member &member) const {
         if (!member.finished)
-            return member.activity.empty() ? (member.percent < 0 ? "working" : "")
-                                           : member.activity;
+            return member.activity.empty() ? what_.name : member.activity;
         if (member.result.status == loader::status::ok)
             return "done";
         return "FAILED: " + std::to_string(member.result.status) + " " +
@@ -330,8 +329,11 @@ class gang_display {
                         pad_right(member.serial, serial_width).c_str(), ok ? "ok" : "FAILED",
                         seconds, member.result.status, status_name(member.result).c_str());
         }
-        std::printf("%zu of %zu controllers: %s %s\n", members_.size() - failed, members_.size(),
-                    what_.name.c_str(), failed == 0 ? "done" : "done, the others FAILED");
+        std::printf("%s: %zu of %zu controllers ok", what_.name.c_str(), members_.size() - failed,
+                    members_.size());
+        if (failed > 0)
+            std::printf(", %zu FAILED", failed);
+        std::printf("\n");
     }
 
     std::vector<gang_member> &members_;
