@@ -25,6 +25,7 @@ using vortlink::test::json_schema_check;
 using vortlink::test::simulator_process;
 using vortlink::test::temp_directory;
 using namespace vortlink::test::quorrelctl_harness;
+namespace quorrelctl_harness = vortlink::test::quorrelctl_harness;
 
 namespace {
 
@@ -191,4 +192,28 @@ TEST(QuorrelctlTcpGang, RepeatedTcpAndAHostList) {
     const auto bad = quorrelctl({"--tcp-list", "bad-hosts.txt", "status"});
     EXPECT_EQ(bad.exit_status, 2);
     EXPECT_NE(bad.err.find("line 1: one host a line"), std::string::npos) << bad.err;
+}
+
+TEST_F(QuorrelctlGang, ConcurrentToolsAppendWholeLinesToOneRecord) {
+    // Four tools at once, each over the whole gang; every line must come out whole.
+    std::string command;
+    for (int tool = 0; tool < 4; ++tool)
+        command += quorrelctl_harness::quoted(QUORRELCTL_PATH) +
+                   " --usb all --json status --log " + quorrelctl_harness::quoted(log) +
+                   " >/dev/null 2>&1 & ";
+    command += "wait";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    sim.inject("device 4 error 9");
+    EXPECT_EQ(quorrelctl({"--usb", "3", "status", "--log", log}).exit_status, 1);
+
+    const auto records = json_lines(slurp(log));
+    ASSERT_EQ(records.size(), 4 * gang_size + 1);
+    std::map<std::string, int> per_serial;
+    for (const auto &record : records) {
+        EXPECT_EQ(schema.check(record, "log_line"), "") << record.dump();
+        ++per_serial[record.at("serial")];
+    }
+    EXPECT_EQ(per_serial.size(), gang_size);
+    EXPECT_EQ(records.back().at("status_code"), 9) << "a failure is recorded with its code";
+    EXPECT_EQ(records.back().at("serial"), "Q0000004");
 }
