@@ -6,8 +6,10 @@ repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Every package is named here, never left to a recommendation: the scripts install with
 # --no-install-recommends, so a package that is only recommended would be missing on a fresh
 # machine.
-# What scripts/run needs: the build without tests, and a virtual X server for QuorrelLoader.
-run_packages=(cmake ninja-build g++ qt6-base-dev libcli11-dev nlohmann-json3-dev xvfb xauth)
+# What scripts/run needs: the build without tests, and a virtual X server for QuorrelLoader;
+# quorrelctl wait learns of USB devices from libudev, found through pkg-config.
+run_packages=(cmake ninja-build g++ qt6-base-dev libcli11-dev nlohmann-json3-dev xvfb xauth
+              pkg-config libudev-dev)
 # What scripts/fuzz needs on top: clang and its runtime libraries (libFuzzer, the sanitizers),
 # which clang only recommends. Debian 12's clang is clang 14.
 fuzz_packages=("${run_packages[@]}" clang libclang-rt-14-dev)

@@ -87,6 +87,10 @@ class hid_session {
         switch (type) {
         case hid_wire::list_devices:
             return answer_list();
+        case hid_wire::watch_bus:
+            if (bound_ != nullptr)
+                return respond(type, hid_wire::result_refused);
+            return watch_bus();
         case hid_wire::open_device:
             return answer_open(payload);
         case hid_wire::get_descriptor:
@@ -140,7 +144,8 @@ class hid_session {
         return milliseconds == 0 || pause_unless_stopped(stop_, milliseconds);
     }
 
-    bool answer_list() {
+    // u8 count, then per present controller u8 n and its key.
+    std::vector<uint8_t> present_list() const {
         std::vector<uint8_t> list{0};
         for (const auto &candidate : devices_) {
             if (!candidate->usb.present())
@@ -149,7 +154,54 @@ class hid_session {
             list.push_back(static_cast<uint8_t>(candidate->key.size()));
             list.insert(list.end(), candidate->key.begin(), candidate->key.end());
         }
-        return respond(hid_wire::list_devices, hid_wire::result_ok, list);
+        return list;
+    }
+
+    bool answer_list() { return respond(hid_wire::list_devices, hid_wire::result_ok, present_list()); }
+
+    // The connection watches the bus from now on: a bus_changed message with the list whenever
+    // it differs from the one sent last, until the peer goes or the process stops. Returns false
+    // so that the connection ends then.
+    bool watch_bus() {
+        const int changes = bus_watchers::instance().subscribe();
+        if (changes < 0)
+            return respond(hid_wire::watch_bus, hid_wire::result_refused);
+        std::vector<uint8_t> sent = present_list();
+        bool watching = respond(hid_wire::watch_bus, hid_wire::result_ok, sent);
+        while (watching) {
+            // A timed unplug ends without anyone telling: wake up when the next one does.
+            int timeout_ms = -1;
+            for (const auto &candidate : devices_)
+                if (const auto back = candidate->usb.returns_at()) {
+                    const auto left =
+                        std::chrono::ceil<std::chrono::milliseconds>(*back - steady::now()).count();
+                    const int wait = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+                    timeout_ms = timeout_ms < 0 ? wait : std::min(timeout_ms, wait);
+                }
+            pollfd fds[] = {{fd_, POLLIN, 0}, {changes, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
+            const int ready = ::poll(fds, 3, timeout_ms);
+            if (ready < 0 && errno != EINTR)
+                break;
+            if (fds[2].revents != 0)
+                break;
+            if (fds[0].revents != 0) {
+                // A watcher sends nothing more; anything else, or its going, ends the watch.
+                uint8_t ignored[64];
+                (void)::recv(fd_, ignored, sizeof ignored, MSG_DONTWAIT);
+                break;
+            }
+            if (fds[1].revents != 0) {
+                uint64_t count = 0;
+                (void)!::read(changes, &count, sizeof count);
+            }
+            std::vector<uint8_t> now = present_list();
+            if (now != sent) {
+                watching = send_message(hid_wire::bus_changed, {}, now);
+                sent = std::move(now);
+            }
+        }
+        bus_watchers::instance().unsubscribe(changes);
+        return false;
     }
 
     bool answer_open(std::span<const uint8_t> key) {

@@ -26,10 +26,16 @@ inline constexpr uint8_t get_serial = 0x05;     // -> UTF-8 text
 inline constexpr uint8_t get_indexed = 0x06;    // u16 index (big-endian) -> UTF-8 text
 inline constexpr uint8_t write_report = 0x07;   // the whole output report, report ID first
 inline constexpr uint8_t send_feature = 0x08;   // the whole feature report, report ID first
+// On an unbound connection: the connection becomes a watcher of the bus. The response carries
+// the device list as list_devices gives it; after that a bus_changed message with the new list
+// comes whenever a controller leaves or joins the bus. Nothing else is taken on it.
+inline constexpr uint8_t watch_bus = 0x09;
 
 inline constexpr uint8_t response_flag = 0x80;
 // Simulator -> library, unasked: one input report, report ID first.
 inline constexpr uint8_t input_report = 0x90;
+// Simulator -> watcher, unasked: u8 count, then per present controller u8 n and its key.
+inline constexpr uint8_t bus_changed = 0x91;
 
 inline constexpr uint8_t result_ok = 0;
 inline constexpr uint8_t result_refused = 1;

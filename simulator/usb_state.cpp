@@ -1,8 +1,41 @@
 #include "usb_state.h"
 
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
 
 namespace vortlink::sim {
+
+bus_watchers &bus_watchers::instance() {
+    static bus_watchers watchers;
+    return watchers;
+}
+
+int bus_watchers::subscribe() {
+    const int event_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (event_fd < 0)
+        return -1;
+    std::lock_guard lock(mutex_);
+    event_fds_.insert(event_fd);
+    return event_fd;
+}
+
+void bus_watchers::unsubscribe(int event_fd) {
+    {
+        std::lock_guard lock(mutex_);
+        event_fds_.erase(event_fd);
+    }
+    ::close(event_fd);
+}
+
+void bus_watchers::notify() {
+    std::lock_guard lock(mutex_);
+    const uint64_t one = 1;
+    for (int event_fd : event_fds_)
+        (void)!::write(event_fd, &one, sizeof one);
+}
 
 usb_identity usb_state::identity() const {
     std::lock_guard lock(mutex_);
@@ -39,7 +72,19 @@ bool usb_state::present() const {
     return present_locked();
 }
 
+std::optional<std::chrono::steady_clock::time_point> usb_state::returns_at() const {
+    std::lock_guard lock(mutex_);
+    if (!unplugged_ || !back_at_ || steady::now() >= *back_at_)
+        return std::nullopt;
+    return back_at_;
+}
+
 void usb_state::unplug(uint32_t milliseconds) {
+    leave_bus(milliseconds);
+    bus_watchers::instance().notify();
+}
+
+void usb_state::leave_bus(uint32_t milliseconds) {
     std::lock_guard lock(mutex_);
     unplugged_ = true;
     back_at_.reset();
@@ -52,9 +97,12 @@ void usb_state::unplug(uint32_t milliseconds) {
 }
 
 void usb_state::plug() {
-    std::lock_guard lock(mutex_);
-    unplugged_ = false;
-    back_at_.reset();
+    {
+        std::lock_guard lock(mutex_);
+        unplugged_ = false;
+        back_at_.reset();
+    }
+    bus_watchers::instance().notify();
 }
 
 bool usb_state::attach(int socket) {

@@ -19,6 +19,23 @@
 
 namespace vortlink::sim {
 
+// Tells the watchers of the simulated bus that a controller left or joined it. One bus per
+// process: every usb_state reports to it.
+class bus_watchers {
+  public:
+    static bus_watchers &instance();
+
+    // An event descriptor that becomes readable at every change; the watcher reads it to reset it.
+    // -1 when none can be made.
+    int subscribe();
+    void unsubscribe(int event_fd);
+    void notify();
+
+  private:
+    std::mutex mutex_;
+    std::set<int> event_fds_;
+};
+
 struct usb_identity {
     // At most max_string_length bytes each, as a USB string descriptor holds.
     static constexpr std::size_t max_string_length = 126;
@@ -50,6 +67,9 @@ class usb_state {
 
     // Plugged in, or back from an unplug whose time has passed.
     bool present() const;
+    // When a timed unplug ends, if the controller is away for a time now: watchers of the bus
+    // learn of its return at that moment, since nothing else happens then.
+    std::optional<std::chrono::steady_clock::time_point> returns_at() const;
     // Leaves the bus for `milliseconds` (0: until plug()); every open device connection is shut
     // down at once, so its peer sees the connection end.
     void unplug(uint32_t milliseconds);
@@ -80,6 +100,7 @@ class usb_state {
     using steady = std::chrono::steady_clock;
 
     bool present_locked() const;
+    void leave_bus(uint32_t milliseconds);
 
     mutable std::mutex mutex_;
     std::condition_variable held_changed_;

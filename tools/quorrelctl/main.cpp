@@ -21,6 +21,7 @@
 #include "runner.h"
 #include "text_input.h"
 #include "vortlink.h"
+#include "wait_command.h"
 
 namespace vortlink::ctl {
 namespace {
@@ -280,6 +281,12 @@ int run(int argc, char **argv) {
         ->required()
         ->check(CLI::IsMember({"loader", "application"}));
 
+    wait_request wait_options;
+    auto *wait = app.add_subcommand(
+        "wait", "waits until a controller is connected on USB (or, with --gone, none is)");
+    wait->add_flag("--gone", wait_options.gone, "wait until no controller is connected");
+    wait->add_option("--timeout", wait_options.timeout, "give up after S seconds (exit 1)");
+
     block_request block;
     auto add_block_commands = [&](const char *name, const char *what) {
         auto *group = app.add_subcommand(name, what);
@@ -409,6 +416,8 @@ int run(int argc, char **argv) {
         return run_error(global.json, error_code);
     if (*list)
         return run_list(global.json);
+    if (*wait)
+        return run_wait(wait_options, global.json);
 
     std::vector<controller_choice> targets;
     bool gang = false;

@@ -1,0 +1,35 @@
+#pragma once
+// Learning that a USB HID device joined or left the bus, without polling: from the system's
+// device events (udev) for real controllers, from the simulated bus's notifications when
+// VORTLINK_HID_SIM names a quorrel-sim socket. It says only that something changed; the caller
+// looks at the bus again to see what.
+//
+// Not part of libvortlink.so: tools that wait for the next controller link it on their own, so
+// the library does not depend on libudev.
+
+#include <memory>
+#include <string>
+
+namespace vortlink::platform {
+
+class usb_bus_watch {
+  public:
+    enum class outcome { changed, timed_out, failed };
+
+    virtual ~usb_bus_watch() = default;
+    // Blocks until a device joined or left the bus since the watch began or since the last call
+    // returned changed, or until timeout_ms passed (negative: no limit). failed when the source
+    // of events is gone.
+    virtual outcome wait_for_change(int timeout_ms) = 0;
+};
+
+// hidraw devices as udev announces them. Null, with error saying why, when udev cannot be reached.
+std::unique_ptr<usb_bus_watch> make_udev_bus_watch(std::string &error);
+// The simulated bus of the quorrel-sim listening on socket_path.
+std::unique_ptr<usb_bus_watch> make_simulated_bus_watch(const std::string &socket_path,
+                                                        std::string &error);
+// The simulated bus when VORTLINK_HID_SIM is set and not empty, udev otherwise: the same choice
+// the library's USB layer makes.
+std::unique_ptr<usb_bus_watch> make_system_bus_watch(std::string &error);
+
+} // namespace vortlink::platform
