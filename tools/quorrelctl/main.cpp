@@ -251,20 +251,25 @@ int run(int argc, char **argv) {
     app.fallthrough();
     global_options global;
     auto *usb = app.add_option("--usb", global.usb,
-                               "the N-th connected USB controller (0-49), or all of them");
+                               "the N-th connected USB controller (0-49), or all of them")
+                    ->type_name("N|all");
     auto *serial =
-        app.add_option("--serial", global.serial, "the USB controller with this serial number");
+        app.add_option("--serial", global.serial, "the USB controller with this serial number")
+            ->type_name("SERIAL");
     auto *tcp = app.add_option("--tcp", global.tcp,
                                "the controller at HOST (port: the \"TCP Port\" setting); "
-                               "repeat for several");
+                               "repeat for several")
+                    ->type_name("HOST");
     auto *tcp_list =
-        app.add_option("--tcp-list", global.tcp_list, "controllers at the hosts in FILE, one a line");
+        app.add_option("--tcp-list", global.tcp_list, "controllers at the hosts in FILE, one a line")
+            ->type_name("FILE");
     usb->excludes(serial)->excludes(tcp)->excludes(tcp_list);
     serial->excludes(tcp)->excludes(tcp_list);
     app.add_flag("--json", global.json, "machine-readable output (one object a line for several)");
     app.add_flag("--trace", global.trace, "log every frame to standard error");
     app.add_option("--log", global.log,
-                   "append one JSON line per controller and operation to FILE");
+                   "append one JSON line per controller and operation to FILE")
+        ->type_name("FILE");
 
     std::string error_code;
     auto *error = app.add_subcommand("error", "name and explanation of a status code");
@@ -285,7 +290,8 @@ int run(int argc, char **argv) {
     auto *wait = app.add_subcommand(
         "wait", "waits until a controller is connected on USB (or, with --gone, none is)");
     wait->add_flag("--gone", wait_options.gone, "wait until no controller is connected");
-    wait->add_option("--timeout", wait_options.timeout, "give up after S seconds (exit 1)");
+    wait->add_option("--timeout", wait_options.timeout, "give up after S seconds (exit 1)")
+        ->type_name("S");
 
     block_request block;
     auto add_block_commands = [&](const char *name, const char *what) {

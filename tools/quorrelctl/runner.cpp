@@ -303,7 +303,8 @@ class gang_display {
             const std::size_t end = text.find('\n', start);
             const std::string line =
                 text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            std::printf("%s%s\n", prefix.c_str(), line.c_str());
+            std::printf("%s%s\n", line.empty() ? ("[" + member.label + "]").c_str() : prefix.c_str(),
+                        line.c_str());
             if (end == std::string::npos)
                 break;
             start = end + 1;
