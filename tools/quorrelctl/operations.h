@@ -18,12 +18,18 @@
 
 namespace vortlink::ctl {
 
-// Statuses of the tool itself, outside the library's and the controller's ranges.
+// Statuses of the tool itself, outside the library's and the controller's ranges; the production
+// record names them USAGE, FILE_FAILED, ECHO_DIFFERS and DIAGNOSTICS_FAILED.
 namespace tool_status {
 inline constexpr status_t usage = -30000;       // the message says what; exit 2
 inline constexpr status_t file_failed = -30001; // a file could not be read or written
 inline constexpr status_t echo_differs = -30002;
 inline constexpr status_t diagnostics_failed = -30003; // the outcome says which tests
+
+constexpr bool is_tool_status(status_t status) {
+    return status == usage || status == file_failed || status == echo_differs ||
+           status == diagnostics_failed;
+}
 } // namespace tool_status
 
 // One controller while an operation runs on it.

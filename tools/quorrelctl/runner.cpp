@@ -261,8 +261,10 @@ class gang_display {
             return member.activity.empty() ? what_.name : member.activity;
         if (member.result.status == loader::status::ok)
             return "done";
-        return "FAILED: " + std::to_string(member.result.status) + " " +
-               status_name(member.result);
+        return "FAILED: " + (tool_status::is_tool_status(member.result.status)
+                                 ? status_name(member.result)
+                                 : std::to_string(member.result.status) + " " +
+                                       status_name(member.result));
     }
 
     void redraw_soon_locked() {
@@ -326,9 +328,14 @@ class gang_display {
             char seconds[16];
             std::snprintf(seconds, sizeof seconds, "%.1f s",
                           static_cast<double>(member.milliseconds) / 1000.0);
-            std::printf("%s  %s  %-6s  %8s  %d %s\n", pad_right(member.label, label_width).c_str(),
+            // The tool's own statuses have names only: their numbers mean nothing to a reader.
+            const std::string status =
+                tool_status::is_tool_status(member.result.status)
+                    ? status_name(member.result)
+                    : std::to_string(member.result.status) + " " + status_name(member.result);
+            std::printf("%s  %s  %-6s  %8s  %s\n", pad_right(member.label, label_width).c_str(),
                         pad_right(member.serial, serial_width).c_str(), ok ? "ok" : "FAILED",
-                        seconds, member.result.status, status_name(member.result).c_str());
+                        seconds, status.c_str());
         }
         std::printf("%s: %zu of %zu controllers ok", what_.name.c_str(), members_.size() - failed,
                     members_.size());
