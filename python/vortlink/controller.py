@@ -163,7 +163,7 @@ class Controller:
         try:
             controller.connect(host)
         except BaseException:
-            controller.close()
+            controller._release()
             raise
         return controller
 
@@ -182,7 +182,7 @@ class Controller:
         try:
             controller.init_ex(name, serial)
         except BaseException:
-            controller.close()
+            controller._release()
             raise
         return controller
 
@@ -223,13 +223,15 @@ class Controller:
         The library has no export that ends a slot's TCP connection: it stays open until the
         slot is connected again or the process ends.
         """
-        if self._closed:
-            return
+        if not self._closed:
+            self._release()
+            check(library().tkcmdset_shutdown(self._slot))
+
+    def _release(self) -> None:
         self._closed = True
         with _slots_lock:
             if _slots_held.get(self._slot) is self:
                 del _slots_held[self._slot]
-        check(library().tkcmdset_shutdown(self._slot))
 
     def _call(self, export: str, *arguments: Any) -> None:
         if self._closed:

@@ -64,7 +64,7 @@ def set_message_pump(pump: MessagePump | None) -> None:
     the pump's exception. ``None`` removes the pump.
     """
     if pump is None:
-        check(library().tkcmdset_set_message_pump(None, None))
+        check(library().tkcmdset_set_message_pump(MessagePumpFunction(), None))
         _hooks.pump = None
         return
 
@@ -89,7 +89,7 @@ def set_progress_handler(handler: ProgressHandler | None) -> None:
     ``None`` removes the handler.
     """
     if handler is None:
-        check(library().tkcmdset_set_progress_handler(None, None))
+        check(library().tkcmdset_set_progress_handler(ProgressHandlerFunction(), None))
         _hooks.progress = None
         return
 
