@@ -15,9 +15,9 @@ run_packages=(cmake ninja-build g++ qt6-base-dev libcli11-dev nlohmann-json3-dev
 fuzz_packages=("${run_packages[@]}" clang libclang-rt-14-dev)
 # What scripts/test (and scripts/bench, which builds the tests too) needs on top: the test
 # frameworks, pkg-config for the install test, srec_cat for the firmware fixtures and umockdev for
-# the hidraw backend on emulated device nodes.
+# the hidraw backend on emulated device nodes, python3 and pytest for the Python package.
 test_packages=("${fuzz_packages[@]}" pkg-config libgtest-dev libgmock-dev libbenchmark-dev srecord
-               umockdev libumockdev-dev)
+               umockdev libumockdev-dev python3 python3-pytest)
 
 install_missing_packages() {
     local missing=()

@@ -26,8 +26,12 @@ from ctypes import (
 )
 from typing import Any, Final
 
-#: The library's file name as the dynamic loader knows it (its SONAME).
-SONAME: Final = "libvortlink.so.1"
+try:
+    # An installed package knows the SONAME of the library installed with it.
+    from vortlink._soname import SONAME
+except ImportError:
+    #: The library's file name as the dynamic loader knows it (its SONAME).
+    SONAME = "libvortlink.so.1"
 
 #: Environment variable naming the library file to load instead of the installed one.
 LIBRARY_ENVIRONMENT: Final = "VORTLINK_LIBRARY"

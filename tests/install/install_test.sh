@@ -38,3 +38,12 @@ cmake -S "$source_dir/consumer" -B "$work/consumer-build" -G Ninja \
     -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer-build" >/dev/null
 LD_LIBRARY_PATH="$libdir" "$work/consumer-build/consumer"
+
+# The Python package, installed where Debian's python3 looks, finds the installed library by its
+# SONAME and the catalogue installed with it.
+test -f "$prefix/lib/python3/dist-packages/vortlink/__init__.py"
+LD_LIBRARY_PATH="$libdir" PYTHONPATH="$prefix/lib/python3/dist-packages" VORTLINK_LIBRARY= \
+    python3 -c 'import vortlink
+assert vortlink.get_dll_version() != 0
+assert vortlink.error_name(-10803) == "Network Reply Timeout", vortlink.error_name(-10803)
+print("python package:", vortlink.library_path())'

@@ -7,7 +7,11 @@ import ctypes
 import gc
 import os
 import re
+import subprocess
+import sys
 import threading
+import time
+from pathlib import Path
 
 import pytest
 import vortlink
@@ -168,6 +172,10 @@ def test_a_closed_tcp_slot_is_taken_over_by_the_next_connection(sim: Simulator) 
         c.fw_version()
     with Controller.tcp("127.0.0.1", slot=49) as again:
         assert again.status() == 0x1234
+        # The simulator counts the replaced connection out once it has seen it end.
+        deadline = time.monotonic() + 5
+        while sim.command("clients") != "1" and time.monotonic() < deadline:
+            time.sleep(0.01)
         assert sim.command("clients") == "1"
 
 
@@ -180,3 +188,15 @@ def test_a_failed_open_leaves_the_slot_free(sim: Simulator) -> None:
     assert raised.value.code is Status.BAD_TCP_SLOT
     with Controller.usb(2, serial="Q0000001") as c:
         assert c.serial_number() == "Q0000001"
+
+
+def test_the_readme_test_station_runs(sim: Simulator, tmp_path: Path) -> None:
+    readme = (HEADER.parents[2] / "README.md").read_text()
+    example = re.search(r"```python\n(.*?)```", readme, re.S)
+    assert example is not None and len(example[1].splitlines()) == 10
+    (tmp_path / "test_station.py").write_text(example[1])
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                          "test_station.py"], cwd=tmp_path, capture_output=True, text=True,
+                         env={**os.environ, "PYTHONPATH": str(Path(vortlink.__file__).parents[1])})
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "1 passed" in run.stdout
