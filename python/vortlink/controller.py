@@ -206,6 +206,7 @@ class Controller:
         return f"<vortlink.Controller slot {self._slot} {state}>"
 
     def __enter__(self) -> Controller:
+        """The controller itself."""
         return self
 
     def __exit__(
@@ -214,6 +215,7 @@ class Controller:
         exc: BaseException | None,
         traceback: TracebackType | None,
     ) -> None:
+        """Closes the slot (see :meth:`close`), whether or not the block raised."""
         self.close()
 
     def close(self) -> None:
