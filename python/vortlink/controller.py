@@ -276,7 +276,8 @@ class Controller:
     def _identity(self, export: str) -> str:
         text = ctypes.create_string_buffer(IDENTITY_TEXT_SIZE)
         self._call(export, text)
-        return text.value.decode("utf-8", errors="replace")
+        # One byte per character, its Latin-1 code.
+        return text.value.decode("latin-1")
 
     def fw_version(self) -> str:
         """The firmware version text."""

@@ -68,7 +68,7 @@ class Simulator:
 
     def command(self, line: str) -> str:
         """Sends one control command; returns what follows "ok"."""
-        self.control.sendall(line.encode("ascii") + b"\n")
+        self.control.sendall(line.encode("utf-8") + b"\n")
         reply = self.replies.readline().strip()
         assert reply.startswith("ok"), f"{line!r} answered {reply!r}"
         return reply[3:]

@@ -200,3 +200,9 @@ def test_the_readme_test_station_runs(sim: Simulator, tmp_path: Path) -> None:
                          env={**os.environ, "PYTHONPATH": str(Path(vortlink.__file__).parents[1])})
     assert run.returncode == 0, run.stdout + run.stderr
     assert "1 passed" in run.stdout
+
+
+def test_identity_texts_are_latin_1(sim: Simulator) -> None:
+    sim.command("serial Prüfling-Ω")
+    with Controller.usb() as c:
+        assert c.serial_number() == "Prüfling-?"

@@ -107,7 +107,7 @@ def pump_turns(c: vortlink.Controller, sim: Simulator) -> bool:
 
 def lighthead_written(c: vortlink.Controller) -> tuple[str, float]:
     record = c.get_lighthead_data()
-    record.part_number, record.led[1].led_rth = "LH-TEST-16-BYTE", 1.5
+    record.part_number, record.led[1].led_rth = "LH-TEST-16-BYTES", 1.5
     c.set_lighthead_data(record)
     again = c.get_lighthead_data()
     return again.part_number, again.led[1].led_rth
@@ -197,7 +197,7 @@ ROWS: dict[str, Row] = {
                          bytes.fromhex("020000aabbcc")),
     "tkcmdset_get_mac": ("usb", lambda c, s: c.get_mac().hex(":"), "02:4c:51:00:00:01"),
     "tkcmdset_set_lighthead_data": ("tcp", lambda c, s: lighthead_written(c),
-                                    ("LH-TEST-16-BYTE", 1.5)),
+                                    ("LH-TEST-16-BYTES", 1.5)),
     "tkcmdset_get_lighthead_data": ("usb", lambda c, s: c.get_lighthead_data().part_number,
                                     "LH-4400-01"),
     "tkcmdset_calc_led_temp": ("tcp", lambda c, s: float_from_bits(c.calc_led_temp(0, 1000, 10.0)),
