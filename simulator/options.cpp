@@ -20,6 +20,7 @@ const char usage_text[] =
     "                   [--serial-unreadable DEV|all] [--no-feature-usage DEV|all]\n"
     "                   [--erased] [--boot-loader] [--no-lighthead] [--state DIR]\n"
     "                   [--restart-delay MS] [--ethernet-restart MS] [--fail-diag TEST=CODE]\n"
+    "       quorrel-sim --help | --version\n"
     "\n"
     "Simulated Quorrel LED strobe controllers serving the command set over TCP (controller 1)\n"
     "and over a simulated USB HID bus (every controller).\n"
@@ -46,13 +47,19 @@ const char usage_text[] =
     "                       (default 3000)\n"
     "  --fail-diag TEST=CODE  self-test TEST (0 to 5) answers device error CODE; repeatable\n"
     "  --help               show this text\n"
+    "  --version            show the version\n"
     "\n"
     "DEV= makes a USB option apply to controller DEV only; without it, to every controller.\n"
     "Strings are at most 126 bytes.\n"
     "\n"
     "On start-up prints \"tcp-port N\", \"control-port M\", \"hid-socket PATH\" (with a HID\n"
     "socket) and \"ready\", one line each. Runs until SIGTERM or SIGINT. The control protocol\n"
-    "is described in the README.\n";
+    "is described in the README.\n"
+    "\n"
+    "Exit status:\n"
+    "  0                    stopped by SIGTERM or SIGINT, or --help, --version\n"
+    "  1                    a server or the state directory could not be set up\n"
+    "  2                    a usage error\n";
 
 namespace {
 
@@ -186,12 +193,12 @@ parse_outcome parse_options(int argc, const char *const *argv, options &parsed,
             value = name.substr(equals + 1);
             name = name.substr(0, equals);
         }
-        if (name == "--help" || name == "-h") {
+        if (name == "--help" || name == "-h" || name == "--version") {
             if (value) {
-                error = "--help takes no value";
+                error = std::string(name) + " takes no value";
                 return parse_outcome::invalid;
             }
-            return parse_outcome::help;
+            return name == "--version" ? parse_outcome::version : parse_outcome::help;
         }
         if (is_model_flag(name)) {
             if (value) {
