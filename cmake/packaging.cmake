@@ -61,37 +61,43 @@ set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_COMPONENT_LOADER_DEPENDS runtime)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_MULTIARCH same)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON) # only the runtime package has a shared library
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The ldconfig trigger instead of ldconfig calls; the maintainer scripts refresh udev's view of
+# connected controllers when the rule comes or goes.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/libvortlink/triggers
+    ${PROJECT_SOURCE_DIR}/packaging/debian/libvortlink/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/debian/libvortlink/postrm)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
     "command-set library for the Quorrel LED strobe controller
-libvortlink drives Quorrel LED strobe controllers over USB (HID, through hidraw)
-and over Ethernet (TCP) with a plain C API of tkcmdset_* functions: identity and
-status, self-tests, I/O, memory and EEPROM blocks, pulse, trigger and supply
-settings, thermal limit queries and the lighthead data record.
+libvortlink drives Quorrel LED strobe controllers over USB (HID, through
+hidraw) and over Ethernet (TCP) with a plain C API of tkcmdset_*
+functions: identity and status, self-tests, I/O, memory and EEPROM
+blocks, pulse, trigger and supply settings, thermal limit queries and
+the lighthead data record.
 .
-This package contains the shared library, its error catalogue and a udev rule
-that gives the logged-in user access to connected controllers.")
+This package contains the shared library, its error catalogue and a udev
+rule that gives the logged-in user access to connected controllers.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_MULTIARCH same)
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
     "command-set library for the Quorrel LED strobe controller (development files)
-libvortlink drives Quorrel LED strobe controllers over USB (HID, through hidraw)
-and over Ethernet (TCP) with a plain C API of tkcmdset_* functions.
+libvortlink drives Quorrel LED strobe controllers over USB (HID, through
+hidraw) and over Ethernet (TCP) with a plain C API of tkcmdset_*
+functions.
 .
-This package contains the header vortlink.h, the pkg-config and CMake files and
-the manual page vortlink(3).")
+This package contains the header vortlink.h, the pkg-config and CMake
+files and the manual page vortlink(3).")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
     "command-line tool and simulator for Quorrel LED strobe controllers
-quorrelctl does from a shell what QuorrelLoader does in its window: it lists and
-identifies controllers, programs firmware, writes the manufacturing,
-configuration and lighthead data, runs the self-tests and reads or changes
-every setting of the command set, over USB or TCP, with JSON output for
-production lines.
+quorrelctl does from a shell what QuorrelLoader does in its window: it
+lists and identifies controllers, programs firmware, writes the
+manufacturing, configuration and lighthead data, runs the self-tests and
+reads or changes every setting of the command set, over USB or TCP, with
+JSON output for production lines.
 .
 quorrel-sim simulates controllers on TCP and on a simulated USB bus, for
 development and tests without hardware.")
@@ -99,9 +105,10 @@ development and tests without hardware.")
 set(CPACK_DEBIAN_LOADER_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_LOADER_DESCRIPTION
     "production and service utility for Quorrel LED strobe controllers
-QuorrelLoader selects a Quorrel controller on the USB bus, shows its identity,
-switches it between boot loader and application, programs application
-firmware from S-record files, writes the manufacturing and configuration
-blocks, edits the lighthead's LED data and runs the controller's self-tests.")
+QuorrelLoader selects a Quorrel controller on the USB bus, shows its
+identity, switches it between boot loader and application, programs
+application firmware from S-record files, writes the manufacturing and
+configuration blocks, edits the lighthead's LED data and runs the
+controller's self-tests.")
 
 include(CPack)
