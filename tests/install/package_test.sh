@@ -143,6 +143,7 @@ for page in man1/quorrelctl.1 man1/quorrel-sim.1 man1/QuorrelLoader.1 man3/vortl
     name=${name%.*}
     MANWIDTH=100 man -l "$file" 2>"$work/man.err" | col -b >"$work/$name.txt" || true
     check "man -l $page renders its NAME line" grep -q "^ *$name - " "$work/$name.txt"
+    check "man -l $page renders its SYNOPSIS" grep -qx "SYNOPSIS" "$work/$name.txt"
     check "man -l $page renders without warnings" \
         bash -c '! MANWIDTH=100 man --warnings -l "$1" 2>&1 >/dev/null | grep .' _ "$file"
 done
