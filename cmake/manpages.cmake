@@ -15,8 +15,10 @@ if(VORTLINK_MANPAGES AND NOT (VORTLINK_HELP2MAN AND VORTLINK_GZIP))
     message(FATAL_ERROR "VORTLINK_MANPAGES needs help2man and gzip")
 endif()
 
-# vortlink_program_manpage(TARGET SUMMARY COMPONENT): TARGET(1) from TARGET --help.
+# vortlink_program_manpage(TARGET SUMMARY COMPONENT [INCLUDE FILE]): TARGET(1) from TARGET --help;
+# FILE, a help2man include file made from the program as well, adds sections.
 function(vortlink_program_manpage target summary component)
+    cmake_parse_arguments(PARSE_ARGV 3 page "" "INCLUDE" "")
     if(NOT VORTLINK_MANPAGES)
         return()
     endif()
@@ -24,8 +26,8 @@ function(vortlink_program_manpage target summary component)
     add_custom_command(OUTPUT ${page}
         COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${target}> -DNAME=${target} -DSECTION=1
                 "-DSUMMARY=${summary}" "-DMANUAL=Quorrel controller software" -DOUTPUT=${page}
-                -P ${PROJECT_SOURCE_DIR}/cmake/help2man.cmake
-        DEPENDS ${target} ${PROJECT_SOURCE_DIR}/cmake/help2man.cmake
+                "-DINCLUDE=${page_INCLUDE}" -P ${PROJECT_SOURCE_DIR}/cmake/help2man.cmake
+        DEPENDS ${target} ${PROJECT_SOURCE_DIR}/cmake/help2man.cmake ${page_INCLUDE}
         COMMENT "Writing the manual page ${target}(1)"
         VERBATIM)
     add_custom_target(${target}-manpage ALL DEPENDS ${page})

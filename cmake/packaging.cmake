@@ -12,6 +12,11 @@ set(vortlink_packages
     development libvortlink-dev
     tools quorrel-tools
     loader quorrel-loader)
+# The Python binding, when the tree has one (python/, installed as component "python"): an
+# architecture-independent package that loads the library by its SONAME.
+if(EXISTS ${PROJECT_SOURCE_DIR}/python/CMakeLists.txt)
+    list(APPEND vortlink_packages python python3-vortlink)
+endif()
 set(VORTLINK_PACKAGE_MAINTAINER "Kestrova Quorrel software <quorrel-software@kestrova.example>"
     CACHE STRING "Maintainer field of the Debian packages")
 
@@ -110,5 +115,17 @@ identity, switches it between boot loader and application, programs
 application firmware from S-record files, writes the manufacturing and
 configuration blocks, edits the lighthead's LED data and runs the
 controller's self-tests.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3")
+set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+    "Python binding of the Quorrel LED strobe controller's command-set library
+The vortlink module reaches every function of libvortlink through ctypes:
+a program opens a controller over USB or TCP and issues the controller's
+commands from Python, with the library's status codes raised as
+exceptions that carry the catalogue's name and explanation.")
 
 include(CPack)

@@ -20,6 +20,11 @@ namespace {
 // What --help prints after the options: the manual page is made from it.
 const char help_epilogue[] =
     "\n"
+    "Exit status:\n"
+    "  0                           the dialog was closed\n"
+    "  1                           an unknown option, or the picture of --screenshot could not\n"
+    "                              be saved\n"
+    "\n"
     "Environment:\n"
     "  VORTLINK_HID_SIM=PATH       talk to the simulated USB controllers of the quorrel-sim\n"
     "                              listening on the unix socket PATH instead of hidraw devices\n"
@@ -30,12 +35,7 @@ const char help_epilogue[] =
     "  ~/.config/Kestrova/Quorrel/H8 Userloader.conf\n"
     "                              the utility's settings (under $XDG_CONFIG_HOME when set)\n"
     "  ~/.config/Kestrova/Quorrel/Command Set Toolkit.conf\n"
-    "                              the command-set library's settings\n"
-    "\n"
-    "Exit status:\n"
-    "  0                           the dialog was closed\n"
-    "  1                           an unknown option, or the picture of --screenshot could not\n"
-    "                              be saved\n";
+    "                              the command-set library's settings\n";
 
 bool asks_for_help_or_version(int argc, char **argv) {
     for (int index = 1; index < argc; ++index) {

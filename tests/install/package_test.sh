@@ -155,6 +155,9 @@ subcommands=$("$root/usr/bin/quorrelctl" --help | awk '/^Subcommands:/ {on = 1; 
 for command in $subcommands; do
     check "quorrelctl(1) names the command $command" grep -qw -- "$command" "$work/quorrelctl.txt"
 done
+check "quorrelctl(1) tells the options of each command" \
+    bash -c 'grep -q "^ *quorrelctl mfg write \[OPTIONS\]" "$1" && grep -q -- "--serial-number TEXT REQUIRED" "$1"' \
+    _ "$work/quorrelctl.txt"
 check "QuorrelLoader(1) tells --screenshot and its exit status" \
     bash -c 'grep -q -- --screenshot "$1" && grep -q "EXIT STATUS" "$1"' _ "$work/QuorrelLoader.txt"
 check "quorrel-sim(1) tells --hid-socket" grep -q -- --hid-socket "$work/quorrel-sim.txt"

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Writes quorrelctl's bash completion from the --help of the program and of every subcommand.
+"""Writes what follows quorrelctl's commands from the --help of the program and of every
+subcommand, so that it cannot drift from the program:
 
-usage: make_completion.py QUORRELCTL OUTPUT
+  from_help.py QUORRELCTL completion OUTPUT   the bash completion
+  from_help.py QUORRELCTL commands OUTPUT     the COMMANDS section of the manual page, as a
+                                              help2man include file
 
-Reading the program's own help keeps the completion in step with the commands and options the
-program has; nothing here names a command.
+Nothing here names a command.
 """
 import re
 import subprocess
@@ -15,10 +17,14 @@ VALUE_TYPES = re.compile(r"^(TEXT|INT|UINT|FLOAT|NUMBER|FILE|PATH|DIR|ENUM|BOOLE
 CHOICES = re.compile(r":\{([^}]*)\}")
 
 
+def help_text(program, path):
+    return subprocess.run([program, *path, "--help"], check=True, capture_output=True,
+                          text=True).stdout
+
+
 def help_sections(program, path):
     """The sections of `program PATH --help`: heading -> list of entry lines."""
-    text = subprocess.run([program, *path, "--help"], check=True, capture_output=True,
-                          text=True).stdout
+    text = help_text(program, path)
     sections = {}
     current = None
     for line in text.splitlines():
@@ -77,7 +83,7 @@ def quoted(words):
 def write_script(commands, output):
     lines = [
         "# bash completion for quorrelctl                            -*- shell-script -*-",
-        "# Generated from the program's --help by make_completion.py; do not edit.",
+        "# Generated from the program's --help by from_help.py; do not edit.",
         "",
     ]
     for table in ("subcommands", "options", "valued", "positional", "files", "values"):
@@ -144,12 +150,68 @@ def write_script(commands, output):
         handle.write("\n".join(lines))
 
 
+def roff(text):
+    text = text.replace("\\", "\\e").replace("-", "\\-")
+    return "\\&" + text if text[:1] in (".", "'") else text
+
+
+def entries(lines):
+    """(term, description lines) of the indented entries under one heading of CLI11's help."""
+    found = []
+    for line in lines:
+        if line.startswith("   ") and found:
+            found[-1][1].append(line.strip())
+        else:
+            parts = re.split(r"\s{2,}", line.strip(), maxsplit=1)
+            found.append((parts[0], parts[1:]))
+    return found
+
+
+def write_commands(program, commands, output):
+    """Each command below the program: its usage, what it does, its arguments and options."""
+    lines = ["[COMMANDS]"]
+    for path in sorted(commands):
+        words = path.split()[1:]
+        if not words:
+            continue
+        text = help_text(program, words).splitlines()
+        usage = next((line for line in text if line.startswith("Usage: ")), "")
+        usage = re.sub(r"^Usage: \S+", "quorrelctl", usage)
+        lines += [f'.SS "{roff(usage)}"', roff(text[0].strip()) if text else ""]
+        heading, body, rest = None, {}, []
+        for line in text[1:]:
+            if line.startswith("Usage: ") or not line.strip():
+                continue
+            match = HEADING.match(line)
+            if match:
+                heading = match.group(1)
+                body[heading] = []
+            elif heading and line.startswith("  "):
+                body[heading].append(line)
+            else:
+                heading = None
+                rest.append(line.strip())
+        for section in ("Positionals", "Options"):
+            for term, description in entries(body.get(section, [])):
+                if term.startswith("-h,--help"):
+                    continue
+                lines += [".TP", f"\\fB{roff(term)}\\fR", roff(" ".join(description))]
+        if rest:
+            lines += [".PP", roff(" ".join(rest))]
+    with open(output, "w", encoding="utf-8") as handle:
+        handle.write("\n".join(lines) + "\n")
+
+
 def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: make_completion.py QUORRELCTL OUTPUT")
+    if len(sys.argv) != 4 or sys.argv[2] not in ("completion", "commands"):
+        sys.exit("usage: from_help.py QUORRELCTL completion|commands OUTPUT")
+    program, what, output = sys.argv[1:]
     commands = {}
-    parse_command(sys.argv[1], [], commands)
-    write_script(commands, sys.argv[2])
+    parse_command(program, [], commands)
+    if what == "completion":
+        write_script(commands, output)
+    else:
+        write_commands(program, commands, output)
 
 
 if __name__ == "__main__":
