@@ -68,9 +68,11 @@ set(CPACK_COMPONENT_LOADER_DEPENDS runtime)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON) # only the runtime package has a shared library
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-# The ldconfig trigger instead of ldconfig calls; the maintainer scripts refresh udev's view of
+# The symbols file names the release that brought each export (exports_test keeps it complete);
+# the ldconfig trigger instead of ldconfig calls; the maintainer scripts refresh udev's view of
 # connected controllers when the rule comes or goes.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/libvortlink/symbols
     ${PROJECT_SOURCE_DIR}/packaging/debian/libvortlink/triggers
     ${PROJECT_SOURCE_DIR}/packaging/debian/libvortlink/postinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/libvortlink/postrm)

@@ -58,6 +58,10 @@ check "libvortlink-dev depends on $lib_package" \
 dpkg-deb -e "${deb[$lib_package]}" "$work/control"
 check "$lib_package has a shlibs file for libvortlink.so.$major" \
     grep -qx "libvortlink $major $lib_package (>= $version)" "$work/control/shlibs"
+check "$lib_package has a symbols file naming tkcmdset_status" \
+    grep -qx " tkcmdset_status@Base [0-9.]*" "$work/control/symbols"
+check "$lib_package activates the ldconfig trigger" \
+    grep -qx "activate-noawait ldconfig" "$work/control/triggers"
 
 # Each file in the package it belongs to.
 in_package() { # in_package PACKAGE PATH...
