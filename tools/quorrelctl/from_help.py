@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Writes what follows quorrelctl's commands from the --help of the program and of every
-subcommand, so that it cannot drift from the program:
+"""Writes quorrelctl's bash completion and the COMMANDS section of its manual page from the
+--help of the program and of every subcommand, so that neither can drift from the program:
 
   from_help.py QUORRELCTL completion OUTPUT   the bash completion
   from_help.py QUORRELCTL commands OUTPUT     the COMMANDS section of the manual page, as a
