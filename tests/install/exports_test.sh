@@ -22,8 +22,10 @@ fi
 echo "SONAME $soname, $count exports"
 
 # A new export needs its line in the symbols file, with the release that brings it.
-head -n 1 "$symbols" | grep -qx "libvortlink.so.$major libvortlink$major #MINVER#" ||
-    { echo "$symbols does not start with libvortlink.so.$major libvortlink$major #MINVER#" >&2; exit 1; }
+if [ "$(head -n 1 "$symbols")" != "libvortlink.so.$major libvortlink$major #MINVER#" ]; then
+    echo "$symbols does not start with libvortlink.so.$major libvortlink$major #MINVER#" >&2
+    exit 1
+fi
 listed=$(sed -n 's/^ \(tkcmdset_[a-z0-9_]*\)@Base [0-9][0-9.]*$/\1/p' "$symbols" | sort)
 exported=$(nm -D --defined-only "$library" | awk '{print $3}' | sort)
 if [ "$listed" != "$exported" ]; then

@@ -3,6 +3,7 @@
 # run without LD_LIBRARY_PATH, pkg-config answers with paths inside the prefix, and a user's C
 # program builds against it twice, with pkg-config and with CMake's find_package.
 set -euo pipefail
+trap 'echo "install_test: the check at line $LINENO failed" >&2' ERR
 build_dir=$1
 source_dir=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -34,10 +35,17 @@ unset LD_LIBRARY_PATH
 # The programs find the library through their RUNPATH, relative to themselves.
 test "$("$prefix/bin/quorrelctl" --version)" = "quorrelctl $version"
 test "$("$prefix/bin/quorrel-sim" --version)" = "quorrel-sim $version"
-ldd "$prefix/bin/quorrelctl" | grep -q "libvortlink.so.[0-9]* => $prefix/bin/../"
-readelf -d "$prefix/bin/quorrelctl" | grep -q 'RUNPATH.*\[\$ORIGIN/\.\./'
+# (Output is taken whole before grep looks at it: grep -q leaving early would fail the pipe.)
+resolved=$(ldd "$prefix/bin/quorrelctl")
+grep -q "libvortlink.so.[0-9]* => $prefix/bin/../" <<<"$resolved"
+dynamic=$(readelf -d "$prefix/bin/quorrelctl")
+grep -q 'RUNPATH.*\[\$ORIGIN/\.\./' <<<"$dynamic"
 # The library itself needs none.
-! readelf -d "$library" | grep -q 'R.*PATH'
+dynamic=$(readelf -d "$library")
+if grep -q 'R.*PATH' <<<"$dynamic"; then
+    echo "$library has a search path of its own" >&2
+    exit 1
+fi
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 test "$(pkg-config --modversion vortlink)" = "$version"
