@@ -15,9 +15,16 @@ run_packages=(cmake ninja-build g++ qt6-base-dev libcli11-dev nlohmann-json3-dev
 fuzz_packages=("${run_packages[@]}" clang libclang-rt-14-dev)
 # What scripts/test (and scripts/bench, which builds the tests too) needs on top: the test
 # frameworks, pkg-config for the install test, srec_cat for the firmware fixtures and umockdev for
-# the hidraw backend on emulated device nodes, python3 and pytest for the Python package.
+# the hidraw backend on emulated device nodes, python3 and pytest for the Python package; the
+# package test unpacks the packages CPack makes (dpkg-dev, file) with their manual pages
+# (help2man, man-db), bash completion (python3), menu entry (desktop-file-utils) and metainfo
+# (appstream).
 test_packages=("${fuzz_packages[@]}" pkg-config libgtest-dev libgmock-dev libbenchmark-dev srecord
-               umockdev libumockdev-dev python3 python3-pytest)
+               umockdev libumockdev-dev python3 python3-pytest
+               help2man dpkg-dev file man-db desktop-file-utils appstream)
+# What scripts/package needs on top of the build: help2man for the manual pages, python3 for the
+# bash completion, dpkg-dev and file for CPack's dpkg-shlibdeps, lintian to judge the packages.
+package_packages=("${run_packages[@]}" help2man python3 dpkg-dev file lintian)
 
 install_missing_packages() {
     local missing=()

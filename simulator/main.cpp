@@ -166,6 +166,9 @@ int main(int argc, char **argv) {
     case parse_outcome::help:
         std::fputs(usage_text, stdout);
         return 0;
+    case parse_outcome::version:
+        std::puts("quorrel-sim " QUORREL_SIM_VERSION);
+        return 0;
     case parse_outcome::invalid:
         std::fprintf(stderr, "quorrel-sim: %s\nTry 'quorrel-sim --help'.\n", error.c_str());
         return 2;

@@ -13,17 +13,13 @@
 namespace vortlink::sim {
 
 const char usage_text[] =
-    "usage: quorrel-sim --tcp-port PORT [--bind ADDR] [--control-port PORT]\n"
-    "                   [--fw-version TEXT] [--status-word N] [--hid-socket PATH]\n"
-    "                   [--usb-devices N] [--long-report-count C] [--hw-version [DEV=]TEXT]\n"
-    "                   [--product [DEV=]TEXT] [--serial [DEV=]TEXT]\n"
-    "                   [--serial-unreadable DEV|all] [--no-feature-usage DEV|all]\n"
-    "                   [--erased] [--boot-loader] [--no-lighthead] [--state DIR]\n"
-    "                   [--restart-delay MS] [--ethernet-restart MS] [--fail-diag TEST=CODE]\n"
+    "Usage: quorrel-sim --tcp-port PORT [OPTION]...\n"
+    "  or:  quorrel-sim --help | --version\n"
     "\n"
     "Simulated Quorrel LED strobe controllers serving the command set over TCP (controller 1)\n"
     "and over a simulated USB HID bus (every controller).\n"
     "\n"
+    "Options:\n"
     "  --tcp-port PORT      port of the command server (0: any free port)\n"
     "  --bind ADDR          IPv4 address of the command server (default 127.0.0.1)\n"
     "  --control-port PORT  port of the control server on 127.0.0.1 (default 0: any free port)\n"
@@ -46,13 +42,19 @@ const char usage_text[] =
     "                       (default 3000)\n"
     "  --fail-diag TEST=CODE  self-test TEST (0 to 5) answers device error CODE; repeatable\n"
     "  --help               show this text\n"
+    "  --version            show the version\n"
     "\n"
     "DEV= makes a USB option apply to controller DEV only; without it, to every controller.\n"
     "Strings are at most 126 bytes.\n"
     "\n"
     "On start-up prints \"tcp-port N\", \"control-port M\", \"hid-socket PATH\" (with a HID\n"
     "socket) and \"ready\", one line each. Runs until SIGTERM or SIGINT. The control protocol\n"
-    "is described in the README.\n";
+    "is described in simulator/README.md of the sources.\n"
+    "\n"
+    "Exit status:\n"
+    "  0                    stopped by SIGTERM or SIGINT, or --help, --version\n"
+    "  1                    a server or the state directory could not be set up\n"
+    "  2                    a usage error\n";
 
 namespace {
 
@@ -186,12 +188,12 @@ parse_outcome parse_options(int argc, const char *const *argv, options &parsed,
             value = name.substr(equals + 1);
             name = name.substr(0, equals);
         }
-        if (name == "--help" || name == "-h") {
+        if (name == "--help" || name == "-h" || name == "--version") {
             if (value) {
-                error = "--help takes no value";
+                error = std::string(name) + " takes no value";
                 return parse_outcome::invalid;
             }
-            return parse_outcome::help;
+            return name == "--version" ? parse_outcome::version : parse_outcome::help;
         }
         if (is_model_flag(name)) {
             if (value) {

@@ -35,7 +35,7 @@ struct options {
     std::vector<usb_variation> variations;
 };
 
-enum class parse_outcome { run, help, invalid };
+enum class parse_outcome { run, help, version, invalid };
 
 // On `invalid`, `error` says what was wrong.
 parse_outcome parse_options(int argc, const char *const *argv, options &parsed, std::string &error);

@@ -21,23 +21,18 @@ bool is_default_setting(const char *setting) {
            std::strcmp(setting, "./ecodes.ini") == 0;
 }
 
-// The catalogue that ships with the library: next to it in a build tree, under share/ when
-// installed.
+// The catalogue that ships with the library: next to it in a build tree, under share/ of the
+// same install tree when installed (found relative to the library, so the tree may be moved).
 std::string installed_catalogue() {
     const std::string directory = platform::own_binary_directory();
-    if (!directory.empty()) {
-        for (const std::string &candidate :
-             {directory + catalogue_file_name,
-              directory + "../share/vortlink/" + catalogue_file_name}) {
-            if (platform::is_regular_file(candidate))
-                return candidate;
-        }
+    if (directory.empty())
+        return {};
+    for (const std::string &candidate :
+         {directory + catalogue_file_name,
+          directory + VORTLINK_DATA_FROM_LIBDIR + catalogue_file_name}) {
+        if (platform::is_regular_file(candidate))
+            return candidate;
     }
-#ifdef VORTLINK_INSTALL_DATADIR
-    const std::string configured = std::string(VORTLINK_INSTALL_DATADIR "/") + catalogue_file_name;
-    if (platform::is_regular_file(configured))
-        return configured;
-#endif
     return {};
 }
 
@@ -95,7 +90,6 @@ VORTLINK_API int16_t tkcmdset_get_error_text(int16_t code, char *buffer, uint16_
 }
 
 VORTLINK_API uint16_t tkcmdset_get_dll_version(void) {
-    return static_cast<uint16_t>(((VORTLINK_VERSION_MINOR & 0xFF) << 8) |
-                                 (VORTLINK_VERSION_TWEAK & 0xFF));
+    return VORTLINK_VERSION_WORD;
 }
 }

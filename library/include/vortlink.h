@@ -364,8 +364,11 @@ VORTLINK_API int16_t tkcmdset_get_error_name(int16_t code, char *buffer, uint16_
 VORTLINK_API int16_t tkcmdset_get_error_text(int16_t code, char *buffer, uint16_t size);
 
 /*
- * The library version packed in 16 bits: high byte the minor version, low byte the fourth
- * (tweak) field, e.g. 0x0100 for 0.1.0.0. Never 0 for this build.
+ * The library version packed in 16 bits. A release is numbered MAJOR.MINOR.PATCH (the package
+ * version, the SONAME libvortlink.so.MAJOR, pkg-config's --modversion); the word holds MAJOR in
+ * its high byte and MINOR in its low byte, each taken modulo 256, and is shown as the high byte,
+ * a point and the low byte in two digits: release 1.0.0 gives 0x0100, "1.00"; release 1.2.3
+ * gives 0x0102, "1.02". A patch release keeps the word. Never 0 for this library.
  */
 VORTLINK_API uint16_t tkcmdset_get_dll_version(void);
 

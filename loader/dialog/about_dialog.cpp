@@ -21,10 +21,11 @@ AboutDialog::AboutDialog(QWidget *parent) : QDialog(parent) {
     const uint16_t loader_version = GetLoaderFileVersion();
     const uint16_t library_version = tkcmdset_get_dll_version();
     auto *text = new QLabel(
-        QString::asprintf("QuorrelLoader Version %d.%02d\nCommand-set library Version %d.%02d\n\n"
+        QString::asprintf("QuorrelLoader Version %d.%02d (release %s)\n"
+                          "Command-set library Version %d.%02d\n\n"
                           "Production and service utility for the Quorrel LED strobe controller.",
-                          loader_version >> 8, loader_version & 0xFF, library_version >> 8,
-                          library_version & 0xFF),
+                          loader_version >> 8, loader_version & 0xFF, LoaderReleaseVersion(),
+                          library_version >> 8, library_version & 0xFF),
         this);
     text->setObjectName(QStringLiteral("about_text"));
 

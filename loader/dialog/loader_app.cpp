@@ -1,6 +1,7 @@
 #include "dialog/loader_app.h"
 
 #include <QApplication>
+#include <QByteArray>
 #include <QCommandLineParser>
 #include <QPixmap>
 #include <QPushButton>
@@ -14,24 +15,85 @@
 
 namespace vortlink::loader {
 
-int LoaderApp::run(int argc, char **argv) {
-    QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("QuorrelLoader"));
+namespace {
 
+// What --help prints after the options: the manual page is made from it.
+const char help_epilogue[] =
+    "\n"
+    "Exit status:\n"
+    "  0                           the dialog was closed\n"
+    "  1                           an unknown option, or the picture of --screenshot could not\n"
+    "                              be saved\n"
+    "\n"
+    "Environment:\n"
+    "  VORTLINK_HID_SIM=PATH       talk to the simulated USB controllers of the quorrel-sim\n"
+    "                              listening on the unix socket PATH instead of hidraw devices\n"
+    "  VORTLINK_TRACE=1|FILE       log every frame of every exchange to standard error (1), or\n"
+    "                              append it to FILE; unset, empty or 0: off\n"
+    "\n"
+    "Files:\n"
+    "  ~/.config/Kestrova/Quorrel/H8 Userloader.conf\n"
+    "                              the utility's settings (under $XDG_CONFIG_HOME when set)\n"
+    "  ~/.config/Kestrova/Quorrel/Command Set Toolkit.conf\n"
+    "                              the command-set library's settings\n";
+
+bool asks_for_help_or_version(int argc, char **argv) {
+    for (int index = 1; index < argc; ++index) {
+        const QByteArray argument(argv[index]);
+        if (argument == "--")
+            break;
+        if (argument == "-h" || argument == "--help" || argument == "-?" || argument == "-v" ||
+            argument == "--version" || argument == "--help-all")
+            return true;
+    }
+    return false;
+}
+
+void name_application() {
+    QCoreApplication::setApplicationName(QStringLiteral("QuorrelLoader"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(LoaderReleaseVersion()));
+}
+
+} // namespace
+
+int LoaderApp::run(int argc, char **argv) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Quorrel controller loader"));
-    parser.addHelpOption();
+    parser.setApplicationDescription(
+        QStringLiteral("Production and service utility for the Quorrel LED strobe controller: "
+                       "selects a controller on the USB bus,\nidentifies it, switches it between "
+                       "boot loader and application, programs its firmware, its manufacturing\n"
+                       "and configuration blocks and its lighthead data, and runs its "
+                       "self-tests."));
+    const QCommandLineOption help_option = parser.addHelpOption();
+    const QCommandLineOption version_option = parser.addVersionOption();
     const QCommandLineOption select_on_start(QStringLiteral("select-on-start"),
                                              QStringLiteral("Press \"Select Device\" at start."));
     const QCommandLineOption screenshot(
         QStringLiteral("screenshot"),
-        QStringLiteral("Save a PNG picture of the dialog after start-up."), QStringLiteral("path"));
+        QStringLiteral("Save a PNG picture of the dialog after start-up and print its path; "
+                       "status reports then go to standard error instead of message boxes."),
+        QStringLiteral("path"));
     const QCommandLineOption quit_after_screenshot(
         QStringLiteral("quit-after-screenshot"),
         QStringLiteral("Close the dialog once the picture is saved."));
     parser.addOption(select_on_start);
     parser.addOption(screenshot);
     parser.addOption(quit_after_screenshot);
+
+    // Help and version need no display: answer them before a window system is looked for.
+    if (asks_for_help_or_version(argc, argv)) {
+        QCoreApplication core(argc, argv);
+        name_application();
+        if (!parser.parse(QCoreApplication::arguments()) || parser.isSet(version_option) ||
+            !parser.isSet(help_option))
+            parser.process(core);
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        std::fputs(help_epilogue, stdout);
+        return 0;
+    }
+
+    QApplication application(argc, argv);
+    name_application();
     parser.process(application);
 
     const bool unattended = parser.isSet(screenshot);

@@ -102,10 +102,13 @@ QString shown_text(const QString &text) {
 
 } // namespace
 
+// Packed as the library packs its own: major version in the high byte, minor in the low byte.
 uint16_t GetLoaderFileVersion() {
-    return static_cast<uint16_t>((QUORREL_LOADER_VERSION_MINOR & 0xFF) << 8 |
-                                 (QUORREL_LOADER_VERSION_TWEAK & 0xFF));
+    return static_cast<uint16_t>((QUORREL_LOADER_VERSION_MAJOR & 0xFF) << 8 |
+                                 (QUORREL_LOADER_VERSION_MINOR & 0xFF));
 }
+
+const char *LoaderReleaseVersion() { return QUORREL_LOADER_VERSION_TEXT; }
 
 // Counts a handler as running, and closes the window after the last one when a close was
 // requested meanwhile.

@@ -32,8 +32,10 @@ inline constexpr const char *controller_product_name = "Kv Quorrel Controller";
 inline constexpr const char *loader_part_number = "6400-000731";
 inline constexpr uint8_t no_device_slot = 255;
 
-// Packed like the library's version: high byte the minor version, low byte the fourth field.
+// Packed like the library's version word: high byte the major version, low byte the minor.
 uint16_t GetLoaderFileVersion();
+// The release version, MAJOR.MINOR.PATCH, as --version and the packages give it.
+const char *LoaderReleaseVersion();
 
 class LoaderDialog : public QDialog {
     Q_OBJECT

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -22,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "dialog/about_dialog.h"
 #include "dialog/loader_dialog.h"
 #include "dialog/loader_settings.h"
 #include "dialog/user_prompts.h"
@@ -112,6 +114,9 @@ class LoaderDialogTest : public QObject {
         make_dialog();
         const uint16_t loader = GetLoaderFileVersion();
         const uint16_t library = tkcmdset_get_dll_version();
+        // One release: the utility and the library it ships with carry the same version.
+        QCOMPARE(loader, library);
+        QVERIFY(loader != 0);
         QCOMPARE(dialog->status_box_text(),
                  QString::asprintf("Version %d.%02d\nDLL Version %d.%02d", loader >> 8,
                                    loader & 0xFF, library >> 8, library & 0xFF));
@@ -144,6 +149,22 @@ class LoaderDialogTest : public QObject {
         QCOMPARE(slew->itemText(1), QString("MED-SLOW"));
         QCOMPARE(mode->itemText(3), QString("Internal Trigger"));
         QCOMPARE(mode->currentIndex(), -1);
+    }
+
+    void about_box_shows_the_release_and_both_version_words() {
+        // The release as the build names it, MAJOR.MINOR.PATCH; the words show MAJOR.MM.
+        const QStringList release = QStringLiteral(VORTLINK_TEST_RELEASE).split('.');
+        QCOMPARE(release.size(), 3);
+        const QString word = QString::asprintf("%d.%02d", release[0].toInt(), release[1].toInt());
+        AboutDialog about;
+        const auto *text = about.findChild<QLabel *>(QStringLiteral("about_text"));
+        QVERIFY(text != nullptr);
+        QVERIFY2(text->text().startsWith(QStringLiteral("QuorrelLoader Version %1 (release %2)\n")
+                                             .arg(word, QStringLiteral(VORTLINK_TEST_RELEASE))),
+                 qPrintable(text->text()));
+        QVERIFY2(text->text().contains(QStringLiteral("Command-set library Version %1\n").arg(word)),
+                 qPrintable(text->text()));
+        QCOMPARE(QString::fromLatin1(LoaderReleaseVersion()), QStringLiteral(VORTLINK_TEST_RELEASE));
     }
 
     void stored_settings_are_read_and_bad_ones_replaced() {

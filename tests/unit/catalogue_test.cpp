@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string>
@@ -133,9 +134,22 @@ TEST(StatusTable, HoldsEveryLibraryAndUtilityCode) {
     EXPECT_EQ(library_codes, 28);
 }
 
-TEST(Version, PacksMinorAndFourthField) {
+TEST(Version, PacksMajorAndMinorOfTheReleaseText) {
+    // The release text is what the packages, pkg-config and --version show.
+    unsigned major = 0, minor = 0, patch = 0;
+    ASSERT_EQ(std::sscanf(VORTLINK_VERSION_TEXT, "%u.%u.%u", &major, &minor, &patch), 3);
     const uint16_t version = tkcmdset_get_dll_version();
     EXPECT_NE(version, 0);
-    EXPECT_EQ(version >> 8, VORTLINK_VERSION_MINOR);
-    EXPECT_EQ(version & 0xFF, VORTLINK_VERSION_TWEAK);
+    EXPECT_EQ(version >> 8, major & 0xFF);
+    EXPECT_EQ(version & 0xFF, minor & 0xFF);
+}
+
+TEST(Version, FirstReleaseReadsOneDotZeroZero) {
+    if (std::string(VORTLINK_VERSION_TEXT) != "1.0.0")
+        GTEST_SKIP() << "release " << VORTLINK_VERSION_TEXT;
+    char shown[16];
+    const uint16_t version = tkcmdset_get_dll_version();
+    std::snprintf(shown, sizeof shown, "%d.%02d", version >> 8, version & 0xFF);
+    EXPECT_EQ(version, 0x0100);
+    EXPECT_STREQ(shown, "1.00");
 }

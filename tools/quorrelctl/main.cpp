@@ -244,9 +244,33 @@ int run_list(bool json) {
     return 0;
 }
 
+// After the options in --help; the manual page is made from it.
+const char help_footer[] =
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  the controller or the library reported a failure (\"ERROR (code) : name\" and the\n"
+    "     catalogue's explanation on standard error), a self-test failed, an echo came back\n"
+    "     changed or a file could not be read or written\n"
+    "  2  a usage error\n"
+    "\n"
+    "Environment:\n"
+    "  VORTLINK_TRACE=1|FILE  log every frame of every exchange to standard error (1), or\n"
+    "                         append it to FILE; unset, empty or 0: off (--trace sets 1)\n"
+    "  VORTLINK_HID_SIM=PATH  talk to the simulated USB controllers of the quorrel-sim\n"
+    "                         listening on the unix socket PATH instead of hidraw devices\n"
+    "\n"
+    "Files:\n"
+    "  ~/.config/Kestrova/Quorrel/Command Set Toolkit.conf\n"
+    "                         the library's settings (\"TCP Port\", ErrorCodesFile); under\n"
+    "                         $XDG_CONFIG_HOME when set\n"
+    "  ~/.config/Kestrova/Quorrel/H8 Userloader.conf\n"
+    "                         QuorrelLoader's settings, where mfg write takes its defaults";
+
 int run(int argc, char **argv) {
     CLI::App app{"quorrelctl - drives Quorrel LED strobe controllers over USB or TCP"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("quorrelctl ") + QUORRELCTL_VERSION,
+                         "print the version and exit");
     // Global options are taken after the command too: "quorrelctl status --json".
     app.fallthrough();
     global_options global;
@@ -407,6 +431,8 @@ int run(int argc, char **argv) {
 
     if (const std::string unknown = unknown_command_message(app, argc, argv); !unknown.empty())
         return usage_failure(unknown);
+    // Set last, so that the subcommands' help does not repeat it.
+    app.footer(help_footer);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

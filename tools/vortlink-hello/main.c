@@ -1,6 +1,7 @@
 /* Connects to a controller over TCP and prints the library version and the status word: the
  * first thing to try against a new controller or the simulator. Uses only the public header. */
 #include <stdio.h>
+#include <string.h>
 
 #include "vortlink.h"
 
@@ -13,8 +14,12 @@ static void print_failure(const char *what, int16_t code) {
 }
 
 int main(int argc, char **argv) {
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        puts("vortlink-hello " VORTLINK_HELLO_VERSION);
+        return 0;
+    }
     if (argc != 2) {
-        fprintf(stderr, "usage: %s HOST\n", argv[0]);
+        fprintf(stderr, "usage: %s HOST\n       %s --version\n", argv[0], argv[0]);
         return 2;
     }
     const uint16_t version = tkcmdset_get_dll_version();
