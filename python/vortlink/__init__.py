@@ -38,7 +38,7 @@ from vortlink.lighthead import LedParameters, LightheadData
 
 def get_dll_version() -> int:
     """The library's version packed in 16 bits (``tkcmdset_get_dll_version``): high byte the
-    minor version, low byte the fourth field, e.g. 0x0100 for 0.1.0.0."""
+    major version, low byte the minor version, e.g. 0x0100 for 1.0.0."""
     return int(library().tkcmdset_get_dll_version())
 
 

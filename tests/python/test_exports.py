@@ -117,9 +117,10 @@ def catalogue_entry(code: int, key: str) -> str:
     return vortlink.error_name(code) if key == "Name" else vortlink.error_text(code)
 
 
-def version_minor() -> int:
-    # libvortlink.so.MAJOR.MINOR.PATCH
-    return int(os.path.realpath(os.environ["VORTLINK_LIBRARY"]).split(".so.")[1].split(".")[1])
+def version_word_of_file_name() -> int:
+    # libvortlink.so.MAJOR.MINOR.PATCH: the word holds MAJOR in its high byte, MINOR in its low
+    major, minor = os.path.realpath(os.environ["VORTLINK_LIBRARY"]).split(".so.")[1].split(".")[:2]
+    return int(major) << 8 | int(minor)
 
 
 approx = pytest.approx
@@ -211,8 +212,8 @@ ROWS: dict[str, Row] = {
     "tkcmdset_get_error_name": ("tcp", lambda c, s: vortlink.error_name(-10803), "Network Reply Timeout"),
     "tkcmdset_get_error_text": ("tcp", lambda c, s: vortlink.error_text(123),
                                 "No further information"),
-    "tkcmdset_get_dll_version": ("tcp", lambda c, s: vortlink.get_dll_version() >> 8,
-                                 version_minor()),
+    "tkcmdset_get_dll_version": ("tcp", lambda c, s: vortlink.get_dll_version(),
+                                 version_word_of_file_name()),
 }
 
 

@@ -278,12 +278,18 @@ class gang_display {
         last_redraw_ = clock_type::now();
         std::string screen = "\x1b[" + std::to_string(members_.size()) + "A";
         for (const auto &member : members_) {
-            std::string line = "\r\x1b[2K" + pad_right(member.label, label_width_) + "  ";
+            // Appended piece by piece: GCC 12 takes `"literal" + std::string&&` for an
+            // overlapping copy at -O2 (-Wrestrict).
+            std::string line = "\r\x1b[2K";
+            line += pad_right(member.label, label_width_);
+            line += "  ";
             line += pad_right(member.serial, 16) + "  ";
             if (member.percent >= 0) {
                 const int filled = member.percent * bar_width / 100;
-                line += "[" + std::string(static_cast<std::size_t>(filled), '#') +
-                        std::string(static_cast<std::size_t>(bar_width - filled), ' ') + "] ";
+                line += '[';
+                line.append(static_cast<std::size_t>(filled), '#');
+                line.append(static_cast<std::size_t>(bar_width - filled), ' ');
+                line += "] ";
                 char percent[8];
                 std::snprintf(percent, sizeof percent, "%3d%%  ", member.percent);
                 line += percent;
