@@ -32,6 +32,27 @@ status_t wait_for_low_water(uint8_t slot, uint16_t count, uint32_t timeout_ms,
     waited = platform::wait_readable(sockets[slot], timeout_ms);
     return waited == platform::wait_result::failed ? status::socket_failure : status::ok;
 }
+
+// Waits until count bytes are queued or the stream closed (waited says which), giving the
+// caller's pump its turns meanwhile; reply_timeout once the deadline from start has passed.
+status_t wait_in_slices(uint8_t slot, uint16_t count, uint32_t start, uint32_t timeout_ms,
+                        platform::wait_result &waited) {
+    const uint32_t slice = pump_slice_ms();
+    for (;;) {
+        const uint32_t elapsed = platform::monotonic_ms() - start;
+        if (elapsed > timeout_ms)
+            return status::reply_timeout;
+        uint32_t wait = timeout_ms - elapsed + 1;
+        if (slice != 0 && wait > slice)
+            wait = slice;
+        if (status_t result = wait_for_low_water(slot, count, wait, waited); result != status::ok)
+            return result;
+        if (waited != platform::wait_result::timed_out)
+            return status::ok;
+        if (status_t result = pump_once(); result != status::ok)
+            return result;
+    }
+}
 } // namespace
 
 status_t resolve_endpoint(const char *host, tcp_endpoint &endpoint) {
@@ -69,24 +90,13 @@ status_t tcp_await_frame(uint8_t slot, uint8_t *frame, uint16_t room, uint16_t c
     if (tcp_slot_valid(slot) != status::ok)
         return status::bad_tcp_slot;
     const uint32_t start = platform::monotonic_ms();
-    const uint32_t slice = pump_slice_ms();
     // The poll wakes only once count bytes are queued, so a frame that arrives in parts never
     // turns the wait into a spin; the peek then sees the whole frame when it is all there.
     for (;;) {
-        const uint32_t elapsed = platform::monotonic_ms() - start;
-        if (elapsed > timeout_ms)
-            return status::reply_timeout;
-        uint32_t wait = timeout_ms - elapsed + 1;
-        if (slice != 0 && wait > slice)
-            wait = slice;
         platform::wait_result waited = platform::wait_result::failed;
-        if (status_t result = wait_for_low_water(slot, count, wait, waited); result != status::ok)
+        if (status_t result = wait_in_slices(slot, count, start, timeout_ms, waited);
+            result != status::ok)
             return result;
-        if (waited == platform::wait_result::timed_out) {
-            if (status_t result = pump_once(); result != status::ok)
-                return result;
-            continue;
-        }
         const long peeked = platform::peek_queued(sockets[slot], frame, room);
         if (peeked >= count) {
             queued = static_cast<uint16_t>(peeked);
@@ -159,22 +169,11 @@ status_t tcp_receive_some(uint8_t slot, uint8_t *buffer, uint16_t capacity, uint
     if (tcp_slot_valid(slot) != status::ok)
         return status::bad_tcp_slot;
     const uint32_t start = platform::monotonic_ms();
-    const uint32_t slice = pump_slice_ms();
     for (;;) {
-        const uint32_t elapsed = platform::monotonic_ms() - start;
-        if (elapsed > timeout_ms)
-            return status::reply_timeout;
-        uint32_t wait = timeout_ms - elapsed + 1;
-        if (slice != 0 && wait > slice)
-            wait = slice;
         platform::wait_result waited = platform::wait_result::failed;
-        if (status_t result = wait_for_low_water(slot, 1, wait, waited); result != status::ok)
+        if (status_t result = wait_in_slices(slot, 1, start, timeout_ms, waited);
+            result != status::ok)
             return result;
-        if (waited == platform::wait_result::timed_out) {
-            if (status_t result = pump_once(); result != status::ok)
-                return result;
-            continue;
-        }
         // Ready or closed: whatever is queued is taken; a closed stream with nothing left fails.
         const long taken = platform::take_queued(sockets[slot], buffer, capacity);
         if (taken < 0 || (taken == 0 && waited == platform::wait_result::closed))
