@@ -9,12 +9,9 @@ namespace vortlink::loader {
 
 namespace {
 constexpr std::size_t serial_number_offset = 6;
-constexpr std::size_t serial_number_size = 16;
 constexpr std::size_t date_code_offset = 22;
 constexpr std::size_t hardware_part_number_offset = 38;
-constexpr std::size_t hardware_part_number_size = 16;
 constexpr std::size_t eco_revision_offset = 54;
-constexpr std::size_t eco_revision_size = 4;
 constexpr std::size_t mac_offset = 61;
 constexpr std::size_t ip_offset = 68;
 constexpr std::size_t flags_offset = 72;

@@ -14,6 +14,10 @@ namespace vortlink::loader {
 inline constexpr uint16_t mfg_block_address = 0;
 inline constexpr std::size_t mfg_block_size = 128;
 inline constexpr uint16_t mfg_block_identifier = 2;
+// The text fields' widths in the block; a text that fills one has no terminator.
+inline constexpr std::size_t serial_number_size = 16;
+inline constexpr std::size_t hardware_part_number_size = 16;
+inline constexpr std::size_t eco_revision_size = 4;
 
 // What the dialog's "Manufacturing Data" group and the settings put into the block.
 struct mfg_fields {

@@ -42,9 +42,9 @@ constexpr uint64_t memory_limit = 0x100000000;
 constexpr uint32_t chunk_size = 128;
 
 // The texts the manufacturing block keeps, in bytes.
-constexpr std::size_t serial_number_length = 16;
-constexpr std::size_t part_number_length = 16;
-constexpr std::size_t eco_length = 4;
+constexpr std::size_t serial_number_length = loader::serial_number_size;
+constexpr std::size_t part_number_length = loader::hardware_part_number_size;
+constexpr std::size_t eco_length = loader::eco_revision_size;
 // The lighthead record's part number field is 16 bytes; the dialog keeps a terminator in it.
 constexpr std::size_t lighthead_part_number_length = 15;
 
