@@ -254,6 +254,8 @@ TEST(QuorrelctlReplacedFile, EveryControllerGetsTheImageTheRecordNames) {
         for (int wait = 0; wait < 500 && !std::all_of(r.devices.begin(), r.devices.end(), asked);
              ++wait)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(std::all_of(r.devices.begin(), r.devices.end(), asked))
+            << "the file is replaced while the tool runs";
         std::filesystem::copy_file(second, path + ".new");
         std::filesystem::rename(path + ".new", path);
         tool.join();

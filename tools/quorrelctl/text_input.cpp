@@ -75,10 +75,20 @@ std::string text_field_problem(std::string_view option, std::string_view text,
 
 namespace {
 
+std::string symbolic_link(const std::string &path) {
+    return quoted_path(path) + ": a symbolic link; name the file itself";
+}
+
+// O_NOFOLLOW's refusal reads as a loop of links, and a FIFO without a reader as a missing
+// device: say what the path is instead.
 std::string open_failure(const std::string &path, int error) {
-    // O_NOFOLLOW's refusal reads as a loop of links; say what it is.
-    if (error == ELOOP)
-        return quoted_path(path) + ": a symbolic link; name the file itself";
+    struct stat info {};
+    if (error != ENOENT && ::lstat(path.c_str(), &info) == 0) {
+        if (S_ISLNK(info.st_mode))
+            return symbolic_link(path);
+        if (!S_ISREG(info.st_mode))
+            return quoted_path(path) + ": not a regular file";
+    }
     return quoted_path(path) + ": " + std::strerror(error);
 }
 
@@ -188,7 +198,7 @@ bool check_output_file(const std::string &path, std::string &message) {
         return false;
     }
     if (S_ISLNK(info.st_mode)) {
-        message = open_failure(path, ELOOP);
+        message = symbolic_link(path);
         return false;
     }
     if (!S_ISREG(info.st_mode)) {
