@@ -36,9 +36,9 @@ namespace {
 QByteArray console_text(const QString &text) {
     const QByteArray bytes = text.toLocal8Bit().replace("\r\n", "\n");
     QByteArray shown(static_cast<qsizetype>(VORTLINK_PRINTABLE_SIZE(bytes.size())), '\0');
-    shown.resize(static_cast<qsizetype>(vortlink_printable_text(
-        bytes.constData(), static_cast<size_t>(bytes.size()), 1, shown.data(),
-        static_cast<size_t>(shown.size()))));
+    shown.resize(static_cast<qsizetype>(
+        vortlink_printable_text(bytes.constData(), static_cast<size_t>(bytes.size()), 1,
+                                shown.data(), static_cast<size_t>(shown.size()))));
     return shown;
 }
 

@@ -230,13 +230,14 @@ TEST(QuorrelctlReplacedFile, EveryControllerGetsTheImageTheRecordNames) {
         temp_directory dir;
         simulator_process sim(vortlink::test::with_hid, {"--usb-devices", "2", "--boot-loader"});
         setenv("VORTLINK_HID_SIM", sim.hid_socket().c_str(), 1);
-        const auto convert = [&](const char *name, unsigned seed) {
-            return vortlink::test::srec_cat_convert(dir.file(name), controller_image(seed),
-                                                    image_base, {"-address-length=3", "-obs=16"});
-        };
-        const std::string first = convert("a.bin", 14), second = convert("b.bin", 15);
         const std::string path = dir.file("app.s19"), log = dir.file("run.jsonl");
-        std::filesystem::copy_file(first, path);
+        const auto convert = [&](unsigned seed) {
+            return vortlink::test::srec_cat_convert(dir.file(std::to_string(seed)),
+                                                    controller_image(seed), image_base,
+                                                    {"-address-length=3", "-obs=16"});
+        };
+        std::filesystem::rename(convert(14), path);
+        const std::string second = convert(15);
         // Each controller holds its answer to the first command, the transfer buffer query,
         // while the file is replaced.
         for (unsigned device : r.devices)
@@ -245,19 +246,18 @@ TEST(QuorrelctlReplacedFile, EveryControllerGetsTheImageTheRecordNames) {
         args.insert(args.end(), {"program", path, "--log", log});
         run_result run;
         std::thread tool([&] { run = quorrelctl(args); });
-        const auto asked = [&](unsigned device) {
-            for (const auto &frame : sim.usb_frames(device))
-                if (frame.size() > 3 && frame[1] == 0x05 && frame[2] == 0x08 && frame[3] == 0x10)
-                    return true;
-            return false;
+        const auto all_asked = [&] { // every controller has been sent 2064 (0x0810)
+            return std::all_of(r.devices.begin(), r.devices.end(), [&](unsigned device) {
+                const auto frames = sim.usb_frames(device);
+                return std::any_of(frames.begin(), frames.end(), [](const auto &f) {
+                    return f.size() > 3 && f[1] == 0x05 && f[2] == 0x08 && f[3] == 0x10;
+                });
+            });
         };
-        for (int wait = 0; wait < 500 && !std::all_of(r.devices.begin(), r.devices.end(), asked);
-             ++wait)
+        for (int wait = 0; wait < 500 && !all_asked(); ++wait)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_TRUE(std::all_of(r.devices.begin(), r.devices.end(), asked))
-            << "the file is replaced while the tool runs";
-        std::filesystem::copy_file(second, path + ".new");
-        std::filesystem::rename(path + ".new", path);
+        EXPECT_TRUE(all_asked()) << "the file is replaced while the tool runs";
+        std::filesystem::rename(second, path);
         tool.join();
         unsetenv("VORTLINK_HID_SIM");
         ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
@@ -268,7 +268,8 @@ TEST(QuorrelctlReplacedFile, EveryControllerGetsTheImageTheRecordNames) {
             const std::string serial = record.at("serial");
             char crc[16];
             std::snprintf(crc, sizeof crc, " 0x%x", record.at("image_crc16").get<unsigned>());
-            const std::string flash = sim.control("firmware-crc " + serial.substr(serial.size() - 1));
+            const std::string flash =
+                sim.control("firmware-crc " + serial.substr(serial.size() - 1));
             EXPECT_EQ(flash.substr(flash.rfind(' ')), crc) << serial << " " << flash;
             EXPECT_EQ(record.at("image_crc16"), expected_flash_crc(controller_image(14)))
                 << "the file as it was read";

@@ -211,28 +211,21 @@ def test_identity_texts_are_latin_1(sim: Simulator) -> None:
 @pytest.mark.parametrize("call", [
     lambda: Controller.tcp("127.0.0.1\x00evil"),
     lambda: Controller.usb(serial="Q0000001\x00"),
-    lambda: Controller.usb(name="Kv Quorrel\x00 Controller"),
     lambda: Controller.usb(serial="Q000\u03a9"),
     lambda: Controller(50),
     lambda: Controller.tcp("127.0.0.1", 10).set_pulse(0, 750, 5, float("nan")),
     lambda: Controller.tcp("127.0.0.1", 11).set_pulse(0, 750, 5, 1e40),
     lambda: Controller.tcp("127.0.0.1", 12).set_hv_supply(0, float("inf")),
-    lambda: Controller.tcp("127.0.0.1", 13).calc_max_width(0, -1e39),
     lambda: Controller.tcp("127.0.0.1", 14).set_lighthead_data(
         vortlink.LightheadData(part_number="LH\x00-1")),
-], ids=["nul-host", "nul-serial", "nul-name", "beyond-latin-1", "slot-50", "nan", "1e40",
-        "inf", "-1e39", "nul-part-number"])
+])
 def test_inputs_c_cannot_take_raise_value_error(sim: Simulator, call: Any) -> None:
     with pytest.raises(ValueError):
         call()
-    gc.collect()
     assert sim.command("frames") == "0", "nothing was sent"
 
 
 def test_a_latin_1_serial_number_round_trips(sim: Simulator) -> None:
     sim.command("serial Q000\u00e9")
-    with Controller.usb() as c:
-        serial = c.serial_number()
-    assert serial == "Q000\u00e9"
-    with Controller.usb(3, serial=serial) as again:
-        assert again.serial_number() == serial
+    with Controller.usb() as c, Controller.usb(3, serial=c.serial_number()) as again:
+        assert again.serial_number() == c.serial_number() == "Q000\u00e9"

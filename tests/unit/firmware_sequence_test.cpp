@@ -242,9 +242,9 @@ TEST_F(FirmwareSequence, LargeEthernetImageIsStagedLow) {
 TEST_F(FirmwareSequence, RefusedHandOverEndsTheRunAndALostReplyIsPolled) {
     make_ethernet_image(0x1000);
     struct row {
-        status_t forward;       // the hand-over's status
-        status_t result;        // the run's
-        std::size_t echoes;     // echoes sent after it
+        status_t forward;   // the hand-over's status
+        status_t result;    // the run's
+        std::size_t echoes; // echoes sent after it
     };
     // 33 chunks of two calls after two begins, then the hand-over.
     const std::size_t forward_call = 2 + 2 * 33;
@@ -254,8 +254,7 @@ TEST_F(FirmwareSequence, RefusedHandOverEndsTheRunAndALostReplyIsPolled) {
         link.failures.clear();
         link.fail_call(forward_call, r.forward);
         EXPECT_EQ(program(0, 0x1000), r.result) << r.forward;
-        ASSERT_GT(link.calls.size(), forward_call) << r.forward;
-        EXPECT_EQ(link.calls[forward_call].what, "forward") << r.forward;
+        ASSERT_EQ(link.calls.at(forward_call).what, "forward") << r.forward;
         EXPECT_EQ(link.calls.size() - forward_call - 1, r.echoes) << r.forward;
     }
 }

@@ -110,7 +110,7 @@ TEST(QuorrelctlText, ControlCharactersAreShownEscaped) {
         {"a\nb\tc\rd", "a\\x0ab\\x09c\\x0dd", "a\nb\tc\\x0dd"},
         {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f", "nul\\x00del\\x7f"},
         // C1 controls, as UTF-8 and as a lone byte; other UTF-8 and Latin-1 stays.
-        {"\xc2\x9b" "31m \x9b" "1m", "\\x9b31m \\x9b1m", "\\x9b31m \\x9b1m"},
+        {"\xc2\23331m \2331m", "\\x9b31m \\x9b1m", "\\x9b31m \\x9b1m"},
         {"Q000\xc3\xa9 \xe2\x82\xac \xc2\xa0", "Q000\xc3\xa9 \xe2\x82\xac \xc2\xa0",
          "Q000\xc3\xa9 \xe2\x82\xac \xc2\xa0"},
         {"back\\slash", "back\\slash", "back\\slash"},

@@ -305,10 +305,9 @@ int run(int argc, char **argv) {
     serial->excludes(tcp)->excludes(tcp_list);
     app.add_flag("--json", global.json, "machine-readable output (one object a line for several)");
     app.add_flag("--trace", global.trace, "log every frame to standard error");
-    auto *log_option =
-        app.add_option("--log", global.log,
-                       "append one JSON line per controller and operation to FILE")
-            ->type_name("FILE");
+    auto *log_option = app.add_option("--log", global.log,
+                                      "append one JSON line per controller and operation to FILE")
+                           ->type_name("FILE");
 
     std::string error_code;
     auto *error = app.add_subcommand("error", "name and explanation of a status code");

@@ -272,7 +272,7 @@ struct firmware_plan {
     uint64_t file_size = 0;
     uint32_t lowest = 0, highest = 0;
     std::shared_ptr<const std::vector<uint8_t>> image; // image_area_size bytes, as loaded
-    uint16_t image_crc = 0;                              // of the bytes programming sends
+    uint16_t image_crc = 0;                            // of the bytes programming sends
 };
 
 // The bytes the programming leaves in the controller's flash: from the lowest address to the end
