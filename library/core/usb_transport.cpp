@@ -110,11 +110,30 @@ status_t usb_slot_valid(uint8_t slot) {
     return status::ok;
 }
 
-status_t usb_flush(uint8_t slot) {
+status_t usb_flush(uint8_t slot, const stale_input_budget &budget) {
     if (slot >= slot_count)
         return status::bad_slot;
     platform::hid_device *device = device_of(slot);
-    return device != nullptr && device->flush_input() ? status::ok : status::flush_failed;
+    if (device == nullptr)
+        return status::flush_failed;
+    const uint16_t input_length = state().hid[slot].input_report_length;
+    // The platform's flush takes what is queued now; a report that is there right after it
+    // means the device is still sending.
+    return discard_stale_input(budget, status::flush_failed, [&](bool &emptied) {
+        uint8_t report[max_report_length];
+        if (!device->flush_input())
+            return status::flush_failed;
+        switch (device->read_report(report, input_length, 0)) {
+        case platform::hid_io_result::done:
+            return status::ok;
+        case platform::hid_io_result::timed_out:
+            emptied = true;
+            return status::ok;
+        case platform::hid_io_result::not_started:
+            break;
+        }
+        return status::flush_failed;
+    });
 }
 
 status_t usb_write_report(uint8_t slot, const uint8_t *bytes, uint16_t timeout_ms) {
@@ -218,16 +237,20 @@ status_t usb_exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
                                  bool &reply_complete) {
     const uint8_t opcode = request[1];
     const uint8_t expected_report_id = reply[0];
+    const stale_input_budget budget = stale_input_budget::from_now(timeout_ms);
     status_t result = status::ok;
     if ((result = usb_slot_valid(slot)) != status::ok)
         return result;
     if (slot_out_of_step(transport_kind::usb, slot)) {
-        if ((result = usb_resync(slot)) != status::ok)
+        if ((result = usb_resync(slot, budget)) != status::ok)
             return result;
         mark_slot_out_of_step(transport_kind::usb, slot, false);
     }
-    if ((result = usb_flush(slot)) != status::ok)
+    if ((result = usb_flush(slot, budget)) != status::ok) {
+        // Reports that kept coming may hold a late reply of an earlier exchange.
+        mark_slot_out_of_step(transport_kind::usb, slot, true);
         return result;
+    }
     result = usb_write_report(slot, request, timeout_ms);
     trace_frame(trace, slot, "usb", trace_direction::request, opcode, request,
                 state().hid[slot].output_report_length, result);

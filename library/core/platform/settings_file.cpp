@@ -9,6 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/platform/clock.h"
+#include "core/platform/files.h"
+#include "core/platform/shared_segment.h"
 #include "core/platform/text_file.h"
 
 namespace vortlink::platform {
@@ -20,6 +23,8 @@ namespace {
 constexpr std::size_t max_file_size = 4u << 20;
 // Longer lines are treated as damaged on read, so writes never produce one.
 constexpr std::size_t max_line_length = 64u << 10;
+// How long a write waits for the other writers' lock before it gives up.
+constexpr uint32_t settings_lock_limit_ms = 300;
 
 constexpr std::string_view registry_root = "Software\\";
 constexpr std::string_view dword_prefix = "dword:";
@@ -199,6 +204,33 @@ class temporary_file {
     unique_fd fd_;
 };
 
+// The directory lock can only be waited for in retries, which a writer that rewrites the file
+// back to back would win every time. The writers of this user's processes therefore take turns
+// first on a named lock, whose wait wakes the moment it is free; the directory lock then is
+// normally free at once. Without the shared block the directory lock alone decides.
+class writers_turn {
+  public:
+    writers_turn() : lock_(open_named_lock("Settings_writers")) {
+        if (lock_ == nullptr)
+            return;
+        const lock_wait waited = wait_named_lock(lock_, settings_lock_limit_ms);
+        held_ = waited == lock_wait::acquired || waited == lock_wait::abandoned;
+    }
+    ~writers_turn() {
+        if (held_)
+            release_named_lock(lock_);
+        close_named_lock(lock_);
+    }
+    writers_turn(const writers_turn &) = delete;
+    writers_turn &operator=(const writers_turn &) = delete;
+
+    bool taken() const { return lock_ == nullptr || held_; }
+
+  private:
+    named_lock *lock_;
+    bool held_ = false;
+};
+
 bool replace_file(int directory_fd, const std::string &file, std::string_view contents) {
     temporary_file temporary(file);
     if (!temporary.valid())
@@ -296,9 +328,15 @@ bool write_setting_value(const std::string &file, std::string_view name,
     unique_fd directory_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory_fd.valid())
         return false;
-    while (flock(directory_fd.get(), LOCK_EX) != 0)
-        if (errno != EINTR)
-            return false;
+    // Whoever holds it (another program of this user, or another user who may open the
+    // directory) must not hold up a command that only records its failure: the write is given up.
+    const uint32_t start = monotonic_ms();
+    const writers_turn turn;
+    const uint32_t waited = monotonic_ms() - start;
+    if (!turn.taken() ||
+        !lock_file_within(directory_fd.get(), LOCK_EX,
+                          waited < settings_lock_limit_ms ? settings_lock_limit_ms - waited : 0))
+        return false;
 
     std::string contents;
     if (read_small_file(file.c_str(), max_file_size, contents) == file_read::failed)
