@@ -1,14 +1,8 @@
 #include "core/platform/files.h"
 
 #include <dlfcn.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <ctime>
-
-#include "core/platform/clock.h"
 
 namespace vortlink::platform {
 
@@ -26,22 +20,6 @@ const char *foreign_file_reason(const std::string &path) {
     if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         return "others may write to it";
     return nullptr;
-}
-
-bool lock_file_within(int descriptor, int operation, uint32_t limit_ms) {
-    const uint32_t start = monotonic_ms();
-    uint32_t pause_ms = 1;
-    for (;;) {
-        if (::flock(descriptor, operation | LOCK_NB) == 0)
-            return true;
-        if (errno == EINTR)
-            continue;
-        if (errno != EWOULDBLOCK || monotonic_ms() - start >= limit_ms)
-            return false;
-        timespec pause{0, static_cast<long>(pause_ms) * 1000000L};
-        ::nanosleep(&pause, nullptr);
-        pause_ms = pause_ms < 16 ? pause_ms * 2 : pause_ms;
-    }
 }
 
 std::string own_binary_directory() {

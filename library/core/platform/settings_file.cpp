@@ -9,9 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/platform/clock.h"
-#include "core/platform/files.h"
-#include "core/platform/shared_segment.h"
 #include "core/platform/text_file.h"
 
 namespace vortlink::platform {
@@ -23,7 +20,8 @@ namespace {
 constexpr std::size_t max_file_size = 4u << 20;
 // Longer lines are treated as damaged on read, so writes never produce one.
 constexpr std::size_t max_line_length = 64u << 10;
-// How long a write waits for the other writers' lock before it gives up.
+// How long a write waits for the other writers' lock, while none of them completes a write,
+// before it gives up.
 constexpr uint32_t settings_lock_limit_ms = 300;
 
 constexpr std::string_view registry_root = "Software\\";
@@ -204,32 +202,38 @@ class temporary_file {
     unique_fd fd_;
 };
 
-// The directory lock can only be waited for in retries, which a writer that rewrites the file
-// back to back would win every time. The writers of this user's processes therefore take turns
-// first on a named lock, whose wait wakes the moment it is free; the directory lock then is
-// normally free at once. Without the shared block the directory lock alone decides.
-class writers_turn {
-  public:
-    writers_turn() : lock_(open_named_lock("Settings_writers")) {
-        if (lock_ == nullptr)
-            return;
-        const lock_wait waited = wait_named_lock(lock_, settings_lock_limit_ms);
-        held_ = waited == lock_wait::acquired || waited == lock_wait::abandoned;
+// What tells one version of the settings file from the next: every write renames a new file
+// into place.
+struct file_version {
+    ino_t inode = 0;
+    timespec changed{};
+    bool operator==(const file_version &other) const {
+        return inode == other.inode && changed.tv_sec == other.changed.tv_sec &&
+               changed.tv_nsec == other.changed.tv_nsec;
     }
-    ~writers_turn() {
-        if (held_)
-            release_named_lock(lock_);
-        close_named_lock(lock_);
-    }
-    writers_turn(const writers_turn &) = delete;
-    writers_turn &operator=(const writers_turn &) = delete;
-
-    bool taken() const { return lock_ == nullptr || held_; }
-
-  private:
-    named_lock *lock_;
-    bool held_ = false;
 };
+
+file_version version_of(const std::string &file) {
+    struct stat info {};
+    if (stat(file.c_str(), &info) != 0)
+        return {};
+    return {info.st_ino, info.st_ctim};
+}
+
+// The directory lock is waited for in short retries. A holder that keeps completing writes is
+// making progress and is waited for; one that completes none for settings_lock_limit_ms (a hung
+// program, or another user who may open the directory and lock it) makes this write give up.
+bool lock_settings_directory(int directory_fd, const std::string &file) {
+    file_version seen = version_of(file);
+    for (;;) {
+        if (lock_file_within(directory_fd, LOCK_EX, settings_lock_limit_ms))
+            return true;
+        const file_version now = version_of(file);
+        if (now == seen)
+            return false;
+        seen = now;
+    }
+}
 
 bool replace_file(int directory_fd, const std::string &file, std::string_view contents) {
     temporary_file temporary(file);
@@ -330,12 +334,7 @@ bool write_setting_value(const std::string &file, std::string_view name,
         return false;
     // Whoever holds it (another program of this user, or another user who may open the
     // directory) must not hold up a command that only records its failure: the write is given up.
-    const uint32_t start = monotonic_ms();
-    const writers_turn turn;
-    const uint32_t waited = monotonic_ms() - start;
-    if (!turn.taken() ||
-        !lock_file_within(directory_fd.get(), LOCK_EX,
-                          waited < settings_lock_limit_ms ? settings_lock_limit_ms - waited : 0))
+    if (!lock_settings_directory(directory_fd.get(), file))
         return false;
 
     std::string contents;

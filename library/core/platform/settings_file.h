@@ -6,7 +6,7 @@
 // Value names compare without regard to case. Every read sees the file as it is now. Writes
 // rewrite the file atomically (temporary file, then rename) with mode 0600, under an flock on the
 // directory so that writers in different processes never lose each other's values; a write that
-// cannot have that lock within 300 ms fails and changes nothing. A damaged
+// waits 300 ms for that lock while no other write completes fails and changes nothing. A damaged
 // line (no '=', empty name, "dword:" without exactly 8 hex digits, a NUL byte, over 64 KiB) is
 // ignored on read and kept unchanged on write; only well-formed lines name a value, and the first
 // of them wins. Lines may end in LF or CRLF.

@@ -1,5 +1,5 @@
 #include "core/platform/shared_segment.h"
-#include "core/platform/files.h"
+#include "core/platform/text_file.h"
 
 #include <algorithm>
 #include <atomic>
