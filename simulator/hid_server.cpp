@@ -268,11 +268,19 @@ class hid_session {
     }
 
     // Copies of the reply with an opcode in no row, as fast as the library takes them, until the
-    // time is up. Each message goes whole once the socket has room, so the framing holds.
+    // time is up. They go in batches of whole messages once the socket has room (so the framing
+    // holds), which keeps the library's side of the socket from ever running dry.
     bool flood(std::vector<uint8_t> report, uint32_t milliseconds) {
         if (milliseconds == 0 || report.size() < 2)
             return true;
         report[1] = 0xFF;
+        const std::size_t length = 1 + report.size();
+        std::vector<uint8_t> batch;
+        for (int copy = 0; copy < 256; ++copy) {
+            batch.insert(batch.end(), {static_cast<uint8_t>(length >> 8),
+                                       static_cast<uint8_t>(length), hid_wire::input_report});
+            batch.insert(batch.end(), report.begin(), report.end());
+        }
         const steady::time_point end = steady::now() + std::chrono::milliseconds(milliseconds);
         for (;;) {
             const auto left =
@@ -282,7 +290,7 @@ class hid_session {
             const io_result ready = wait_ready(fd_, POLLOUT, stop_, static_cast<int>(left));
             if (ready == io_result::timed_out)
                 return true;
-            if (ready != io_result::ok || !send_message(hid_wire::input_report, {}, report))
+            if (ready != io_result::ok || send_all(fd_, batch, stop_, -1) != io_result::ok)
                 return false;
         }
     }

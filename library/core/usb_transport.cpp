@@ -16,6 +16,9 @@ namespace vortlink {
 
 namespace {
 constexpr std::size_t max_name_length = 125;
+// After stale reports were flushed, a device that sends another within this time is taken to be
+// still sending.
+constexpr uint32_t still_sending_ms = 5;
 // The longest a device search may take, whatever the devices do.
 constexpr uint32_t device_search_limit_ms = 5000;
 
@@ -117,15 +120,16 @@ status_t usb_flush(uint8_t slot, const stale_input_budget &budget) {
     if (device == nullptr)
         return status::flush_failed;
     const uint16_t input_length = state().hid[slot].input_report_length;
-    // The platform's flush takes what is queued now; a report that is there right after it
-    // means the device is still sending.
+    // Normally nothing is queued and one look tells so. Once stale reports were found and the
+    // platform's flush took them, a report that follows within a few milliseconds means the
+    // device is still sending.
+    uint32_t settle_ms = 0;
     return discard_stale_input(budget, status::flush_failed, [&](bool &emptied) {
         uint8_t report[max_report_length];
-        if (!device->flush_input())
-            return status::flush_failed;
-        switch (device->read_report(report, input_length, 0)) {
+        switch (device->read_report(report, input_length, settle_ms)) {
         case platform::hid_io_result::done:
-            return status::ok;
+            settle_ms = still_sending_ms;
+            return device->flush_input() ? status::ok : status::flush_failed;
         case platform::hid_io_result::timed_out:
             emptied = true;
             return status::ok;
