@@ -119,24 +119,18 @@ status_t usb_flush(uint8_t slot, const stale_input_budget &budget) {
     platform::hid_device *device = device_of(slot);
     if (device == nullptr)
         return status::flush_failed;
-    const uint16_t input_length = state().hid[slot].input_report_length;
-    // Normally nothing is queued and one look tells so. Once stale reports were found and the
-    // platform's flush took them, a report that follows within a few milliseconds means the
-    // device is still sending.
-    uint32_t settle_ms = 0;
+    // Normally the flush finds nothing. Once it discarded reports, a device that sends more
+    // within a few milliseconds is still sending.
+    bool settle = false;
     return discard_stale_input(budget, status::flush_failed, [&](bool &emptied) {
-        uint8_t report[max_report_length];
-        switch (device->read_report(report, input_length, settle_ms)) {
-        case platform::hid_io_result::done:
-            settle_ms = still_sending_ms;
-            return device->flush_input() ? status::ok : status::flush_failed;
-        case platform::hid_io_result::timed_out:
-            emptied = true;
-            return status::ok;
-        case platform::hid_io_result::not_started:
-            break;
-        }
-        return status::flush_failed;
+        if (settle)
+            platform::sleep_ms(still_sending_ms);
+        std::size_t discarded = 0;
+        if (!device->discard_input(discarded))
+            return status::flush_failed;
+        emptied = discarded == 0;
+        settle = true;
+        return status::ok;
     });
 }
 
