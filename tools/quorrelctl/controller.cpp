@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "output.h"
 #include "vortlink.h"
 
 namespace vortlink::ctl {
@@ -85,8 +86,8 @@ std::string error_text(status_t status) {
 }
 
 std::string failure_text(status_t status) {
-    return "ERROR (" + std::to_string(status) + ") : " + error_name(status) + "\n" +
-           error_text(status);
+    return "ERROR (" + std::to_string(status) + ") : " + printable(error_name(status)) + "\n" +
+           printable(error_text(status));
 }
 
 } // namespace vortlink::ctl

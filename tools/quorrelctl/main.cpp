@@ -34,7 +34,9 @@ struct global_options {
     std::string serial;
     std::vector<std::string> tcp;
     std::string tcp_list;
+    bool tcp_list_given = false; // an empty name is still a name, and refused
     std::string log;
+    bool log_given = false;
     bool json = false;
     bool trace = false;
 };
@@ -121,15 +123,26 @@ bool read_host_list(const std::string &path, std::vector<std::string> &hosts,
             line += static_cast<char>(byte);
         }
     }
-    return line.empty() || take();
+    if (!line.empty() && !take())
+        return false;
+    // A list that names nobody is a mistake, not a wish for the default controller.
+    if (hosts.empty()) {
+        message = "--tcp-list '" + path + "' names no host";
+        return false;
+    }
+    return true;
 }
 
 // The controllers the global options name: one, or a gang.
 bool resolve_targets(const global_options &global, std::vector<controller_choice> &targets,
                      bool &gang, std::string &message) {
     std::vector<std::string> hosts = global.tcp;
-    if (!global.tcp_list.empty() && !read_host_list(global.tcp_list, hosts, message))
-        return false;
+    if (global.tcp_list_given) {
+        std::vector<std::string> listed;
+        if (!read_host_list(global.tcp_list, listed, message))
+            return false;
+        hosts.insert(hosts.end(), listed.begin(), listed.end());
+    }
     if (!hosts.empty()) {
         if (!global.usb.empty() || !global.serial.empty()) {
             message = "--tcp and --tcp-list cannot be combined with --usb or --serial";
@@ -153,7 +166,7 @@ bool resolve_targets(const global_options &global, std::vector<controller_choice
             choice.slot = static_cast<uint8_t>(i);
             targets.push_back(choice);
         }
-        gang = hosts.size() > 1 || !global.tcp_list.empty();
+        gang = hosts.size() > 1 || global.tcp_list_given;
         return true;
     }
     if (!global.usb.empty() && !global.serial.empty()) {
@@ -200,7 +213,8 @@ int run_error(bool json, const std::string &code_text) {
                                 {"text", error_text(status)}})
                   << '\n';
     else
-        std::printf("%d %s\n%s\n", status, error_name(status).c_str(), error_text(status).c_str());
+        std::printf("%d %s\n%s\n", status, printable(error_name(status)).c_str(),
+                    printable(error_text(status)).c_str());
     return 0;
 }
 
@@ -237,9 +251,9 @@ int run_list(bool json) {
         std::printf("No controller connected over USB.\n");
     for (const auto &entry : controllers)
         std::printf("%d  serial %s  firmware %s  hardware %s  %s\n", entry["position"].get<int>(),
-                    entry["serial"].get<std::string>().c_str(),
-                    entry["firmware"].get<std::string>().c_str(),
-                    entry["hardware"].get<std::string>().c_str(),
+                    printable(entry["serial"].get<std::string>()).c_str(),
+                    printable(entry["firmware"].get<std::string>()).c_str(),
+                    printable(entry["hardware"].get<std::string>()).c_str(),
                     entry["mode"] == "boot_loader" ? "boot loader" : "application");
     return 0;
 }
@@ -291,9 +305,9 @@ int run(int argc, char **argv) {
     serial->excludes(tcp)->excludes(tcp_list);
     app.add_flag("--json", global.json, "machine-readable output (one object a line for several)");
     app.add_flag("--trace", global.trace, "log every frame to standard error");
-    app.add_option("--log", global.log,
-                   "append one JSON line per controller and operation to FILE")
-        ->type_name("FILE");
+    auto *log_option = app.add_option("--log", global.log,
+                                      "append one JSON line per controller and operation to FILE")
+                           ->type_name("FILE");
 
     std::string error_code;
     auto *error = app.add_subcommand("error", "name and explanation of a status code");
@@ -440,6 +454,11 @@ int run(int argc, char **argv) {
         return code == 0 ? 0 : 2;
     }
 
+    global.tcp_list_given = tcp_list->count() > 0;
+    global.log_given = log_option->count() > 0;
+    if (global.log_given && global.log.empty())
+        return usage_failure("--log: a file name, not an empty text");
+
     // Before the first library call: the library looks at the variable on each exchange.
     if (global.trace)
         setenv("VORTLINK_TRACE", "1", 1);
@@ -507,7 +526,7 @@ int run(int argc, char **argv) {
     production_log log;
     run_settings settings;
     settings.json = global.json;
-    if (!global.log.empty()) {
+    if (global.log_given) {
         if (!log.open(global.log, message))
             return usage_failure(message);
         settings.log = &log;
