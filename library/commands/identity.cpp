@@ -25,7 +25,7 @@ constexpr std::size_t mfg_serial_number_offset = 6;
 constexpr std::size_t mfg_hw_part_number_offset = 38;
 
 bool over_tcp(uint8_t slot) {
-    return state().transport[slot] == transport_kind::tcp;
+    return slot_of(slot).transport == transport_kind::tcp;
 }
 
 void copy_text(char *text, const char *source, std::size_t max_length) {

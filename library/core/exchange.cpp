@@ -142,7 +142,7 @@ void report_progress(uint32_t kind, uint32_t address) {
 status_t tcp_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms) {
     status_t result = status::ok;
     {
-        slot_lock lock(slot < slot_count ? state().tcp_locks[slot] : nullptr);
+        slot_lock lock(slot < slot_count ? slot_of(slot).tcp_lock : nullptr);
         result = lock.acquire();
         wire_record wire{trace_destination()};
         if (result == status::ok) {

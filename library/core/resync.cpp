@@ -14,11 +14,9 @@
 namespace vortlink {
 
 namespace {
-constinit std::array<bool, slot_count> tcp_out_of_step{};
-constinit std::array<bool, slot_count> usb_out_of_step{};
-
-std::array<bool, slot_count> &flags_of(transport_kind transport) {
-    return transport == transport_kind::tcp ? tcp_out_of_step : usb_out_of_step;
+bool &out_of_step_flag(transport_kind transport, uint8_t slot) {
+    slot_record &record = slot_of(slot);
+    return transport == transport_kind::tcp ? record.tcp_out_of_step : record.usb_out_of_step;
 }
 
 // The echo pattern: as long as a TCP echo frame's data, and never longer than a report holds.
@@ -72,12 +70,12 @@ status_t await_tcp_echo(uint8_t slot, const uint8_t *request, uint16_t checksumm
 } // namespace
 
 bool slot_out_of_step(transport_kind transport, uint8_t slot) {
-    return slot < slot_count && flags_of(transport)[slot];
+    return slot < slot_count && out_of_step_flag(transport, slot);
 }
 
 void mark_slot_out_of_step(transport_kind transport, uint8_t slot, bool out_of_step) {
     if (slot < slot_count)
-        flags_of(transport)[slot] = out_of_step;
+        out_of_step_flag(transport, slot) = out_of_step;
 }
 
 status_t tcp_resync(uint8_t slot) {
@@ -92,7 +90,7 @@ status_t tcp_resync(uint8_t slot) {
     data_length = std::min(data_length, pattern_size);
 
     uint8_t request[protocol::frame_buffer_size] = {};
-    request[0] = state().reports[slot][usage_index_long_request].report_id;
+    request[0] = slot_of(slot).reports[usage_index_long_request].report_id;
     request[1] = protocol::opcode::echo;
     platform::random_bytes(request + 2, data_length);
     const auto checksummed = static_cast<uint16_t>(data_length + 2);
@@ -116,7 +114,7 @@ status_t usb_resync(uint8_t slot) {
         return result;
     if ((result = usb_flush(slot)) != status::ok)
         return result;
-    const hid_slot &record = state().hid[slot];
+    const slot_record &record = slot_of(slot);
     // Over USB the whole long report is echoed; the pattern fills what both reports carry.
     const std::size_t carried =
         std::min<std::size_t>(record.output_report_length, record.input_report_length);
@@ -125,7 +123,7 @@ status_t usb_resync(uint8_t slot) {
     const std::size_t compared = std::min<std::size_t>(carried - 2, pattern_size);
 
     uint8_t request[max_report_length] = {};
-    request[0] = state().reports[slot][usage_index_long_request].report_id;
+    request[0] = slot_of(slot).reports[usage_index_long_request].report_id;
     request[1] = protocol::opcode::echo;
     platform::random_bytes(request + 2, record.output_report_length - 2u);
     const uint32_t start = platform::monotonic_ms();

@@ -1,7 +1,5 @@
 #include "core/tcp_transport.h"
 
-#include <array>
-
 #include "core/exchange.h"
 #include "core/resync.h"
 #include "core/platform/clock.h"
@@ -12,24 +10,17 @@
 namespace vortlink {
 
 namespace {
-constexpr std::array<int, socket_table_size> no_sockets() {
-    std::array<int, socket_table_size> table{};
-    table.fill(platform::no_socket);
-    return table;
-}
-constinit std::array<int, socket_table_size> sockets = no_sockets();
-// The receive low-water mark each socket has now, so that it is only set when a wait needs
-// another one (a new socket starts at 1). Used under the slot's lock only.
-constinit std::array<uint16_t, socket_table_size> low_water{};
+int socket_of(uint8_t slot) { return slot_of(slot).socket.get(); }
 
 status_t wait_for_low_water(uint8_t slot, uint16_t count, uint32_t timeout_ms,
                             platform::wait_result &waited) {
-    if (low_water[slot] != count) {
-        if (!platform::set_low_water(sockets[slot], count))
+    slot_record &record = slot_of(slot);
+    if (record.low_water != count) {
+        if (!platform::set_low_water(record.socket.get(), count))
             return status::socket_failure;
-        low_water[slot] = count;
+        record.low_water = count;
     }
-    waited = platform::wait_readable(sockets[slot], timeout_ms);
+    waited = platform::wait_readable(record.socket.get(), timeout_ms);
     return waited == platform::wait_result::failed ? status::socket_failure : status::ok;
 }
 
@@ -73,7 +64,7 @@ status_t resolve_endpoint(const char *host, tcp_endpoint &endpoint) {
 }
 
 status_t tcp_slot_valid(uint8_t slot) {
-    if (slot >= socket_table_size || sockets[slot] == platform::no_socket)
+    if (slot >= slot_count || !slot_of(slot).socket.valid())
         return status::bad_tcp_slot;
     return status::ok;
 }
@@ -81,7 +72,7 @@ status_t tcp_slot_valid(uint8_t slot) {
 status_t tcp_send(uint8_t slot, const uint8_t *bytes, uint16_t count) {
     if (tcp_slot_valid(slot) != status::ok)
         return status::bad_tcp_slot;
-    return platform::send_all(sockets[slot], bytes, count) ? status::ok : status::socket_failure;
+    return platform::send_all(socket_of(slot), bytes, count) ? status::ok : status::socket_failure;
 }
 
 status_t tcp_await_frame(uint8_t slot, uint8_t *frame, uint16_t room, uint16_t count,
@@ -97,7 +88,7 @@ status_t tcp_await_frame(uint8_t slot, uint8_t *frame, uint16_t room, uint16_t c
         if (status_t result = wait_in_slices(slot, count, start, timeout_ms, waited);
             result != status::ok)
             return result;
-        const long peeked = platform::peek_queued(sockets[slot], frame, room);
+        const long peeked = platform::peek_queued(socket_of(slot), frame, room);
         if (peeked >= count) {
             queued = static_cast<uint16_t>(peeked);
             return status::ok;
@@ -114,7 +105,7 @@ status_t tcp_await_frame(uint8_t slot, uint8_t *frame, uint16_t room, uint16_t c
 status_t tcp_take_frame(uint8_t slot, uint8_t *frame, uint16_t count) {
     if (tcp_slot_valid(slot) != status::ok)
         return status::bad_tcp_slot;
-    return platform::take_queued(sockets[slot], frame, count) == count ? status::ok
+    return platform::take_queued(socket_of(slot), frame, count) == count ? status::ok
                                                                        : status::socket_failure;
 }
 
@@ -123,7 +114,7 @@ status_t tcp_drain(uint8_t slot) {
         return status::bad_tcp_slot;
     uint8_t discard[512];
     for (;;) {
-        const long taken = platform::take_queued(sockets[slot], discard, sizeof discard);
+        const long taken = platform::take_queued(socket_of(slot), discard, sizeof discard);
         if (taken == 0)
             return status::ok;
         if (taken < 0)
@@ -146,18 +137,18 @@ extern "C" VORTLINK_API int16_t tkcmdset_connect(uint8_t slot, int32_t reserved,
         return result;
 
     // The previous connection of the slot is given up whether or not the new one succeeds.
-    platform::close_socket(sockets[slot]);
-    sockets[slot] = platform::no_socket;
+    slot_record &record = slot_of(slot);
+    record.socket.reset();
 
     int fd = platform::no_socket;
     if (platform::connect_ipv4(endpoint.address, endpoint.port, connect_timeout_ms, fd) !=
         platform::connect_result::connected)
         return status::socket_failure;
-    sockets[slot] = fd;
-    low_water[slot] = 1;
+    record.socket.reset(fd);
+    record.low_water = 1;
     // A new connection carries nothing of the old one's exchanges.
-    mark_slot_out_of_step(transport_kind::tcp, slot, false);
-    state().transport[slot] = transport_kind::tcp;
+    record.tcp_out_of_step = false;
+    record.transport = transport_kind::tcp;
     return status::ok;
 }
 
@@ -175,7 +166,7 @@ status_t tcp_receive_some(uint8_t slot, uint8_t *buffer, uint16_t capacity, uint
             result != status::ok)
             return result;
         // Ready or closed: whatever is queued is taken; a closed stream with nothing left fails.
-        const long taken = platform::take_queued(sockets[slot], buffer, capacity);
+        const long taken = platform::take_queued(socket_of(slot), buffer, capacity);
         if (taken < 0 || (taken == 0 && waited == platform::wait_result::closed))
             return status::socket_failure;
         if (taken == 0)

@@ -19,7 +19,7 @@ constexpr std::size_t max_name_length = 125;
 // The longest a device search may take, whatever the devices do.
 constexpr uint32_t device_search_limit_ms = 5000;
 
-platform::hid_device *device_of(uint8_t slot) { return state().hid[slot].device; }
+platform::hid_device *device_of(uint8_t slot) { return slot_of(slot).hid_device.get(); }
 
 // Names are 8-bit texts; each byte becomes one UTF-16 unit (bytes above 127 as Latin-1).
 std::u16string widen(const char *text) {
@@ -45,7 +45,7 @@ status_t open_matching_device(uint8_t slot, const char *name, const char *serial
     // step's limit over every device: the whole search has one budget.
     const platform::hid_request_budget budget(device_search_limit_ms);
     platform::hid_backend &backend = platform::system_hid_backend();
-    hid_slot &record = state().hid[slot];
+    slot_record &record = slot_of(slot);
     unsigned candidates = 0;
     for (const std::string &path : backend.list_devices()) {
         if (budget.spent())
@@ -74,7 +74,7 @@ status_t open_matching_device(uint8_t slot, const char *name, const char *serial
             ++candidates;
             continue;
         }
-        record.device = device.release();
+        record.hid_device = std::move(device);
         return status::ok;
     }
     return status::no_device_matched;
@@ -83,7 +83,7 @@ status_t open_matching_device(uint8_t slot, const char *name, const char *serial
 // Reports longer than the commands' frame buffers cannot be carried: such a device is refused
 // when it is opened rather than overflowing a buffer later.
 bool report_lengths_fit(uint8_t slot) {
-    const hid_slot &record = state().hid[slot];
+    const slot_record &record = slot_of(slot);
     return record.input_report_length <= max_report_length &&
            record.output_report_length <= max_report_length &&
            record.feature_report_length <= max_report_length;
@@ -92,7 +92,7 @@ bool report_lengths_fit(uint8_t slot) {
 // The long reports size the block commands' chunks: each must hold the block header and at
 // least one data byte, and a whole chunk must fit the frame buffers.
 bool long_report_counts_fit(uint8_t slot) {
-    const auto &reports = state().reports[slot];
+    const auto &reports = slot_of(slot).reports;
     for (unsigned usage : {usage_index_long_request, usage_index_long_reply}) {
         const uint16_t count = reports[usage].report_count;
         if (count < min_long_report_count || count > max_report_length)
@@ -123,7 +123,7 @@ status_t usb_write_report(uint8_t slot, const uint8_t *bytes, uint16_t timeout_m
     platform::hid_device *device = device_of(slot);
     if (device == nullptr)
         return status::write_not_started;
-    switch (device->write_report(bytes, state().hid[slot].output_report_length, timeout_ms)) {
+    switch (device->write_report(bytes, slot_of(slot).output_report_length, timeout_ms)) {
     case platform::hid_io_result::done:
         return status::ok;
     case platform::hid_io_result::not_started:
@@ -149,7 +149,7 @@ status_t usb_read_report(uint8_t slot, uint8_t *buffer, uint16_t timeout_ms) {
         uint32_t wait = elapsed < timeout_ms ? timeout_ms - elapsed : 0;
         if (slice != 0 && wait > slice)
             wait = slice;
-        switch (device->read_report(buffer, state().hid[slot].input_report_length, wait)) {
+        switch (device->read_report(buffer, slot_of(slot).input_report_length, wait)) {
         case platform::hid_io_result::done:
             return status::ok;
         case platform::hid_io_result::not_started:
@@ -178,7 +178,7 @@ status_t usb_query_usage(uint8_t slot, uint8_t usage, uint8_t &report_id,
 status_t usb_send_feature(uint8_t slot, const uint8_t *bytes) {
     if (status_t result = usb_slot_valid(slot); result != status::ok)
         return result;
-    return device_of(slot)->send_feature(bytes, state().hid[slot].feature_report_length)
+    return device_of(slot)->send_feature(bytes, slot_of(slot).feature_report_length)
                ? status::ok
                : status::feature_refused;
 }
@@ -203,11 +203,7 @@ status_t usb_read_string(uint8_t slot, uint16_t index, char *destination, uint16
     return status::ok;
 }
 
-void close_hid_slot(uint8_t slot) {
-    hid_slot &record = state().hid[slot];
-    delete record.device;
-    record.device = nullptr;
-}
+void close_hid_slot(uint8_t slot) { slot_of(slot).hid_device.reset(); }
 
 namespace {
 // How far the exchange got on the wire, for the trace.
@@ -230,7 +226,7 @@ status_t usb_exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
         return result;
     result = usb_write_report(slot, request, timeout_ms);
     trace_frame(trace, slot, "usb", trace_direction::request, opcode, request,
-                state().hid[slot].output_report_length, result);
+                slot_of(slot).output_report_length, result);
     stage = usb_stage::request_written;
     if (result != status::ok)
         return result;
@@ -260,7 +256,7 @@ status_t usb_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t t
     const uint8_t opcode = request[1];
     const char *trace = trace_destination();
     usb_stage stage = usb_stage::before_request;
-    slot_lock lock(slot < slot_count ? state().usb_locks[slot] : nullptr);
+    slot_lock lock(slot < slot_count ? slot_of(slot).usb_lock : nullptr);
     status_t result = lock.acquire();
     if (result == status::ok) {
         bool reply_complete = false;
@@ -274,7 +270,7 @@ status_t usb_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t t
         trace_frame(trace, slot, "usb", trace_direction::request, opcode, nullptr, 0, result);
     else if (stage == usb_stage::reply_read)
         trace_frame(trace, slot, "usb", trace_direction::reply, reply[1], reply,
-                    state().hid[slot].input_report_length, result);
+                    slot_of(slot).input_report_length, result);
     return result;
 }
 
@@ -311,7 +307,7 @@ VORTLINK_API int16_t tkcmdset_init_ex(uint8_t slot, const char *name, const char
                    {protocol::usage_long_reply, usage_index_long_reply},
                    {protocol::usage_feature, usage_index_feature}};
     for (const auto &query : queries) {
-        report_entry &entry = state().reports[slot][query.index];
+        report_entry &entry = slot_of(slot).reports[query.index];
         if ((result = usb_query_usage(slot, query.usage, entry.report_id, entry.report_count)) !=
             status::ok)
             return result;
@@ -322,7 +318,14 @@ VORTLINK_API int16_t tkcmdset_init_ex(uint8_t slot, const char *name, const char
     }
     // A newly opened device has no reply of an earlier exchange on its way to this handle.
     mark_slot_out_of_step(transport_kind::usb, slot, false);
-    state().transport[slot] = transport_kind::usb;
+    slot_of(slot).transport = transport_kind::usb;
+    return status::ok;
+}
+
+VORTLINK_API int16_t tkcmdset_shutdown(uint8_t slot) {
+    if (status_t result = check_slot(slot); result != status::ok)
+        return result;
+    close_hid_slot(slot);
     return status::ok;
 }
 
@@ -336,7 +339,7 @@ VORTLINK_API int16_t tkcmdset_set_feature(uint8_t slot, uint16_t feature) {
     if (slot >= slot_count)
         return status::bad_slot;
     uint8_t report[max_report_length] = {};
-    report[0] = state().reports[slot][usage_index_feature].report_id;
+    report[0] = slot_of(slot).reports[usage_index_feature].report_id;
     protocol::put_u16_be(report + 1, feature);
     return usb_send_feature(slot, report);
 }
