@@ -1,16 +1,24 @@
 #include "core/tcp_transport.h"
 
-#include "core/exchange.h"
-#include "core/resync.h"
+#include <algorithm>
+#include <cstring>
+
+#include "core/message_pump.h"
 #include "core/platform/clock.h"
+#include "core/platform/random.h"
 #include "core/platform/socket.h"
+#include "core/protocol.h"
+#include "core/resync.h"
 #include "core/settings.h"
 #include "core/state.h"
+#include "core/transport.h"
 
 namespace vortlink {
 
 namespace {
-int socket_of(uint8_t slot) { return slot_of(slot).socket.get(); }
+int socket_of(uint8_t slot) {
+    return slot_of(slot).socket.get();
+}
 
 status_t wait_for_low_water(uint8_t slot, uint16_t count, uint32_t timeout_ms,
                             platform::wait_result &waited) {
@@ -106,7 +114,7 @@ status_t tcp_take_frame(uint8_t slot, uint8_t *frame, uint16_t count) {
     if (tcp_slot_valid(slot) != status::ok)
         return status::bad_tcp_slot;
     return platform::take_queued(socket_of(slot), frame, count) == count ? status::ok
-                                                                       : status::socket_failure;
+                                                                         : status::socket_failure;
 }
 
 status_t tcp_drain(uint8_t slot) {
@@ -122,10 +130,131 @@ status_t tcp_drain(uint8_t slot) {
     }
 }
 
+namespace {
+
+status_t frame_request(uint8_t, uint8_t *request, uint16_t &length) {
+    uint16_t data_length = 0;
+    if (status_t result = protocol::lookup_command(request[1], true, data_length);
+        result != status::ok)
+        return result;
+    const auto checksummed = static_cast<uint16_t>(data_length + 2);
+    request[checksummed] = protocol::crc8(request, checksummed);
+    length = static_cast<uint16_t>(checksummed + 1);
+    return status::ok;
+}
+
+status_t send_frame(uint8_t slot, const uint8_t *frame, uint16_t length, uint16_t) {
+    return tcp_send(slot, frame, length);
+}
+
+// Each part of the reply has the whole time-out to itself. The parts are only looked at where
+// they wait on the socket; the frame is taken off once it is all there, usually in the same turn
+// as its first two bytes.
+status_t receive_reply(uint8_t slot, uint8_t *reply, uint16_t timeout_ms, uint16_t &length) {
+    length = 0;
+    constexpr auto reply_room = static_cast<uint16_t>(protocol::frame_buffer_size);
+    uint16_t queued = 0;
+    status_t result = tcp_await_frame(slot, reply, reply_room, 2, timeout_ms, queued);
+    if (result != status::ok)
+        return result;
+    length = 2;
+    auto frame_length = static_cast<uint16_t>(protocol::tcp_error_reply_size);
+    if (reply[1] != protocol::error_reply_marker) {
+        uint16_t data_length = 0;
+        if ((result = protocol::lookup_command(reply[1], false, data_length)) != status::ok)
+            return result;
+        frame_length = static_cast<uint16_t>(data_length + 3);
+    }
+    if (queued < frame_length && (result = tcp_await_frame(slot, reply, reply_room, frame_length,
+                                                           timeout_ms, queued)) != status::ok)
+        return result;
+    if ((result = tcp_take_frame(slot, reply, frame_length)) != status::ok)
+        return result;
+    length = frame_length;
+    return status::ok;
+}
+
+// An error reply carries its code low byte first in bytes 4 and 5.
+status_t check_reply(const uint8_t *reply, uint16_t length, uint8_t, uint16_t &error_code) {
+    const auto checksummed = static_cast<uint16_t>(length - 1);
+    if (protocol::crc8(reply, checksummed) != reply[checksummed])
+        return status::checksum_mismatch;
+    error_code = static_cast<uint16_t>(reply[5] << 8 | reply[4]);
+    return status::ok;
+}
+
+// The echo carries the pattern as its data, as long as the descriptor table lets it.
+status_t frame_echo(uint8_t slot, uint8_t *request, uint16_t &length, uint16_t &compared) {
+    uint16_t data_length = 0;
+    if (status_t result = protocol::lookup_command(protocol::opcode::echo, true, data_length);
+        result != status::ok)
+        return result;
+    static_assert(resync_pattern_size + 3 <= protocol::frame_buffer_size);
+    data_length = std::min(data_length, resync_pattern_size);
+    request[0] = slot_of(slot).reports[usage_index_long_request].report_id;
+    request[1] = protocol::opcode::echo;
+    platform::random_bytes(request + 2, data_length);
+    const auto checksummed = static_cast<uint16_t>(data_length + 2);
+    request[checksummed] = protocol::crc8(request, checksummed);
+    length = static_cast<uint16_t>(checksummed + 1);
+    compared = data_length;
+    return status::ok;
+}
+
+// Reads and discards until the echo of request's pattern has come back, or the resync's time is
+// up (-10803).
+status_t await_echo(uint8_t slot, const uint8_t *request, uint16_t data_length, uint32_t start) {
+    const auto checksummed = static_cast<uint16_t>(data_length + 2);
+    status_t result = status::ok;
+
+    // The echo's reply: any header byte, the opcode, the pattern, the CRC-8 of all before it.
+    // Whatever comes ahead of it belongs to earlier exchanges and is thrown away; the tail of
+    // each read is kept, as the reply may straddle two reads.
+    const std::size_t frame_length = checksummed + 1u;
+    uint8_t stream[512 + protocol::frame_buffer_size];
+    std::size_t held = 0;
+    for (;;) {
+        const uint16_t left = resync_time_left(start);
+        if (left == 0)
+            return status::reply_timeout;
+        uint16_t received = 0;
+        if ((result =
+                 tcp_receive_some(slot, stream + held, static_cast<uint16_t>(sizeof stream - held),
+                                  left, received)) != status::ok)
+            return result;
+        held += received;
+        for (std::size_t at = 0; at + frame_length <= held; ++at) {
+            const uint8_t *candidate = stream + at;
+            if (candidate[1] == protocol::opcode::echo &&
+                std::memcmp(candidate + 2, request + 2, data_length) == 0 &&
+                protocol::crc8(candidate, checksummed) == candidate[checksummed])
+                return status::ok;
+        }
+        if (held >= frame_length) {
+            const std::size_t keep = frame_length - 1;
+            std::memmove(stream, stream + held - keep, keep);
+            held = keep;
+        }
+    }
+}
+
+// In the order of the table: kind, trace name, lock, whether failures are counted, operations.
+// clang-format off
+constexpr transport_operations tcp_road = {
+    transport_kind::tcp, "tcp", &slot_record::tcp_lock, true,
+    tcp_slot_valid, [](uint8_t slot) { return tcp_drain(slot); }, frame_request, send_frame,
+    receive_reply, check_reply, frame_echo, await_echo};
+// clang-format on
+
+} // namespace
+
+const transport_operations &tcp_operations() {
+    return tcp_road;
+}
+
 } // namespace vortlink
 
-extern "C" VORTLINK_API int16_t tkcmdset_connect(uint8_t slot, int32_t reserved,
-                                                  const char *host) {
+extern "C" VORTLINK_API int16_t tkcmdset_connect(uint8_t slot, int32_t reserved, const char *host) {
     using namespace vortlink;
     (void)reserved;
     if (slot >= slot_count)

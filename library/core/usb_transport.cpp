@@ -1,16 +1,17 @@
 #include "core/usb_transport.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "core/exchange.h"
+#include "core/message_pump.h"
 #include "core/platform/clock.h"
 #include "core/platform/hid_backend.h"
+#include "core/platform/random.h"
 #include "core/protocol.h"
 #include "core/resync.h"
-#include "core/slot_lock.h"
 #include "core/state.h"
-#include "core/trace.h"
+#include "core/transport.h"
 
 namespace vortlink {
 
@@ -19,18 +20,22 @@ constexpr std::size_t max_name_length = 125;
 // The longest a device search may take, whatever the devices do.
 constexpr uint32_t device_search_limit_ms = 5000;
 
-platform::hid_device *device_of(uint8_t slot) { return slot_of(slot).hid_device.get(); }
+platform::hid_device *device_of(uint8_t slot) {
+    return slot_of(slot).hid_device.get();
+}
 
 // Names are 8-bit texts; each byte becomes one UTF-16 unit (bytes above 127 as Latin-1).
 std::u16string widen(const char *text) {
     std::u16string wide;
-    for (const unsigned char *cursor = reinterpret_cast<const unsigned char *>(text);
-         *cursor != 0; ++cursor)
+    for (const unsigned char *cursor = reinterpret_cast<const unsigned char *>(text); *cursor != 0;
+         ++cursor)
         wide.push_back(static_cast<char16_t>(*cursor));
     return wide;
 }
 
-bool argument_fits(const char *text) { return strnlen(text, max_name_length + 1) <= max_name_length; }
+bool argument_fits(const char *text) {
+    return strnlen(text, max_name_length + 1) <= max_name_length;
+}
 
 // Opens the slot-th device with the product name (or the one with the serial number) into the
 // slot's record.
@@ -163,8 +168,7 @@ status_t usb_read_report(uint8_t slot, uint8_t *buffer, uint16_t timeout_ms) {
     }
 }
 
-status_t usb_query_usage(uint8_t slot, uint8_t usage, uint8_t &report_id,
-                         uint16_t &report_count) {
+status_t usb_query_usage(uint8_t slot, uint8_t usage, uint8_t &report_id, uint16_t &report_count) {
     if (status_t result = usb_slot_valid(slot); result != status::ok)
         return result;
     platform::hid_value_report report;
@@ -203,75 +207,81 @@ status_t usb_read_string(uint8_t slot, uint16_t index, char *destination, uint16
     return status::ok;
 }
 
-void close_hid_slot(uint8_t slot) { slot_of(slot).hid_device.reset(); }
+void close_hid_slot(uint8_t slot) {
+    slot_of(slot).hid_device.reset();
+}
 
 namespace {
-// How far the exchange got on the wire, for the trace.
-enum class usb_stage { before_request, request_written, reply_read };
 
-status_t usb_exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
-                                 uint16_t timeout_ms, const char *trace, usb_stage &stage,
-                                 bool &reply_complete) {
-    const uint8_t opcode = request[1];
-    const uint8_t expected_report_id = reply[0];
-    status_t result = status::ok;
-    if ((result = usb_slot_valid(slot)) != status::ok)
-        return result;
-    if (slot_out_of_step(transport_kind::usb, slot)) {
-        if ((result = usb_resync(slot)) != status::ok)
-            return result;
-        mark_slot_out_of_step(transport_kind::usb, slot, false);
-    }
-    if ((result = usb_flush(slot)) != status::ok)
-        return result;
-    result = usb_write_report(slot, request, timeout_ms);
-    trace_frame(trace, slot, "usb", trace_direction::request, opcode, request,
-                slot_of(slot).output_report_length, result);
-    stage = usb_stage::request_written;
-    if (result != status::ok)
-        return result;
-    if ((result = pump_messages(0)) != status::ok)
-        return result;
-    result = usb_read_report(slot, reply, timeout_ms);
-    if (result != status::ok) {
-        trace_frame(trace, slot, "usb", trace_direction::reply, opcode, nullptr, 0, result);
-        return result;
-    }
-    stage = usb_stage::reply_read;
-
-    if (reply[1] == protocol::error_reply_marker) {
-        reply_complete = true;
-        return error_reply_status(opcode, static_cast<uint16_t>(reply[2] * 256 + reply[3]));
-    }
-    if (reply[0] != expected_report_id)
-        return status::wrong_report_id;
-    if (reply[1] != opcode)
-        return status::wrong_opcode;
-    reply_complete = true;
+// The output report goes out as the command built it, in the slot's output report length.
+status_t frame_request(uint8_t slot, uint8_t *, uint16_t &length) {
+    length = slot_of(slot).output_report_length;
     return status::ok;
 }
+
+status_t send_report(uint8_t slot, const uint8_t *frame, uint16_t, uint16_t timeout_ms) {
+    return usb_write_report(slot, frame, timeout_ms);
+}
+
+status_t receive_report(uint8_t slot, uint8_t *reply, uint16_t timeout_ms, uint16_t &length) {
+    length = 0;
+    if (status_t result = usb_read_report(slot, reply, timeout_ms); result != status::ok)
+        return result;
+    length = slot_of(slot).input_report_length;
+    return status::ok;
+}
+
+// Any report may carry an error reply; every other reply comes in the report the request
+// names. An error reply carries its code high byte first in bytes 2 and 3.
+status_t check_report(const uint8_t *reply, uint16_t, uint8_t expected_report_id,
+                      uint16_t &error_code) {
+    if (reply[1] != protocol::error_reply_marker && reply[0] != expected_report_id)
+        return status::wrong_report_id;
+    error_code = static_cast<uint16_t>(reply[2] << 8 | reply[3]);
+    return status::ok;
+}
+
+// Over USB the whole long report is echoed; the pattern fills what both reports carry.
+status_t frame_echo(uint8_t slot, uint8_t *request, uint16_t &length, uint16_t &compared) {
+    const slot_record &record = slot_of(slot);
+    const std::size_t carried =
+        std::min<std::size_t>(record.output_report_length, record.input_report_length);
+    if (carried < 3)
+        return status::bad_reports;
+    compared = static_cast<uint16_t>(std::min<std::size_t>(carried - 2, resync_pattern_size));
+    request[0] = record.reports[usage_index_long_request].report_id;
+    request[1] = protocol::opcode::echo;
+    platform::random_bytes(request + 2, record.output_report_length - 2u);
+    length = record.output_report_length;
+    return status::ok;
+}
+
+status_t await_echo(uint8_t slot, const uint8_t *request, uint16_t compared, uint32_t start) {
+    uint8_t reply[max_report_length] = {};
+    for (;;) {
+        const uint16_t left = resync_time_left(start);
+        const status_t result =
+            left == 0 ? status::read_timeout : usb_read_report(slot, reply, left);
+        if (result != status::ok)
+            return result;
+        if (reply[1] == protocol::opcode::echo &&
+            std::memcmp(reply + 2, request + 2, compared) == 0)
+            return status::ok;
+    }
+}
+
+// In the order of the table: kind, trace name, lock, whether failures are counted, operations.
+// clang-format off
+constexpr transport_operations usb_road = {
+    transport_kind::usb, "usb", &slot_record::usb_lock, false,
+    usb_slot_valid, usb_flush, frame_request, send_report,
+    receive_report, check_report, frame_echo, await_echo};
+// clang-format on
+
 } // namespace
 
-status_t usb_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms) {
-    const uint8_t opcode = request[1];
-    const char *trace = trace_destination();
-    usb_stage stage = usb_stage::before_request;
-    slot_lock lock(slot < slot_count ? slot_of(slot).usb_lock : nullptr);
-    status_t result = lock.acquire();
-    if (result == status::ok) {
-        bool reply_complete = false;
-        result =
-            usb_exchange_under_lock(slot, request, reply, timeout_ms, trace, stage, reply_complete);
-        // A report written without its reply leaves the reply on its way.
-        if (stage != usb_stage::before_request)
-            mark_slot_out_of_step(transport_kind::usb, slot, !reply_complete);
-    }
-    if (stage == usb_stage::before_request)
-        trace_frame(trace, slot, "usb", trace_direction::request, opcode, nullptr, 0, result);
-    else if (stage == usb_stage::reply_read)
-        trace_frame(trace, slot, "usb", trace_direction::reply, reply[1], reply,
-                    slot_of(slot).input_report_length, result);
-    return result;
+const transport_operations &usb_operations() {
+    return usb_road;
 }
 
 } // namespace vortlink
@@ -331,10 +341,17 @@ VORTLINK_API int16_t tkcmdset_shutdown(uint8_t slot) {
 
 VORTLINK_API int16_t tkcmdset_set_feature(uint8_t slot, uint16_t feature) {
     switch (feature) {
-    case 101: feature = 1; break;
-    case 102: feature = 2; break;
-    case 103: feature = 3; break;
-    default: break;
+    case 101:
+        feature = 1;
+        break;
+    case 102:
+        feature = 2;
+        break;
+    case 103:
+        feature = 3;
+        break;
+    default:
+        break;
     }
     if (slot >= slot_count)
         return status::bad_slot;
