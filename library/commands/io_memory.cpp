@@ -1,6 +1,5 @@
 // Analog and digital I/O and single memory bytes: one exchange each.
 
-#include <bit>
 
 #include "commands/command.h"
 #include "core/state.h"
@@ -45,11 +44,7 @@ status_t read_analog(uint8_t slot, uint8_t opcode, uint8_t channel, uint16_t *va
 extern "C" {
 
 VORTLINK_API int16_t tkcmdset_set_an_out(uint8_t slot, uint8_t channel, uint16_t value) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    protocol::put_u16_be(protocol::put_u8(frames.request_data(), channel), value);
-    return exchange_normal(slot, opcode::set_an_out, frames);
+    return send_values(slot, opcode::set_an_out, protocol::timeout_normal_ms, channel, value);
 }
 
 VORTLINK_API int16_t tkcmdset_get_an_out(uint8_t slot, uint8_t channel, uint16_t *value) {
@@ -68,18 +63,12 @@ VORTLINK_API int16_t tkcmdset_get_volts(uint8_t slot, uint8_t channel, float *vo
     protocol::put_u8(frames.request_data(), channel);
     if (status_t result = exchange_normal(slot, opcode::get_volts, frames); result != status::ok)
         return result;
-    uint32_t bits = 0;
-    protocol::get_u32_be(frames.reply_data(), bits);
-    *volts = std::bit_cast<float>(bits);
+    *volts = get_f32_be(frames.reply_data());
     return status::ok;
 }
 
 VORTLINK_API int16_t tkcmdset_set_dig_out(uint8_t slot, uint8_t output, uint8_t state) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    protocol::put_u8(protocol::put_u8(frames.request_data(), output), state);
-    return exchange_normal(slot, opcode::set_dig_out, frames);
+    return send_values(slot, opcode::set_dig_out, protocol::timeout_normal_ms, output, state);
 }
 
 VORTLINK_API int16_t tkcmdset_get_dig_out(uint8_t slot, uint8_t output, uint8_t *state) {
@@ -91,11 +80,7 @@ VORTLINK_API int16_t tkcmdset_get_dig_in(uint8_t slot, uint8_t input, uint8_t *s
 }
 
 VORTLINK_API int16_t tkcmdset_write_mem(uint8_t slot, uint32_t address, uint8_t value) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    protocol::put_u8(protocol::put_u32_be(frames.request_data(), address), value);
-    return exchange_normal(slot, opcode::write_mem, frames);
+    return send_values(slot, opcode::write_mem, protocol::timeout_normal_ms, address, value);
 }
 
 // Unlike the other readers, the byte is not cleared: after a failure it keeps its value.
