@@ -51,14 +51,12 @@ class hid_session {
                 continue;
             if (ready != io_result::ok)
                 return;
-            const ssize_t received = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
-            if (received == 0)
+            std::size_t received = 0;
+            const io_result got = receive_some(fd_, chunk, sizeof chunk, received);
+            if (got == io_result::timed_out)
+                continue;
+            if (got != io_result::ok)
                 return;
-            if (received < 0) {
-                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-                    continue;
-                return;
-            }
             pending.insert(pending.end(), chunk, chunk + received);
             std::size_t start = 0;
             while (pending.size() - start >= hid_wire::header_length) {

@@ -85,14 +85,12 @@ void tcp_server::serve(connection &client) {
         }
         if (wait_ready(fd, POLLIN, stop_, -1) != io_result::ok)
             return;
-        const ssize_t received = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-        if (received == 0)
+        std::size_t received = 0;
+        const io_result got = receive_some(fd, chunk, sizeof chunk, received);
+        if (got == io_result::timed_out)
+            continue;
+        if (got != io_result::ok)
             return;
-        if (received < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-                continue;
-            return;
-        }
         pending.insert(pending.end(), chunk, chunk + received);
     }
 }
