@@ -43,9 +43,13 @@ void record_working_directory(platform::shared_data &block) {
 }
 } // namespace
 
-library_state &state() { return process_state.value; }
+library_state &state() {
+    return process_state.value;
+}
 
-platform::shared_data *shared_state() { return shared; }
+platform::shared_data *shared_state() {
+    return shared;
+}
 
 void on_process_load() {
     shared = platform::attach_shared_segment();
@@ -85,8 +89,12 @@ void on_process_unload() {
 }
 
 namespace {
-__attribute__((constructor)) void library_loaded() { on_process_load(); }
-__attribute__((destructor)) void library_unloaded() { on_process_unload(); }
+__attribute__((constructor)) void library_loaded() {
+    on_process_load();
+}
+__attribute__((destructor)) void library_unloaded() {
+    on_process_unload();
+}
 } // namespace
 
 } // namespace vortlink

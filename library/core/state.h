@@ -64,7 +64,9 @@ struct library_state {
 
 library_state &state();
 // The record of a slot below slot_count.
-inline slot_record &slot_of(uint8_t slot) { return state().slots[slot]; }
+inline slot_record &slot_of(uint8_t slot) {
+    return state().slots[slot];
+}
 
 // The block shared between processes; null when it could not be mapped.
 platform::shared_data *shared_state();
