@@ -57,4 +57,24 @@ status_t send_values(uint8_t slot, uint8_t opcode, uint16_t timeout_ms, Values..
     return run_exchange(slot, header_pair::normal, opcode, frames, timeout_ms);
 }
 
+// A command that carries the values as its request data on the normal reports and whose reply
+// data read_reply unpacks: the slot checked, the caller's results cleared (clear_results), the
+// exchange run with the normal time-out, then the reply read. After a failure the results stay
+// as clear_results left them.
+template <typename Clear, typename Read, typename... Values>
+status_t query_values(uint8_t slot, uint8_t opcode, Clear clear_results, Read read_reply,
+                      Values... values) {
+    if (status_t result = check_slot(slot); result != status::ok)
+        return result;
+    clear_results();
+    command_frames frames;
+    pack_values(frames.request_data(), values...);
+    if (status_t result =
+            run_exchange(slot, header_pair::normal, opcode, frames, protocol::timeout_normal_ms);
+        result != status::ok)
+        return result;
+    read_reply(frames.reply_data());
+    return status::ok;
+}
+
 } // namespace vortlink
