@@ -46,13 +46,9 @@ class hid_session {
         for (;;) {
             if (!send_due_replies())
                 return;
-            const io_result ready = wait_ready(fd_, POLLIN, stop_, ms_until_next_reply());
-            if (ready == io_result::timed_out)
-                continue;
-            if (ready != io_result::ok)
-                return;
             std::size_t received = 0;
-            const io_result got = receive_some(fd_, chunk, sizeof chunk, received);
+            const io_result got =
+                receive_some(fd_, stop_, ms_until_next_reply(), chunk, sizeof chunk, received);
             if (got == io_result::timed_out)
                 continue;
             if (got != io_result::ok)

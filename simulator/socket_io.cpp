@@ -67,8 +67,11 @@ io_result wait_ready(int fd, short events, const stop_signal &stop, int timeout_
     }
 }
 
-io_result receive_some(int fd, void *buffer, std::size_t size, std::size_t &received) {
+io_result receive_some(int fd, const stop_signal &stop, int timeout_ms, void *buffer,
+                       std::size_t size, std::size_t &received) {
     received = 0;
+    if (const io_result ready = wait_ready(fd, POLLIN, stop, timeout_ms); ready != io_result::ok)
+        return ready;
     const ssize_t got = ::recv(fd, buffer, size, MSG_DONTWAIT);
     if (got > 0) {
         received = static_cast<std::size_t>(got);

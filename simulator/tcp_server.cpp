@@ -83,10 +83,8 @@ void tcp_server::serve(connection &client) {
             if (!deliver(client, plan))
                 return;
         }
-        if (wait_ready(fd, POLLIN, stop_, -1) != io_result::ok)
-            return;
         std::size_t received = 0;
-        const io_result got = receive_some(fd, chunk, sizeof chunk, received);
+        const io_result got = receive_some(fd, stop_, -1, chunk, sizeof chunk, received);
         if (got == io_result::timed_out)
             continue;
         if (got != io_result::ok)
