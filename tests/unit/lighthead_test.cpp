@@ -107,8 +107,9 @@ TEST(ImageFloats, ReverseTheBytesBothWays) {
     put_f32_be(image_bytes, value);
     uint32_t host_order = 0;
     std::memcpy(&host_order, image_bytes, sizeof host_order);
-    if constexpr (std::endian::native == std::endian::little)
+    if constexpr (std::endian::native == std::endian::little) {
         EXPECT_EQ(host_order, 0xCDCCCC3Eu);
+    }
     EXPECT_EQ(std::bit_cast<uint32_t>(get_f32_be(image_bytes)), 0x3ECCCCCDu);
 }
 
