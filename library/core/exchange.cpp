@@ -35,16 +35,20 @@ status_t exchange_under_lock(const transport_operations &road, uint8_t slot, uin
                              wire_record &wire) {
     const uint8_t opcode = request[1];
     const uint8_t expected_report_id = reply[0];
+    const stale_input_budget budget = stale_input_budget::from_now(timeout_ms);
     status_t result = road.slot_valid(slot);
     if (result != status::ok)
         return result;
     if (slot_out_of_step(road.kind, slot)) {
-        if ((result = resync(road, slot)) != status::ok)
+        if ((result = resync(road, slot, budget)) != status::ok)
             return result;
         mark_slot_out_of_step(road.kind, slot, false);
     }
-    if ((result = road.clear_stale_input(slot)) != status::ok)
+    if ((result = road.clear_stale_input(slot, budget)) != status::ok) {
+        // Input that kept coming may hold a late reply of an earlier exchange.
+        mark_slot_out_of_step(road.kind, slot, true);
         return result;
+    }
 
     uint16_t frame_length = 0;
     if ((result = road.frame_request(slot, request, frame_length)) != status::ok)

@@ -1,6 +1,7 @@
 #include "core/resync.h"
 
-#include "core/platform/clock.h"
+#include <algorithm>
+
 #include "core/protocol.h"
 #include "core/trace.h"
 
@@ -23,15 +24,13 @@ void mark_slot_out_of_step(transport_kind transport, uint8_t slot, bool out_of_s
         out_of_step_flag(transport, slot) = out_of_step;
 }
 
-uint16_t resync_time_left(uint32_t start_ms) {
-    const uint32_t elapsed = platform::monotonic_ms() - start_ms;
-    return elapsed >= protocol::timeout_normal_ms
-               ? 0
-               : static_cast<uint16_t>(protocol::timeout_normal_ms - elapsed);
-}
-
-status_t resync(const transport_operations &road, uint8_t slot) {
-    status_t result = road.clear_stale_input(slot);
+status_t resync(const transport_operations &road, uint8_t slot,
+                const stale_input_budget &exchange_budget) {
+    // The resync's share of the exchange's budget: the normal reply time-out at most.
+    const stale_input_budget budget = {
+        exchange_budget.start_ms,
+        std::min<uint32_t>(exchange_budget.limit_ms, protocol::timeout_normal_ms)};
+    status_t result = road.clear_stale_input(slot, budget);
     if (result != status::ok)
         return result;
     uint8_t request[protocol::frame_buffer_size] = {};
@@ -39,14 +38,13 @@ status_t resync(const transport_operations &road, uint8_t slot) {
     uint16_t compared = 0;
     if ((result = road.frame_echo(slot, request, length, compared)) != status::ok)
         return result;
-    const uint32_t start = platform::monotonic_ms();
     const char *trace = trace_destination();
-    result = road.send(slot, request, length, protocol::timeout_normal_ms);
+    result = road.send(slot, request, length, time_left(budget));
     trace_frame(trace, slot, road.name, trace_direction::request, protocol::opcode::echo, request,
                 length, result);
     if (result != status::ok)
         return result;
-    result = road.await_echo(slot, request, compared, start);
+    result = road.await_echo(slot, request, compared, budget);
     trace_frame(trace, slot, road.name, trace_direction::reply, protocol::opcode::echo, nullptr, 0,
                 result);
     return result;

@@ -20,15 +20,18 @@ namespace vortlink {
 bool slot_out_of_step(transport_kind transport, uint8_t slot);
 void mark_slot_out_of_step(transport_kind transport, uint8_t slot, bool out_of_step);
 
-// Brings the slot back in step over the road within the normal reply time-out. On failure the
-// status of the step that failed (the road's reply time-out, -10803 or -10107, when the pattern
-// did not come back in time) and the slot stays out of step.
-status_t resync(const transport_operations &road, uint8_t slot);
+// Brings the slot back in step over the road within the normal reply time-out, counted from the
+// start of the exchange's budget (and within that budget). On failure the status of the step
+// that failed (the road's reply time-out, -10803 or -10107, when the pattern did not come back
+// in time; -10803 or -10110 when stale input kept coming) and the slot stays out of step.
+status_t resync(const transport_operations &road, uint8_t slot, const stale_input_budget &budget);
 
 // The echo pattern: as long as a TCP echo frame's data, and never longer than a report holds.
 inline constexpr uint16_t resync_pattern_size = 50;
 
-// Milliseconds left of a resync that began at start_ms, 0 once its time is up.
-uint16_t resync_time_left(uint32_t start_ms);
+// Milliseconds left of the budget, 0 once it is spent.
+inline uint16_t time_left(const stale_input_budget &budget) {
+    return static_cast<uint16_t>(budget.left_ms());
+}
 
 } // namespace vortlink

@@ -117,17 +117,15 @@ status_t tcp_take_frame(uint8_t slot, uint8_t *frame, uint16_t count) {
                                                                          : status::socket_failure;
 }
 
-status_t tcp_drain(uint8_t slot) {
+status_t tcp_drain(uint8_t slot, const stale_input_budget &budget) {
     if (tcp_slot_valid(slot) != status::ok)
         return status::bad_tcp_slot;
-    uint8_t discard[512];
-    for (;;) {
+    return discard_stale_input(budget, status::reply_timeout, [slot](bool &emptied) {
+        uint8_t discard[512];
         const long taken = platform::take_queued(socket_of(slot), discard, sizeof discard);
-        if (taken == 0)
-            return status::ok;
-        if (taken < 0)
-            return status::socket_failure;
-    }
+        emptied = taken == 0;
+        return taken < 0 ? status::socket_failure : status::ok;
+    });
 }
 
 namespace {
@@ -203,7 +201,8 @@ status_t frame_echo(uint8_t slot, uint8_t *request, uint16_t &length, uint16_t &
 
 // Reads and discards until the echo of request's pattern has come back, or the resync's time is
 // up (-10803).
-status_t await_echo(uint8_t slot, const uint8_t *request, uint16_t data_length, uint32_t start) {
+status_t await_echo(uint8_t slot, const uint8_t *request, uint16_t data_length,
+                    const stale_input_budget &budget) {
     const auto checksummed = static_cast<uint16_t>(data_length + 2);
     status_t result = status::ok;
 
@@ -214,7 +213,7 @@ status_t await_echo(uint8_t slot, const uint8_t *request, uint16_t data_length, 
     uint8_t stream[512 + protocol::frame_buffer_size];
     std::size_t held = 0;
     for (;;) {
-        const uint16_t left = resync_time_left(start);
+        const uint16_t left = time_left(budget);
         if (left == 0)
             return status::reply_timeout;
         uint16_t received = 0;
@@ -242,7 +241,7 @@ status_t await_echo(uint8_t slot, const uint8_t *request, uint16_t data_length, 
 // clang-format off
 constexpr transport_operations tcp_road = {
     transport_kind::tcp, "tcp", &slot_record::tcp_lock, true,
-    tcp_slot_valid, [](uint8_t slot) { return tcp_drain(slot); }, frame_request, send_frame,
+    tcp_slot_valid, tcp_drain, frame_request, send_frame,
     receive_reply, check_reply, frame_echo, await_echo};
 // clang-format on
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/platform/shared_segment.h"
+#include "core/stale_input.h"
 #include "core/state.h"
 #include "core/status.h"
 
@@ -21,8 +22,8 @@ struct transport_operations {
 
     // 0 when the slot can exchange over this transport.
     status_t (*slot_valid)(uint8_t slot);
-    // Discards whatever arrived since the slot's last exchange.
-    status_t (*clear_stale_input)(uint8_t slot);
+    // Discards whatever arrived since the slot's last exchange, within the budget.
+    status_t (*clear_stale_input)(uint8_t slot, const stale_input_budget &budget);
     // Completes the request (header byte, opcode, data) to the frame that goes on the wire and
     // gives its length; a failure sends nothing.
     status_t (*frame_request)(uint8_t slot, uint8_t *request, uint16_t &length);
@@ -37,10 +38,10 @@ struct transport_operations {
 
     // The resync's echo: builds the request with a fresh random pattern (frame and its length,
     // and how many pattern bytes the echo must return), then reads and discards until that
-    // pattern has come back or the time from start is up.
+    // pattern has come back or the budget is spent.
     status_t (*frame_echo)(uint8_t slot, uint8_t *request, uint16_t &length, uint16_t &compared);
     status_t (*await_echo)(uint8_t slot, const uint8_t *request, uint16_t compared,
-                           uint32_t start_ms);
+                           const stale_input_budget &budget);
 };
 
 const transport_operations &tcp_operations();

@@ -17,6 +17,9 @@ namespace vortlink {
 
 namespace {
 constexpr std::size_t max_name_length = 125;
+// After stale reports were flushed, a device that sends another within this time is taken to be
+// still sending.
+constexpr uint32_t still_sending_ms = 5;
 // The longest a device search may take, whatever the devices do.
 constexpr uint32_t device_search_limit_ms = 5000;
 
@@ -115,11 +118,25 @@ status_t usb_slot_valid(uint8_t slot) {
     return status::ok;
 }
 
-status_t usb_flush(uint8_t slot) {
+status_t usb_flush(uint8_t slot, const stale_input_budget &budget) {
     if (slot >= slot_count)
         return status::bad_slot;
     platform::hid_device *device = device_of(slot);
-    return device != nullptr && device->flush_input() ? status::ok : status::flush_failed;
+    if (device == nullptr)
+        return status::flush_failed;
+    // Normally the flush finds nothing. Once it discarded reports, a device that sends more
+    // within a few milliseconds is still sending.
+    bool settle = false;
+    return discard_stale_input(budget, status::flush_failed, [&](bool &emptied) {
+        if (settle)
+            platform::sleep_ms(still_sending_ms);
+        std::size_t discarded = 0;
+        if (!device->discard_input(discarded))
+            return status::flush_failed;
+        emptied = discarded == 0;
+        settle = true;
+        return status::ok;
+    });
 }
 
 status_t usb_write_report(uint8_t slot, const uint8_t *bytes, uint16_t timeout_ms) {
@@ -256,10 +273,11 @@ status_t frame_echo(uint8_t slot, uint8_t *request, uint16_t &length, uint16_t &
     return status::ok;
 }
 
-status_t await_echo(uint8_t slot, const uint8_t *request, uint16_t compared, uint32_t start) {
+status_t await_echo(uint8_t slot, const uint8_t *request, uint16_t compared,
+                    const stale_input_budget &budget) {
     uint8_t reply[max_report_length] = {};
     for (;;) {
-        const uint16_t left = resync_time_left(start);
+        const uint16_t left = time_left(budget);
         const status_t result =
             left == 0 ? status::read_timeout : usb_read_report(slot, reply, left);
         if (result != status::ok)
