@@ -32,7 +32,7 @@ int main(int argc, char **argv) {
         result = tkcmdset_connect(0, 0, "127.0.0.1");
     } else {
         setenv("VORTLINK_HID_SIM", argv[2], 1);
-        result = tkcmdset_init_ex(0, "Kv Quorrel Controller", nullptr);
+        result = tkcmdset_init_ex(0, TKCMDSET_PRODUCT_NAME, nullptr);
     }
     if (result != 0) {
         std::fprintf(stderr, "cannot open the controller: %d\n", result);

@@ -15,7 +15,7 @@
 #include "firmware/srecord.h"
 #include "paired_timing.h"
 #include "support/temp_directory.h"
-#include "unit/srec_cat.h"
+#include "support/srec_cat.h"
 
 namespace {
 

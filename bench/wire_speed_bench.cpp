@@ -35,7 +35,7 @@
 #include "core/settings.h"
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
-#include "unit/srec_cat.h"
+#include "support/srec_cat.h"
 #include "vortlink.h"
 
 namespace {
@@ -43,7 +43,7 @@ namespace {
 using vortlink::bench::paired_timing;
 using vortlink::test::simulator_process;
 
-constexpr const char *product = "Kv Quorrel Controller";
+constexpr const char *product = TKCMDSET_PRODUCT_NAME;
 constexpr const char *first_serial = "Q0000001";
 // TCP slots 0 to 7 (the parallel reads use all of them); the simulated USB controller on 10.
 constexpr uint8_t tcp_slot = 0;

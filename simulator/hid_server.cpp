@@ -46,19 +46,13 @@ class hid_session {
         for (;;) {
             if (!send_due_replies())
                 return;
-            const io_result ready = wait_ready(fd_, POLLIN, stop_, ms_until_next_reply());
-            if (ready == io_result::timed_out)
+            std::size_t received = 0;
+            const io_result got =
+                receive_some(fd_, stop_, ms_until_next_reply(), chunk, sizeof chunk, received);
+            if (got == io_result::timed_out)
                 continue;
-            if (ready != io_result::ok)
+            if (got != io_result::ok)
                 return;
-            const ssize_t received = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
-            if (received == 0)
-                return;
-            if (received < 0) {
-                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-                    continue;
-                return;
-            }
             pending.insert(pending.end(), chunk, chunk + received);
             std::size_t start = 0;
             while (pending.size() - start >= hid_wire::header_length) {

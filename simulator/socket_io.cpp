@@ -67,6 +67,22 @@ io_result wait_ready(int fd, short events, const stop_signal &stop, int timeout_
     }
 }
 
+io_result receive_some(int fd, const stop_signal &stop, int timeout_ms, void *buffer,
+                       std::size_t size, std::size_t &received) {
+    received = 0;
+    if (const io_result ready = wait_ready(fd, POLLIN, stop, timeout_ms); ready != io_result::ok)
+        return ready;
+    const ssize_t got = ::recv(fd, buffer, size, MSG_DONTWAIT);
+    if (got > 0) {
+        received = static_cast<std::size_t>(got);
+        return io_result::ok;
+    }
+    if (got == 0)
+        return io_result::closed;
+    return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK ? io_result::timed_out
+                                                                     : io_result::failed;
+}
+
 io_result send_all(int fd, std::span<const uint8_t> bytes, const stop_signal &stop,
                    int timeout_ms) {
     const bool limited = timeout_ms >= 0;

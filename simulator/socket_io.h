@@ -29,6 +29,13 @@ enum class io_result { ok, stopped, closed, timed_out, failed };
 // limit. POLLHUP and POLLERR count as ready: the next read or write tells what happened.
 io_result wait_ready(int fd, short events, const stop_signal &stop, int timeout_ms);
 
+// Waits as wait_ready does for bytes on a non-blocking socket and takes what is queued, at most
+// size bytes, into buffer: ok with received > 0, closed when the peer has ended, timed_out when
+// the wait ran out or nothing was there after all (the caller waits again), stopped, or failed
+// on a socket error.
+io_result receive_some(int fd, const stop_signal &stop, int timeout_ms, void *buffer,
+                       std::size_t size, std::size_t &received);
+
 // Writes every byte to a non-blocking socket within timeout_ms (< 0: no limit).
 io_result send_all(int fd, std::span<const uint8_t> bytes, const stop_signal &stop, int timeout_ms);
 

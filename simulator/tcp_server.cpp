@@ -102,16 +102,12 @@ void tcp_server::serve(connection &client) {
             if (!deliver(client, plan))
                 return;
         }
-        if (wait_ready(fd, POLLIN, stop_, -1) != io_result::ok)
+        std::size_t received = 0;
+        const io_result got = receive_some(fd, stop_, -1, chunk, sizeof chunk, received);
+        if (got == io_result::timed_out)
+            continue;
+        if (got != io_result::ok)
             return;
-        const ssize_t received = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-        if (received == 0)
-            return;
-        if (received < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-                continue;
-            return;
-        }
         pending.insert(pending.end(), chunk, chunk + received);
     }
 }

@@ -154,8 +154,6 @@ void usb_state::record_feature(std::span<const uint8_t> report) {
     if (features_.size() >= feature_log_capacity)
         features_.pop_front();
     features_.emplace_back(report.begin(), report.end());
-    if (report.size() >= 3)
-        last_feature_code_ = static_cast<uint16_t>(report[1] << 8 | report[2]);
 }
 
 std::vector<std::vector<uint8_t>> usb_state::features() const {
@@ -163,10 +161,6 @@ std::vector<std::vector<uint8_t>> usb_state::features() const {
     return {features_.begin(), features_.end()};
 }
 
-std::optional<uint16_t> usb_state::last_feature_code() const {
-    std::lock_guard lock(mutex_);
-    return last_feature_code_;
-}
 
 void usb_state::set_stall(uint32_t milliseconds) {
     const std::lock_guard lock(mutex_);

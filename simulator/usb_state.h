@@ -89,9 +89,6 @@ class usb_state {
 
     void record_feature(std::span<const uint8_t> report);
     std::vector<std::vector<uint8_t>> features() const;
-    // The u16 code of the last feature report (bytes 1-2, big-endian): a later firmware model
-    // acts on it.
-    std::optional<uint16_t> last_feature_code() const;
 
     // Output reports as written, whole.
     frame_log frames;
@@ -112,7 +109,6 @@ class usb_state {
     std::size_t held_ = 0;
     bool stopping_ = false;
     std::deque<std::vector<uint8_t>> features_;
-    std::optional<uint16_t> last_feature_code_;
 };
 
 } // namespace vortlink::sim

@@ -67,10 +67,10 @@ constexpr block_road read_eemem_road{.writes = false,
 status_t chunk_limit(uint8_t slot, const block_road &road, uint16_t &limit) {
     limit = 0;
     uint16_t count = tcp_long_report_count;
-    if (state().transport[slot] != transport_kind::tcp) {
+    if (slot_of(slot).transport != transport_kind::tcp) {
         if (status_t result = usb_slot_valid(slot); result != status::ok)
             return result;
-        count = state().reports[slot][road.sizing_usage].report_count;
+        count = slot_of(slot).reports[road.sizing_usage].report_count;
     }
     // A report that leaves no room for data would never finish the block; one longer than the
     // frame buffers cannot be built or received.

@@ -2,7 +2,6 @@
 
 #include "core/exchange.h"
 #include "core/state.h"
-#include "core/usb_transport.h"
 
 namespace vortlink {
 
@@ -10,15 +9,15 @@ status_t run_exchange(uint8_t slot, header_pair pair, uint8_t opcode, command_fr
                       uint16_t timeout_ms) {
     const bool long_request = pair == header_pair::long_request || pair == header_pair::long_both;
     const bool long_reply = pair == header_pair::long_reply || pair == header_pair::long_both;
-    const auto &reports = state().reports[slot];
+    const auto &reports = slot_of(slot).reports;
     frames.request[0] =
         reports[long_request ? usage_index_long_request : usage_index_request].report_id;
     frames.request[1] = opcode;
     frames.reply[0] = reports[long_reply ? usage_index_long_reply : usage_index_reply].report_id;
 
-    if (state().transport[slot] == transport_kind::tcp)
-        return tcp_exchange(slot, frames.request, frames.reply, timeout_ms);
-    return usb_exchange(slot, frames.request, frames.reply, timeout_ms);
+    const transport_operations &road =
+        slot_of(slot).transport == transport_kind::tcp ? tcp_operations() : usb_operations();
+    return exchange(road, slot, frames.request, frames.reply, timeout_ms);
 }
 
 } // namespace vortlink

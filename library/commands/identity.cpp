@@ -20,12 +20,12 @@ constexpr uint16_t string_index_serial_number = 3;
 constexpr uint16_t string_index_fw_version = 4;
 constexpr uint16_t string_index_hw_version = 5;
 
-constexpr std::size_t mfg_field_size = 16;
-constexpr std::size_t mfg_serial_number_offset = 6;
-constexpr std::size_t mfg_hw_part_number_offset = 38;
+// Both texts the library reads from the manufacturing block fill 16-byte fields.
+constexpr std::size_t mfg_field_size = mfg_layout::serial_number_size;
+static_assert(mfg_layout::hardware_part_number_size == mfg_field_size);
 
 bool over_tcp(uint8_t slot) {
-    return state().transport[slot] == transport_kind::tcp;
+    return slot_of(slot).transport == transport_kind::tcp;
 }
 
 void copy_text(char *text, const char *source, std::size_t max_length) {
@@ -58,6 +58,18 @@ status_t read_mfg_field(uint8_t slot, std::size_t offset, char *text) {
     return status::ok;
 }
 
+// An identity text: over USB the device string with the index, over TCP what read_over_tcp
+// finds. The text is empty after a failure.
+template <typename TcpRead>
+status_t read_identity(uint8_t slot, char *text, uint16_t string_index, TcpRead read_over_tcp) {
+    if (status_t result = check_slot(slot); result != status::ok)
+        return result;
+    text[0] = '\0';
+    if (!over_tcp(slot))
+        return read_device_string(slot, string_index, text);
+    return read_over_tcp();
+}
+
 } // namespace
 
 extern "C" {
@@ -76,40 +88,31 @@ VORTLINK_API int16_t tkcmdset_status(uint8_t slot, uint16_t *status_word) {
 }
 
 VORTLINK_API int16_t tkcmdset_fw_version(uint8_t slot, char *text) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    text[0] = '\0';
-    if (!over_tcp(slot))
-        return read_device_string(slot, string_index_fw_version, text);
-    command_frames frames;
-    if (status_t result = run_exchange(slot, header_pair::normal, opcode::fw_version, frames,
-                                       protocol::timeout_normal_ms);
-        result != status::ok)
-        return result;
-    copy_text(text, reinterpret_cast<const char *>(frames.reply_data()), fw_version_size);
-    return status::ok;
+    return read_identity(slot, text, string_index_fw_version, [&] {
+        command_frames frames;
+        if (status_t result = run_exchange(slot, header_pair::normal, opcode::fw_version, frames,
+                                           protocol::timeout_normal_ms);
+            result != status::ok)
+            return result;
+        copy_text(text, reinterpret_cast<const char *>(frames.reply_data()), fw_version_size);
+        return status::ok;
+    });
 }
 
 VORTLINK_API int16_t tkcmdset_hw_version(uint8_t slot, char *text) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    text[0] = '\0';
-    if (!over_tcp(slot))
-        return read_device_string(slot, string_index_hw_version, text);
-    return read_mfg_field(slot, mfg_hw_part_number_offset, text);
+    return read_identity(slot, text, string_index_hw_version, [&] {
+        return read_mfg_field(slot, mfg_layout::hardware_part_number_offset, text);
+    });
 }
 
 VORTLINK_API int16_t tkcmdset_serial_number(uint8_t slot, char *text) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    text[0] = '\0';
-    if (!over_tcp(slot))
-        return read_device_string(slot, string_index_serial_number, text);
-    return read_mfg_field(slot, mfg_serial_number_offset, text);
+    return read_identity(slot, text, string_index_serial_number, [&] {
+        return read_mfg_field(slot, mfg_layout::serial_number_offset, text);
+    });
 }
 
 VORTLINK_API int16_t tkcmdset_echo(uint8_t slot, const uint8_t *data, uint8_t *reply) {
-    constexpr std::size_t echo_size = 200;
+    constexpr std::size_t echo_size = TKCMDSET_ECHO_SIZE;
     if (status_t result = check_slot(slot); result != status::ok)
         return result;
     reply[0] = 0;
@@ -125,12 +128,7 @@ VORTLINK_API int16_t tkcmdset_echo(uint8_t slot, const uint8_t *data, uint8_t *r
 }
 
 VORTLINK_API int16_t tkcmdset_run_diags(uint8_t slot, uint8_t test) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    protocol::put_u8(frames.request_data(), test);
-    return run_exchange(slot, header_pair::normal, opcode::run_diags, frames,
-                        protocol::timeout_long_ms);
+    return send_values(slot, opcode::run_diags, protocol::timeout_long_ms, test);
 }
 
 VORTLINK_API int16_t tkcmdset_special(uint8_t slot, uint16_t code, uint32_t param,
@@ -151,11 +149,6 @@ VORTLINK_API int16_t tkcmdset_special(uint8_t slot, uint16_t code, uint32_t para
 }
 
 VORTLINK_API int16_t tkcmdset_execute(uint8_t slot, uint32_t address) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    protocol::put_u32_be(frames.request_data(), address);
-    return run_exchange(slot, header_pair::normal, opcode::execute, frames,
-                        protocol::timeout_normal_ms);
+    return send_values(slot, opcode::execute, protocol::timeout_normal_ms, address);
 }
 }

@@ -1,7 +1,6 @@
 #include "commands/lighthead.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -11,9 +10,6 @@
 namespace vortlink {
 
 namespace {
-
-using protocol::get_u16_be;
-using protocol::put_u16_be;
 
 constexpr std::size_t led_group_offset = 48;
 constexpr std::size_t led_group_size = 20;
@@ -49,21 +45,11 @@ float from_scaled_u16(const uint8_t *cursor, double scale) {
     return static_cast<float>(raw / scale);
 }
 
-// The image keeps floats big-endian; swap_f32 converts in both directions on this host.
-float image_order(float value) {
-    if constexpr (std::endian::native == std::endian::little)
-        return swap_f32(value);
-    else
-        return value;
-}
-
 void encode_group(const LedParameters &led, uint8_t *group) {
     uint8_t *cursor = group;
     cursor = put_u16_be(cursor, to_scaled_u16(led.led_rth, 10));
     cursor = put_u16_be(cursor, to_scaled_u16(led.tau, 1000));
-    const float slope = image_order(led.vf_slope);
-    std::memcpy(cursor, &slope, sizeof slope);
-    cursor += sizeof slope;
+    cursor = put_f32_be(cursor, led.vf_slope);
     cursor = put_u16_be(cursor, to_scaled_u16(led.vf_offset, 1000));
     *cursor++ = static_cast<uint8_t>(static_cast<uint32_t>(truncate_to_i32(led.tj_max)) & 0xFF);
     *cursor++ = static_cast<uint8_t>(((static_cast<uint32_t>(led.string_count) << 4) |
@@ -78,9 +64,7 @@ void encode_group(const LedParameters &led, uint8_t *group) {
 void decode_group(const uint8_t *group, LedParameters &led) {
     led.led_rth = from_scaled_u16(group + 0, 10);
     led.tau = from_scaled_u16(group + 2, 1000);
-    float slope = 0;
-    std::memcpy(&slope, group + 4, sizeof slope);
-    led.vf_slope = image_order(slope);
+    led.vf_slope = get_f32_be(group + 4);
     led.vf_offset = from_scaled_u16(group + 8, 1000);
     led.tj_max = static_cast<float>(group[10]);
     led.string_count = group[11] >> 4;
@@ -92,33 +76,6 @@ void decode_group(const uint8_t *group, LedParameters &led) {
 }
 
 } // namespace
-
-uint16_t crc16(const uint8_t *bytes, std::size_t count) {
-    uint16_t crc = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        uint8_t byte = bytes[i];
-        for (int bit = 0; bit < 8; ++bit) {
-            if (((byte ^ crc) & 1) != 0)
-                crc = static_cast<uint16_t>((crc >> 1) ^ 0xA001);
-            else
-                crc = static_cast<uint16_t>(crc >> 1);
-            byte = static_cast<uint8_t>(byte >> 1);
-        }
-    }
-    return crc;
-}
-
-bool check_record(const uint8_t *block, uint16_t block_id) {
-    uint16_t stored_id = 0;
-    uint16_t stored_crc = 0;
-    get_u16_be(block + 2, stored_id);
-    get_u16_be(block, stored_crc);
-    return stored_id == block_id && crc16(block + 2, eeprom_block_size - 2) == stored_crc;
-}
-
-float swap_f32(float value) {
-    return std::bit_cast<float>(__builtin_bswap32(std::bit_cast<uint32_t>(value)));
-}
 
 void format_programmed_on(std::time_t when, char (&text)[programmed_on_size]) {
     // Formatted by hand: strftime's %b would follow the process locale.
@@ -140,7 +97,7 @@ void encode_lighthead(const LightheadData &record, const char (&programmed_on)[p
     std::memcpy(image + programmed_on_offset, programmed_on, programmed_on_size);
     for (std::size_t group = 0; group < led_group_count; ++group)
         encode_group(record.led[group], image + led_group_offset + group * led_group_size);
-    put_u16_be(image, crc16(image + 2, eeprom_block_size - 2));
+    seal_record(image);
 }
 
 void decode_lighthead(const uint8_t (&image)[eeprom_block_size], LightheadData &record) {

@@ -1,32 +1,26 @@
 #pragma once
-// The lighthead record's EEPROM image and the CRC-16 that protects every 128-byte EEPROM block
-// the library reads.
+// The lighthead record's EEPROM image.
 
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 
+#include "core/eeprom_blocks.h"
 #include "vortlink.h"
 
 namespace vortlink {
 
-inline constexpr std::size_t eeprom_block_size = 128;
-inline constexpr uint16_t lighthead_address = 1024;
-inline constexpr uint16_t lighthead_block_id = 5;
-inline constexpr uint16_t mfg_block_address = 0;
-inline constexpr uint16_t mfg_block_id = 2;
+// The library reads and writes the 128-byte blocks: the lighthead image and the manufacturing
+// block.
+inline constexpr std::size_t eeprom_block_size = lighthead_layout::size;
+static_assert(mfg_layout::size == eeprom_block_size);
+inline constexpr uint16_t lighthead_address = lighthead_layout::address;
+inline constexpr uint16_t lighthead_block_id = lighthead_layout::identifier;
+inline constexpr uint16_t mfg_block_address = mfg_layout::address;
+inline constexpr uint16_t mfg_block_id = mfg_layout::identifier;
 
 // "7-Dec-2026 4:59" is at most 17 characters; the image keeps 20 bytes for it.
 inline constexpr std::size_t programmed_on_size = 20;
-
-// CRC-16/ARC: reflected polynomial 0xA001, initial 0, no final XOR.
-uint16_t crc16(const uint8_t *bytes, std::size_t count);
-
-// True when bytes 2-3 hold block_id and bytes 0-1 the crc16 of bytes 2 to 127, both big-endian.
-bool check_record(const uint8_t *block, uint16_t block_id);
-
-// The float whose bytes are those of value in reverse order.
-float swap_f32(float value);
 
 // Day, English month, year, hour and minute of the local time at `when`, whatever the process
 // locale; the text is empty if the time cannot be converted.

@@ -1,7 +1,6 @@
 // Pulse, repeat, trigger and gate maps, supplies, pulse output and network addresses: one
 // exchange each. Changing a pulse or a supply takes the controller longer to confirm.
 
-#include <bit>
 #include <cstring>
 
 #include "commands/command.h"
@@ -13,50 +12,20 @@ namespace {
 
 namespace opcode = protocol::opcode;
 
-constexpr std::size_t mac_size = 6;
-
-status_t exchange_normal(uint8_t slot, uint8_t opcode, command_frames &frames) {
-    return run_exchange(slot, header_pair::normal, opcode, frames, protocol::timeout_normal_ms);
-}
-
-status_t exchange_setup(uint8_t slot, uint8_t opcode, command_frames &frames) {
-    return run_exchange(slot, header_pair::normal, opcode, frames, protocol::timeout_setup_ms);
-}
-
-const uint8_t *get_f32_be(const uint8_t *cursor, float &value) {
-    uint32_t bits = 0;
-    cursor = protocol::get_u32_be(cursor, bits);
-    value = std::bit_cast<float>(bits);
-    return cursor;
-}
+constexpr std::size_t mac_size = TKCMDSET_MAC_SIZE;
 
 status_t read_supply(uint8_t slot, uint8_t opcode, uint8_t index, float *volts) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    *volts = 0.0f;
-    command_frames frames;
-    protocol::put_u8(frames.request_data(), index);
-    if (status_t result = exchange_normal(slot, opcode, frames); result != status::ok)
-        return result;
-    get_f32_be(frames.reply_data(), *volts);
-    return status::ok;
+    return query_values(
+        slot, opcode, [&] { *volts = 0.0f; },
+        [&](const uint8_t *data) { *volts = get_f32_be(data); }, index);
 }
 
 status_t write_supply(uint8_t slot, uint8_t opcode, uint8_t index, float volts) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    protocol::put_f32_be(protocol::put_u8(frames.request_data(), index), volts);
-    return exchange_setup(slot, opcode, frames);
+    return send_values(slot, opcode, protocol::timeout_setup_ms, index, volts);
 }
 
 status_t write_map(uint8_t slot, uint8_t opcode, uint8_t index, uint8_t map_1, uint8_t map_2) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    protocol::put_u8(protocol::put_u8(protocol::put_u8(frames.request_data(), index), map_1),
-                     map_2);
-    return exchange_normal(slot, opcode, frames);
+    return send_values(slot, opcode, protocol::timeout_normal_ms, index, map_1, map_2);
 }
 
 } // namespace
@@ -65,57 +34,40 @@ extern "C" {
 
 VORTLINK_API int16_t tkcmdset_set_pulse(uint8_t slot, uint8_t channel, uint32_t width,
                                         uint16_t delay, float current) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    uint8_t *cursor = protocol::put_u8(frames.request_data(), channel);
-    cursor = protocol::put_u32_be(cursor, width);
-    cursor = protocol::put_u16_be(cursor, delay);
-    protocol::put_f32_be(cursor, current);
-    return exchange_setup(slot, opcode::set_pulse, frames);
+    return send_values(slot, opcode::set_pulse, protocol::timeout_setup_ms, channel, width, delay,
+                       current);
 }
 
 VORTLINK_API int16_t tkcmdset_get_pulse(uint8_t slot, uint8_t channel, uint32_t *width,
                                         uint16_t *delay, float *current) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    *width = 0;
-    *delay = 0;
-    *current = 0.0f;
-    command_frames frames;
-    protocol::put_u8(frames.request_data(), channel);
-    if (status_t result = exchange_normal(slot, opcode::get_pulse, frames); result != status::ok)
-        return result;
+    const auto clear = [&] {
+        *width = 0;
+        *delay = 0;
+        *current = 0.0f;
+    };
     // The reply starts with the channel again, which is not checked.
-    const uint8_t *cursor = frames.reply_data() + 1;
-    cursor = protocol::get_u32_be(cursor, *width);
-    cursor = protocol::get_u16_be(cursor, *delay);
-    get_f32_be(cursor, *current);
-    return status::ok;
+    const auto read = [&](const uint8_t *data) {
+        get_f32_be(get_u16_be(get_u32_be(data + 1, *width), *delay), *current);
+    };
+    return query_values(slot, opcode::get_pulse, clear, read, channel);
 }
 
 VORTLINK_API int16_t tkcmdset_set_repeat(uint8_t slot, uint8_t channel, uint32_t value32,
                                          uint16_t value16) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    uint8_t *cursor = protocol::put_u8(frames.request_data(), channel);
-    protocol::put_u16_be(protocol::put_u32_be(cursor, value32), value16);
-    return exchange_setup(slot, opcode::set_repeat, frames);
+    return send_values(slot, opcode::set_repeat, protocol::timeout_setup_ms, channel, value32,
+                       value16);
 }
 
 VORTLINK_API int16_t tkcmdset_get_repeat(uint8_t slot, uint8_t channel, uint32_t *value32,
                                          uint16_t *value16) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    *value32 = 0;
-    *value16 = 0;
-    command_frames frames;
-    protocol::put_u8(frames.request_data(), channel);
-    if (status_t result = exchange_normal(slot, opcode::get_repeat, frames); result != status::ok)
-        return result;
-    protocol::get_u16_be(protocol::get_u32_be(frames.reply_data(), *value32), *value16);
-    return status::ok;
+    const auto clear = [&] {
+        *value32 = 0;
+        *value16 = 0;
+    };
+    const auto read = [&](const uint8_t *data) {
+        get_u16_be(get_u32_be(data, *value32), *value16);
+    };
+    return query_values(slot, opcode::get_repeat, clear, read, channel);
 }
 
 VORTLINK_API int16_t tkcmdset_set_trigger_map(uint8_t slot, uint8_t index, uint8_t map_1,
@@ -125,18 +77,13 @@ VORTLINK_API int16_t tkcmdset_set_trigger_map(uint8_t slot, uint8_t index, uint8
 
 VORTLINK_API int16_t tkcmdset_get_trigger_map(uint8_t slot, uint8_t index, uint8_t *map_1,
                                               uint8_t *map_2) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    *map_1 = 0;
-    *map_2 = 0;
-    command_frames frames;
-    protocol::put_u8(frames.request_data(), index);
-    if (status_t result = exchange_normal(slot, opcode::get_trigger_map, frames);
-        result != status::ok)
-        return result;
+    const auto clear = [&] {
+        *map_1 = 0;
+        *map_2 = 0;
+    };
     // The reply starts with the index again, which is not checked.
-    protocol::get_u8(protocol::get_u8(frames.reply_data() + 1, *map_1), *map_2);
-    return status::ok;
+    const auto read = [&](const uint8_t *data) { get_u8(get_u8(data + 1, *map_1), *map_2); };
+    return query_values(slot, opcode::get_trigger_map, clear, read, index);
 }
 
 VORTLINK_API int16_t tkcmdset_set_gate_map(uint8_t slot, uint8_t index, uint8_t map_1,
@@ -163,52 +110,30 @@ VORTLINK_API int16_t tkcmdset_get_lv_supply(uint8_t slot, uint8_t index, float *
 }
 
 VORTLINK_API int16_t tkcmdset_trigger(uint8_t slot, uint8_t index) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    protocol::put_u8(frames.request_data(), index);
-    return exchange_normal(slot, opcode::trigger, frames);
+    return send_values(slot, opcode::trigger, protocol::timeout_normal_ms, index);
 }
 
 // As with the low-voltage supply, TCP frames for 0x89 and 0x8A are shorter than what is packed.
 VORTLINK_API int16_t tkcmdset_set_pulse_out(uint8_t slot, uint8_t index, uint8_t setting) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    protocol::put_u8(protocol::put_u8(frames.request_data(), index), setting);
-    return exchange_normal(slot, opcode::set_pulse_out, frames);
+    return send_values(slot, opcode::set_pulse_out, protocol::timeout_normal_ms, index, setting);
 }
 
 VORTLINK_API int16_t tkcmdset_get_pulse_out(uint8_t slot, uint8_t index, uint8_t *setting) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    protocol::put_u8(frames.request_data(), index);
-    if (status_t result = exchange_normal(slot, opcode::get_pulse_out, frames);
-        result != status::ok)
-        return result;
-    *setting = frames.reply_data()[0];
-    return status::ok;
+    return query_values(
+        slot, opcode::get_pulse_out, [] {}, [&](const uint8_t *data) { *setting = data[0]; },
+        index);
 }
 
 VORTLINK_API int16_t tkcmdset_set_ip(uint8_t slot, uint32_t ip_1, uint32_t ip_2, uint32_t ip_3) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    uint8_t *cursor = protocol::put_u32_be(frames.request_data(), ip_1);
-    protocol::put_u32_be(protocol::put_u32_be(cursor, ip_2), ip_3);
-    return exchange_normal(slot, opcode::set_ip, frames);
+    return send_values(slot, opcode::set_ip, protocol::timeout_normal_ms, ip_1, ip_2, ip_3);
 }
 
 VORTLINK_API int16_t tkcmdset_get_ip(uint8_t slot, uint32_t *ip_1, uint32_t *ip_2, uint32_t *ip_3) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    if (status_t result = exchange_normal(slot, opcode::get_ip, frames); result != status::ok)
-        return result;
-    const uint8_t *cursor = protocol::get_u32_be(frames.reply_data(), *ip_1);
-    protocol::get_u32_be(protocol::get_u32_be(cursor, *ip_2), *ip_3);
-    return status::ok;
+    const auto read = [&](const uint8_t *data) {
+        get_u32_be(get_u32_be(get_u32_be(data, *ip_1), *ip_2), *ip_3);
+    };
+    return query_values(
+        slot, opcode::get_ip, [] {}, read);
 }
 
 VORTLINK_API int16_t tkcmdset_set_mac(uint8_t slot, const uint8_t *mac) {
@@ -216,16 +141,13 @@ VORTLINK_API int16_t tkcmdset_set_mac(uint8_t slot, const uint8_t *mac) {
         return result;
     command_frames frames;
     std::memcpy(frames.request_data(), mac, mac_size);
-    return exchange_normal(slot, opcode::set_mac, frames);
+    return run_exchange(slot, header_pair::normal, opcode::set_mac, frames,
+                        protocol::timeout_normal_ms);
 }
 
 VORTLINK_API int16_t tkcmdset_get_mac(uint8_t slot, uint8_t *mac) {
-    if (status_t result = check_slot(slot); result != status::ok)
-        return result;
-    command_frames frames;
-    if (status_t result = exchange_normal(slot, opcode::get_mac, frames); result != status::ok)
-        return result;
-    std::memcpy(mac, frames.reply_data(), mac_size);
-    return status::ok;
+    return query_values(
+        slot, opcode::get_mac, [] {},
+        [&](const uint8_t *data) { std::memcpy(mac, data, mac_size); });
 }
 }

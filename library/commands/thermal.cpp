@@ -13,8 +13,13 @@ namespace {
 
 namespace opcode = protocol::opcode;
 
-template <typename Result>
-status_t query(uint8_t slot, uint8_t opcode, command_frames &frames, Result *result) {
+// Checks the slot, sends the values and reads the answer. Results are not cleared.
+template <typename Result, typename... Values>
+status_t query(uint8_t slot, uint8_t opcode, Result *result, Values... values) {
+    if (status_t checked = check_slot(slot); checked != status::ok)
+        return checked;
+    command_frames frames;
+    pack_values(frames.request_data(), values...);
     if (status_t exchanged =
             run_exchange(slot, header_pair::normal, opcode, frames, protocol::timeout_normal_ms);
         exchanged != status::ok)
@@ -26,51 +31,32 @@ status_t query(uint8_t slot, uint8_t opcode, command_frames &frames, Result *res
     return status::ok;
 }
 
-template <typename Result>
-status_t query_pulse(uint8_t slot, uint8_t opcode, uint8_t channel, uint32_t width, float current,
-                     Result *result) {
-    if (status_t checked = check_slot(slot); checked != status::ok)
-        return checked;
-    command_frames frames;
-    uint8_t *cursor = protocol::put_u8(frames.request_data(), channel);
-    protocol::put_f32_be(protocol::put_u32_be(cursor, width), current);
-    return query(slot, opcode, frames, result);
-}
-
 } // namespace
 
 extern "C" {
 
 VORTLINK_API int16_t tkcmdset_calc_led_temp(uint8_t slot, uint8_t channel, uint32_t width,
                                             float current, uint32_t *result) {
-    return query_pulse(slot, opcode::calc_led_temp, channel, width, current, result);
+    return query(slot, opcode::calc_led_temp, result, channel, width, current);
 }
 
 VORTLINK_API int16_t tkcmdset_calc_max_width(uint8_t slot, uint8_t channel, float current,
                                              uint32_t *result) {
-    if (status_t checked = check_slot(slot); checked != status::ok)
-        return checked;
-    command_frames frames;
-    protocol::put_f32_be(protocol::put_u8(frames.request_data(), channel), current);
-    return query(slot, opcode::calc_max_width, frames, result);
+    return query(slot, opcode::calc_max_width, result, channel, current);
 }
 
 VORTLINK_API int16_t tkcmdset_calc_max_current(uint8_t slot, uint8_t channel, uint32_t width,
                                                uint32_t *result) {
-    if (status_t checked = check_slot(slot); checked != status::ok)
-        return checked;
-    command_frames frames;
-    protocol::put_u32_be(protocol::put_u8(frames.request_data(), channel), width);
-    return query(slot, opcode::calc_max_current, frames, result);
+    return query(slot, opcode::calc_max_current, result, channel, width);
 }
 
 VORTLINK_API int16_t tkcmdset_calc_max_freq(uint8_t slot, uint8_t channel, uint32_t width,
                                             float current, uint16_t *result) {
-    return query_pulse(slot, opcode::calc_max_freq, channel, width, current, result);
+    return query(slot, opcode::calc_max_freq, result, channel, width, current);
 }
 
 VORTLINK_API int16_t tkcmdset_calc_supply_voltage(uint8_t slot, uint8_t channel, uint32_t width,
                                                   float current, uint32_t *result) {
-    return query_pulse(slot, opcode::calc_supply_voltage, channel, width, current, result);
+    return query(slot, opcode::calc_supply_voltage, result, channel, width, current);
 }
 }

@@ -1,32 +1,37 @@
 #pragma once
-// One command exchange: request frame out, reply frame back, under the slot's lock.
+// One command exchange, the same sequence over both transports: under the slot's lock, the slot
+// brought back in step if it is out of step, stale input cleared, one request frame out, the
+// application's pump given a turn, one reply frame back and judged, both traced, the slot marked
+// in or out of step, a failure counted where the transport counts them.
 
 #include <cstdint>
 
+#include "core/message_pump.h"
 #include "core/status.h"
+#include "core/transport.h"
 
 namespace vortlink {
 
-// Lets the calling thread's application dispatch its events until the millisecond clock has moved
-// past wait_ms; a zero wait gives the pump exactly one turn and returns at once (the exchanges use
-// it between request and reply to let the window repaint). -10001 when the application's pump
-// reports a quit request.
-status_t pump_messages(uint32_t wait_ms);
+// Runs one command over the road. The request holds header byte, opcode and data; reply[0] holds
+// the report ID the reply must carry (over USB). Both buffers are at least frame_buffer_size
+// bytes; the reply receives the whole reply frame.
+status_t exchange(const transport_operations &road, uint8_t slot, uint8_t *request, uint8_t *reply,
+                  uint16_t timeout_ms);
 
-// How long a reply wait may block before the calling thread's message pump gets its next turn,
-// so that the application's window keeps painting while a slow controller answers; 0 when the
-// thread has no pump (the wait then blocks in one go).
-uint32_t pump_slice_ms();
-// Gives the calling thread's pump one turn, if it has one. -10001 when it reports a quit request.
-status_t pump_once();
+// Over the slot's TCP connection: the CRC-8 goes after the descriptor's data length, and the
+// reply receives header byte, opcode, data and CRC-8.
+inline status_t tcp_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms) {
+    return exchange(tcp_operations(), slot, request, reply, timeout_ms);
+}
+// Over the slot's HID device: one output report out, one input report back.
+inline status_t usb_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms) {
+    return exchange(usb_operations(), slot, request, reply, timeout_ms);
+}
 
-// The calling thread's progress hook, if any (block transfers report through it).
-void report_progress(uint32_t kind, uint32_t address);
-
-// Runs one command over the slot's TCP connection. The request holds header byte, opcode and
-// data; the exchange writes the CRC-8 after the descriptor's data length. The reply receives
-// header byte, opcode, data and CRC-8. Both buffers are at least frame_buffer_size bytes.
-status_t tcp_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms);
+// The status of an error reply to a request with this opcode. An error reply carrying 0 is not
+// an answer to a command that returns data: there is nothing to unpack, so -10204. Commands
+// without reply data take 0 as success.
+status_t error_reply_status(uint8_t opcode, uint16_t code);
 
 // Adds one to the "CommandFailCount" setting.
 void count_failed_command();

@@ -54,45 +54,6 @@ uint8_t crc8(const uint8_t *bytes, uint16_t count) {
     return crc;
 }
 
-uint8_t *put_u8(uint8_t *cursor, uint8_t value) {
-    *cursor = value;
-    return cursor + 1;
-}
-
-uint8_t *put_u16_be(uint8_t *cursor, uint16_t value) {
-    cursor[0] = static_cast<uint8_t>(value >> 8);
-    cursor[1] = static_cast<uint8_t>(value);
-    return cursor + 2;
-}
-
-uint8_t *put_u32_be(uint8_t *cursor, uint32_t value) {
-    cursor[0] = static_cast<uint8_t>(value >> 24);
-    cursor[1] = static_cast<uint8_t>(value >> 16);
-    cursor[2] = static_cast<uint8_t>(value >> 8);
-    cursor[3] = static_cast<uint8_t>(value);
-    return cursor + 4;
-}
-
-uint8_t *put_f32_be(uint8_t *cursor, float value) {
-    return put_u32_be(cursor, std::bit_cast<uint32_t>(value));
-}
-
-const uint8_t *get_u8(const uint8_t *cursor, uint8_t &value) {
-    value = *cursor;
-    return cursor + 1;
-}
-
-const uint8_t *get_u16_be(const uint8_t *cursor, uint16_t &value) {
-    value = static_cast<uint16_t>((cursor[0] << 8) | cursor[1]);
-    return cursor + 2;
-}
-
-const uint8_t *get_u32_be(const uint8_t *cursor, uint32_t &value) {
-    value = (uint32_t{cursor[0]} << 24) | (uint32_t{cursor[1]} << 16) |
-            (uint32_t{cursor[2]} << 8) | uint32_t{cursor[3]};
-    return cursor + 4;
-}
-
 const char *opcode_name(uint8_t opcode) {
     switch (opcode) {
     case opcode::echo: return "echo";

@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/byte_order.h"
+#include "vortlink.h"
+
 namespace vortlink::protocol {
 
 // Every command builds its request and receives its reply in buffers of this size.
@@ -72,19 +75,18 @@ inline constexpr uint8_t set_repeat = 0xAB;
 inline constexpr uint8_t get_repeat = 0xAC;
 } // namespace opcode
 
-// Error numbers the controller sends in error replies ('*'). The library passes them through;
-// the error catalogue names them.
+// Error numbers the controller sends in error replies ('*'), as the public header names them.
 namespace device_error {
-inline constexpr int16_t unknown_command = 1;   // opcode the firmware does not serve
-inline constexpr int16_t request_checksum = 2;  // request frame failed its CRC-8
-inline constexpr int16_t bad_parameter = 3;     // argument outside what the controller accepts
-inline constexpr int16_t bad_address = 4;       // memory or EEPROM range outside the device
-inline constexpr int16_t test_failed = 5;       // a self-test found a fault
-inline constexpr int16_t wrong_firmware = 6;    // function needs the boot loader (or the application)
-inline constexpr int16_t block_not_begun = 7;   // firmware chunk stored outside a begun block
-inline constexpr int16_t image_rejected = 8;    // firmware image header or CRC-16 wrong
-inline constexpr int16_t busy = 9;              // Ethernet processor restarting, try again later
-inline constexpr int16_t supply_fault = -12;    // power supply out of tolerance; testing must stop
+inline constexpr int16_t unknown_command = TKCMDSET_DEVICE_UNKNOWN_COMMAND;
+inline constexpr int16_t request_checksum = TKCMDSET_DEVICE_REQUEST_CHECKSUM;
+inline constexpr int16_t bad_parameter = TKCMDSET_DEVICE_BAD_PARAMETER;
+inline constexpr int16_t bad_address = TKCMDSET_DEVICE_BAD_ADDRESS;
+inline constexpr int16_t test_failed = TKCMDSET_DEVICE_TEST_FAILED;
+inline constexpr int16_t wrong_firmware = TKCMDSET_DEVICE_WRONG_FIRMWARE;
+inline constexpr int16_t block_not_begun = TKCMDSET_DEVICE_BLOCK_NOT_BEGUN;
+inline constexpr int16_t image_rejected = TKCMDSET_DEVICE_IMAGE_REJECTED;
+inline constexpr int16_t busy = TKCMDSET_DEVICE_BUSY;
+inline constexpr int16_t supply_fault = TKCMDSET_DEVICE_SUPPLY_FAULT;
 } // namespace device_error
 
 struct command_descriptor {
@@ -103,15 +105,14 @@ int16_t lookup_command(uint8_t opcode, bool want_request_length, uint16_t &lengt
 // CRC-8 with polynomial 0x07, initial 0, MSB first, no final XOR.
 uint8_t crc8(const uint8_t *bytes, uint16_t count);
 
-// Packing routines: each returns the cursor advanced past what it wrote or read. No bounds
-// are checked; callers stay within their frame buffers.
-uint8_t *put_u8(uint8_t *cursor, uint8_t value);
-uint8_t *put_u16_be(uint8_t *cursor, uint16_t value);
-uint8_t *put_u32_be(uint8_t *cursor, uint32_t value);
-uint8_t *put_f32_be(uint8_t *cursor, float value);
-const uint8_t *get_u8(const uint8_t *cursor, uint8_t &value);
-const uint8_t *get_u16_be(const uint8_t *cursor, uint16_t &value);
-const uint8_t *get_u32_be(const uint8_t *cursor, uint32_t &value);
+// The packing routines of the commands and the simulated controller.
+using vortlink::get_u16_be;
+using vortlink::get_u32_be;
+using vortlink::get_u8;
+using vortlink::put_f32_be;
+using vortlink::put_u16_be;
+using vortlink::put_u32_be;
+using vortlink::put_u8;
 
 // Name of an opcode for logs ("status", "read_eemem_block", ...); "unknown" when in no row.
 const char *opcode_name(uint8_t opcode);

@@ -11,27 +11,27 @@
 
 #include <cstdint>
 
-#include "core/stale_input.h"
 #include "core/state.h"
 #include "core/status.h"
+#include "core/transport.h"
 
 namespace vortlink {
 
 bool slot_out_of_step(transport_kind transport, uint8_t slot);
 void mark_slot_out_of_step(transport_kind transport, uint8_t slot, bool out_of_step);
 
-// Brings the slot's TCP connection back in step within the normal reply time-out, counted from
-// the start of the exchange's budget (and within that budget). On failure the status of the
-// step that failed (-10803 when the pattern did not come back in time, or when stale bytes kept
-// coming) and the slot stays out of step.
-status_t tcp_resync(uint8_t slot, const stale_input_budget &budget);
-// The same over the slot's HID device (-10107 when the pattern did not come back in time,
-// -10110 when stale reports kept coming).
-status_t usb_resync(uint8_t slot, const stale_input_budget &budget);
+// Brings the slot back in step over the road within the normal reply time-out, counted from the
+// start of the exchange's budget (and within that budget). On failure the status of the step
+// that failed (the road's reply time-out, -10803 or -10107, when the pattern did not come back
+// in time; -10803 or -10110 when stale input kept coming) and the slot stays out of step.
+status_t resync(const transport_operations &road, uint8_t slot, const stale_input_budget &budget);
 
-// The status of an error reply to a request with this opcode. An error reply carrying 0 is not
-// an answer to a command that returns data: there is nothing to unpack, so -10204. Commands
-// without reply data take 0 as success.
-status_t error_reply_status(uint8_t opcode, uint16_t code);
+// The echo pattern: as long as a TCP echo frame's data, and never longer than a report holds.
+inline constexpr uint16_t resync_pattern_size = 50;
+
+// Milliseconds left of the budget, 0 once it is spent.
+inline uint16_t time_left(const stale_input_budget &budget) {
+    return static_cast<uint16_t>(budget.left_ms());
+}
 
 } // namespace vortlink

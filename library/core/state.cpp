@@ -9,8 +9,15 @@
 namespace vortlink {
 
 namespace {
-// Constant-initialised: the load hook may run before any dynamic initialiser of this library.
-constinit library_state process_state{};
+// Constant-initialised, as the load hook may run before any dynamic initialiser of this library,
+// and never destroyed: another thread may still be exchanging while the process exits, and the
+// exit releases the devices and sockets anyway.
+union state_storage {
+    library_state value;
+    constexpr state_storage() : value() {}
+    ~state_storage() {}
+};
+constinit state_storage process_state;
 constinit platform::shared_data *shared = nullptr;
 
 void record_working_directory(platform::shared_data &block) {
@@ -36,9 +43,13 @@ void record_working_directory(platform::shared_data &block) {
 }
 } // namespace
 
-library_state &state() { return process_state; }
+library_state &state() {
+    return process_state.value;
+}
 
-platform::shared_data *shared_state() { return shared; }
+platform::shared_data *shared_state() {
+    return shared;
+}
 
 void on_process_load() {
     shared = platform::attach_shared_segment();
@@ -57,31 +68,33 @@ void on_process_load() {
     char name[32];
     for (unsigned slot = 0; slot < slot_count; ++slot) {
         std::snprintf(name, sizeof name, "USB_mutex_%u", slot);
-        process_state.usb_locks[slot] = platform::open_named_lock(name);
+        state().slots[slot].usb_lock = platform::open_named_lock(name);
     }
     for (unsigned slot = 0; slot < slot_count; ++slot) {
         std::snprintf(name, sizeof name, "TCP_mutex_%u", slot);
-        process_state.tcp_locks[slot] = platform::open_named_lock(name);
+        state().slots[slot].tcp_lock = platform::open_named_lock(name);
     }
 }
 
 void on_process_unload() {
     (void)close_settings_key();
-    for (platform::named_lock *&lock : process_state.usb_locks) {
-        platform::close_named_lock(lock);
-        lock = nullptr;
-    }
-    for (platform::named_lock *&lock : process_state.tcp_locks) {
-        platform::close_named_lock(lock);
-        lock = nullptr;
+    for (slot_record &record : state().slots) {
+        for (platform::named_lock **lock : {&record.usb_lock, &record.tcp_lock}) {
+            platform::close_named_lock(*lock);
+            *lock = nullptr;
+        }
     }
     platform::detach_shared_segment();
     shared = nullptr;
 }
 
 namespace {
-__attribute__((constructor)) void library_loaded() { on_process_load(); }
-__attribute__((destructor)) void library_unloaded() { on_process_unload(); }
+__attribute__((constructor)) void library_loaded() {
+    on_process_load();
+}
+__attribute__((destructor)) void library_unloaded() {
+    on_process_unload();
+}
 } // namespace
 
 } // namespace vortlink

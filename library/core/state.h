@@ -4,8 +4,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
+#include "core/platform/hid_backend.h"
 #include "core/platform/shared_segment.h"
+#include "core/platform/socket.h"
 #include "core/status.h"
 
 namespace vortlink {
@@ -30,27 +33,40 @@ enum report_usage : unsigned {
     usage_index_count = 5,
 };
 
-namespace platform {
-class hid_device;
-}
+// Everything the process keeps about one device slot. The out-of-step flags and the TCP
+// socket's low-water mark are read and written only under the slot's lock of that transport.
+struct slot_record {
+    transport_kind transport = transport_kind::usb;
+    // The system-wide exchange locks of the slot, opened when the library is loaded.
+    platform::named_lock *usb_lock = nullptr;
+    platform::named_lock *tcp_lock = nullptr;
+    std::array<report_entry, usage_index_count> reports{};
 
-// The USB side of a slot. The report lengths count the report ID byte.
-struct hid_slot {
-    platform::hid_device *device = nullptr;
+    // The USB side. The report lengths count the report ID byte.
+    std::unique_ptr<platform::hid_device> hid_device;
     uint16_t input_report_length = 0;
     uint16_t output_report_length = 0;
     uint16_t feature_report_length = 0;
+
+    // The TCP side, and the receive low-water mark its socket has now (a new socket starts at 1),
+    // so that it is only set when a wait needs another one.
+    platform::socket_handle socket;
+    uint16_t low_water = 0;
+
+    // See resync.h: a reply may still be on its way to the slot's handle of that transport.
+    bool usb_out_of_step = false;
+    bool tcp_out_of_step = false;
 };
 
 struct library_state {
-    std::array<transport_kind, slot_count> transport{};
-    std::array<platform::named_lock *, slot_count> usb_locks{};
-    std::array<platform::named_lock *, slot_count> tcp_locks{};
-    std::array<std::array<report_entry, usage_index_count>, slot_count> reports{};
-    std::array<hid_slot, slot_count> hid{};
+    std::array<slot_record, slot_count> slots{};
 };
 
 library_state &state();
+// The record of a slot below slot_count.
+inline slot_record &slot_of(uint8_t slot) {
+    return state().slots[slot];
+}
 
 // The block shared between processes; null when it could not be mapped.
 platform::shared_data *shared_state();

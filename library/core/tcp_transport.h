@@ -9,7 +9,6 @@
 
 namespace vortlink {
 
-inline constexpr unsigned socket_table_size = 64;
 inline constexpr uint16_t default_tcp_port = 1234;
 // A controller on the local network answers a connect at once; an address nobody answers must
 // not hold the caller for the system's two-minute SYN retries.

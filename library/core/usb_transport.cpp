@@ -1,16 +1,17 @@
 #include "core/usb_transport.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "core/exchange.h"
+#include "core/message_pump.h"
 #include "core/platform/clock.h"
 #include "core/platform/hid_backend.h"
+#include "core/platform/random.h"
 #include "core/protocol.h"
 #include "core/resync.h"
-#include "core/slot_lock.h"
 #include "core/state.h"
-#include "core/trace.h"
+#include "core/transport.h"
 
 namespace vortlink {
 
@@ -22,18 +23,22 @@ constexpr uint32_t still_sending_ms = 5;
 // The longest a device search may take, whatever the devices do.
 constexpr uint32_t device_search_limit_ms = 5000;
 
-platform::hid_device *device_of(uint8_t slot) { return state().hid[slot].device; }
+platform::hid_device *device_of(uint8_t slot) {
+    return slot_of(slot).hid_device.get();
+}
 
 // Names are 8-bit texts; each byte becomes one UTF-16 unit (bytes above 127 as Latin-1).
 std::u16string widen(const char *text) {
     std::u16string wide;
-    for (const unsigned char *cursor = reinterpret_cast<const unsigned char *>(text);
-         *cursor != 0; ++cursor)
+    for (const unsigned char *cursor = reinterpret_cast<const unsigned char *>(text); *cursor != 0;
+         ++cursor)
         wide.push_back(static_cast<char16_t>(*cursor));
     return wide;
 }
 
-bool argument_fits(const char *text) { return strnlen(text, max_name_length + 1) <= max_name_length; }
+bool argument_fits(const char *text) {
+    return strnlen(text, max_name_length + 1) <= max_name_length;
+}
 
 // Opens the slot-th device with the product name (or the one with the serial number) into the
 // slot's record.
@@ -48,7 +53,7 @@ status_t open_matching_device(uint8_t slot, const char *name, const char *serial
     // step's limit over every device: the whole search has one budget.
     const platform::hid_request_budget budget(device_search_limit_ms);
     platform::hid_backend &backend = platform::system_hid_backend();
-    hid_slot &record = state().hid[slot];
+    slot_record &record = slot_of(slot);
     unsigned candidates = 0;
     for (const std::string &path : backend.list_devices()) {
         if (budget.spent())
@@ -77,7 +82,7 @@ status_t open_matching_device(uint8_t slot, const char *name, const char *serial
             ++candidates;
             continue;
         }
-        record.device = device.release();
+        record.hid_device = std::move(device);
         return status::ok;
     }
     return status::no_device_matched;
@@ -86,7 +91,7 @@ status_t open_matching_device(uint8_t slot, const char *name, const char *serial
 // Reports longer than the commands' frame buffers cannot be carried: such a device is refused
 // when it is opened rather than overflowing a buffer later.
 bool report_lengths_fit(uint8_t slot) {
-    const hid_slot &record = state().hid[slot];
+    const slot_record &record = slot_of(slot);
     return record.input_report_length <= max_report_length &&
            record.output_report_length <= max_report_length &&
            record.feature_report_length <= max_report_length;
@@ -95,7 +100,7 @@ bool report_lengths_fit(uint8_t slot) {
 // The long reports size the block commands' chunks: each must hold the block header and at
 // least one data byte, and a whole chunk must fit the frame buffers.
 bool long_report_counts_fit(uint8_t slot) {
-    const auto &reports = state().reports[slot];
+    const auto &reports = slot_of(slot).reports;
     for (unsigned usage : {usage_index_long_request, usage_index_long_reply}) {
         const uint16_t count = reports[usage].report_count;
         if (count < min_long_report_count || count > max_report_length)
@@ -140,7 +145,7 @@ status_t usb_write_report(uint8_t slot, const uint8_t *bytes, uint16_t timeout_m
     platform::hid_device *device = device_of(slot);
     if (device == nullptr)
         return status::write_not_started;
-    switch (device->write_report(bytes, state().hid[slot].output_report_length, timeout_ms)) {
+    switch (device->write_report(bytes, slot_of(slot).output_report_length, timeout_ms)) {
     case platform::hid_io_result::done:
         return status::ok;
     case platform::hid_io_result::not_started:
@@ -166,7 +171,7 @@ status_t usb_read_report(uint8_t slot, uint8_t *buffer, uint16_t timeout_ms) {
         uint32_t wait = elapsed < timeout_ms ? timeout_ms - elapsed : 0;
         if (slice != 0 && wait > slice)
             wait = slice;
-        switch (device->read_report(buffer, state().hid[slot].input_report_length, wait)) {
+        switch (device->read_report(buffer, slot_of(slot).input_report_length, wait)) {
         case platform::hid_io_result::done:
             return status::ok;
         case platform::hid_io_result::not_started:
@@ -180,8 +185,7 @@ status_t usb_read_report(uint8_t slot, uint8_t *buffer, uint16_t timeout_ms) {
     }
 }
 
-status_t usb_query_usage(uint8_t slot, uint8_t usage, uint8_t &report_id,
-                         uint16_t &report_count) {
+status_t usb_query_usage(uint8_t slot, uint8_t usage, uint8_t &report_id, uint16_t &report_count) {
     if (status_t result = usb_slot_valid(slot); result != status::ok)
         return result;
     platform::hid_value_report report;
@@ -195,7 +199,7 @@ status_t usb_query_usage(uint8_t slot, uint8_t usage, uint8_t &report_id,
 status_t usb_send_feature(uint8_t slot, const uint8_t *bytes) {
     if (status_t result = usb_slot_valid(slot); result != status::ok)
         return result;
-    return device_of(slot)->send_feature(bytes, state().hid[slot].feature_report_length)
+    return device_of(slot)->send_feature(bytes, slot_of(slot).feature_report_length)
                ? status::ok
                : status::feature_refused;
 }
@@ -221,82 +225,81 @@ status_t usb_read_string(uint8_t slot, uint16_t index, char *destination, uint16
 }
 
 void close_hid_slot(uint8_t slot) {
-    hid_slot &record = state().hid[slot];
-    delete record.device;
-    record.device = nullptr;
+    slot_of(slot).hid_device.reset();
 }
 
 namespace {
-// How far the exchange got on the wire, for the trace.
-enum class usb_stage { before_request, request_written, reply_read };
 
-status_t usb_exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
-                                 uint16_t timeout_ms, const char *trace, usb_stage &stage,
-                                 bool &reply_complete) {
-    const uint8_t opcode = request[1];
-    const uint8_t expected_report_id = reply[0];
-    const stale_input_budget budget = stale_input_budget::from_now(timeout_ms);
-    status_t result = status::ok;
-    if ((result = usb_slot_valid(slot)) != status::ok)
-        return result;
-    if (slot_out_of_step(transport_kind::usb, slot)) {
-        if ((result = usb_resync(slot, budget)) != status::ok)
-            return result;
-        mark_slot_out_of_step(transport_kind::usb, slot, false);
-    }
-    if ((result = usb_flush(slot, budget)) != status::ok) {
-        // Reports that kept coming may hold a late reply of an earlier exchange.
-        mark_slot_out_of_step(transport_kind::usb, slot, true);
-        return result;
-    }
-    result = usb_write_report(slot, request, timeout_ms);
-    trace_frame(trace, slot, "usb", trace_direction::request, opcode, request,
-                state().hid[slot].output_report_length, result);
-    stage = usb_stage::request_written;
-    if (result != status::ok)
-        return result;
-    if ((result = pump_messages(0)) != status::ok)
-        return result;
-    result = usb_read_report(slot, reply, timeout_ms);
-    if (result != status::ok) {
-        trace_frame(trace, slot, "usb", trace_direction::reply, opcode, nullptr, 0, result);
-        return result;
-    }
-    stage = usb_stage::reply_read;
-
-    if (reply[1] == protocol::error_reply_marker) {
-        reply_complete = true;
-        return error_reply_status(opcode, static_cast<uint16_t>(reply[2] * 256 + reply[3]));
-    }
-    if (reply[0] != expected_report_id)
-        return status::wrong_report_id;
-    if (reply[1] != opcode)
-        return status::wrong_opcode;
-    reply_complete = true;
+// The output report goes out as the command built it, in the slot's output report length.
+status_t frame_request(uint8_t slot, uint8_t *, uint16_t &length) {
+    length = slot_of(slot).output_report_length;
     return status::ok;
 }
+
+status_t send_report(uint8_t slot, const uint8_t *frame, uint16_t, uint16_t timeout_ms) {
+    return usb_write_report(slot, frame, timeout_ms);
+}
+
+status_t receive_report(uint8_t slot, uint8_t *reply, uint16_t timeout_ms, uint16_t &length) {
+    length = 0;
+    if (status_t result = usb_read_report(slot, reply, timeout_ms); result != status::ok)
+        return result;
+    length = slot_of(slot).input_report_length;
+    return status::ok;
+}
+
+// Any report may carry an error reply; every other reply comes in the report the request
+// names. An error reply carries its code high byte first in bytes 2 and 3.
+status_t check_report(const uint8_t *reply, uint16_t, uint8_t expected_report_id,
+                      uint16_t &error_code) {
+    if (reply[1] != protocol::error_reply_marker && reply[0] != expected_report_id)
+        return status::wrong_report_id;
+    error_code = static_cast<uint16_t>(reply[2] << 8 | reply[3]);
+    return status::ok;
+}
+
+// Over USB the whole long report is echoed; the pattern fills what both reports carry.
+status_t frame_echo(uint8_t slot, uint8_t *request, uint16_t &length, uint16_t &compared) {
+    const slot_record &record = slot_of(slot);
+    const std::size_t carried =
+        std::min<std::size_t>(record.output_report_length, record.input_report_length);
+    if (carried < 3)
+        return status::bad_reports;
+    compared = static_cast<uint16_t>(std::min<std::size_t>(carried - 2, resync_pattern_size));
+    request[0] = record.reports[usage_index_long_request].report_id;
+    request[1] = protocol::opcode::echo;
+    platform::random_bytes(request + 2, record.output_report_length - 2u);
+    length = record.output_report_length;
+    return status::ok;
+}
+
+status_t await_echo(uint8_t slot, const uint8_t *request, uint16_t compared,
+                    const stale_input_budget &budget) {
+    uint8_t reply[max_report_length] = {};
+    for (;;) {
+        const uint16_t left = time_left(budget);
+        const status_t result =
+            left == 0 ? status::read_timeout : usb_read_report(slot, reply, left);
+        if (result != status::ok)
+            return result;
+        if (reply[1] == protocol::opcode::echo &&
+            std::memcmp(reply + 2, request + 2, compared) == 0)
+            return status::ok;
+    }
+}
+
+// In the order of the table: kind, trace name, lock, whether failures are counted, operations.
+// clang-format off
+constexpr transport_operations usb_road = {
+    transport_kind::usb, "usb", &slot_record::usb_lock, false,
+    usb_slot_valid, usb_flush, frame_request, send_report,
+    receive_report, check_report, frame_echo, await_echo};
+// clang-format on
+
 } // namespace
 
-status_t usb_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms) {
-    const uint8_t opcode = request[1];
-    const char *trace = trace_destination();
-    usb_stage stage = usb_stage::before_request;
-    slot_lock lock(slot < slot_count ? state().usb_locks[slot] : nullptr);
-    status_t result = lock.acquire();
-    if (result == status::ok) {
-        bool reply_complete = false;
-        result =
-            usb_exchange_under_lock(slot, request, reply, timeout_ms, trace, stage, reply_complete);
-        // A report written without its reply leaves the reply on its way.
-        if (stage != usb_stage::before_request)
-            mark_slot_out_of_step(transport_kind::usb, slot, !reply_complete);
-    }
-    if (stage == usb_stage::before_request)
-        trace_frame(trace, slot, "usb", trace_direction::request, opcode, nullptr, 0, result);
-    else if (stage == usb_stage::reply_read)
-        trace_frame(trace, slot, "usb", trace_direction::reply, reply[1], reply,
-                    state().hid[slot].input_report_length, result);
-    return result;
+const transport_operations &usb_operations() {
+    return usb_road;
 }
 
 } // namespace vortlink
@@ -332,7 +335,7 @@ VORTLINK_API int16_t tkcmdset_init_ex(uint8_t slot, const char *name, const char
                    {protocol::usage_long_reply, usage_index_long_reply},
                    {protocol::usage_feature, usage_index_feature}};
     for (const auto &query : queries) {
-        report_entry &entry = state().reports[slot][query.index];
+        report_entry &entry = slot_of(slot).reports[query.index];
         if ((result = usb_query_usage(slot, query.usage, entry.report_id, entry.report_count)) !=
             status::ok)
             return result;
@@ -343,21 +346,35 @@ VORTLINK_API int16_t tkcmdset_init_ex(uint8_t slot, const char *name, const char
     }
     // A newly opened device has no reply of an earlier exchange on its way to this handle.
     mark_slot_out_of_step(transport_kind::usb, slot, false);
-    state().transport[slot] = transport_kind::usb;
+    slot_of(slot).transport = transport_kind::usb;
+    return status::ok;
+}
+
+VORTLINK_API int16_t tkcmdset_shutdown(uint8_t slot) {
+    if (status_t result = check_slot(slot); result != status::ok)
+        return result;
+    close_hid_slot(slot);
     return status::ok;
 }
 
 VORTLINK_API int16_t tkcmdset_set_feature(uint8_t slot, uint16_t feature) {
     switch (feature) {
-    case 101: feature = 1; break;
-    case 102: feature = 2; break;
-    case 103: feature = 3; break;
-    default: break;
+    case 101:
+        feature = 1;
+        break;
+    case 102:
+        feature = 2;
+        break;
+    case 103:
+        feature = 3;
+        break;
+    default:
+        break;
     }
     if (slot >= slot_count)
         return status::bad_slot;
     uint8_t report[max_report_length] = {};
-    report[0] = state().reports[slot][usage_index_feature].report_id;
+    report[0] = slot_of(slot).reports[usage_index_feature].report_id;
     protocol::put_u16_be(report + 1, feature);
     return usb_send_feature(slot, report);
 }

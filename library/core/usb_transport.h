@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "core/exchange.h"
 #include "core/stale_input.h"
 #include "core/status.h"
 
@@ -34,8 +35,5 @@ status_t usb_read_string(uint8_t slot, uint16_t index, char *destination, uint16
 
 // Closes the slot's HID device; the report table keeps its entries.
 void close_hid_slot(uint8_t slot);
-
-// Runs one command over the slot's HID device: one output report out, one input report back.
-status_t usb_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms);
 
 } // namespace vortlink

@@ -50,6 +50,14 @@
  * created with mode 0600); anything else gets one line on standard error and tracing stays off.
  *
  * Settings live in ${XDG_CONFIG_HOME:-$HOME/.config}/Kestrova/Quorrel/Command Set Toolkit.conf.
+ *
+ * Loading the library does three things, and never fails: it attaches the block of state shared
+ * by every process of the user that has the library loaded (the first of them records its
+ * working directory there, against which a relative "ErrorCodesFile" path resolves; without a
+ * usable block the process goes on with state of its own and says so once on standard error),
+ * opens the settings file, creating "ErrorCodesFile" with its default ".\ecodes.ini" when it is
+ * missing, and opens the named locks of the slots, "USB_mutex_0" to "USB_mutex_49" and
+ * "TCP_mutex_0" to "TCP_mutex_49". Unloading closes the settings and the locks.
  */
 #ifndef VORTLINK_H
 #define VORTLINK_H
@@ -101,6 +109,58 @@ extern "C" {
 #define TKCMDSET_REPLY_TIMEOUT (-10803)       /* the reply did not arrive within the time-out, or
                                                  stale input kept coming for all of it */
 
+/* ---- Sizes, codes and names every client needs ------------------------------------------ */
+
+/* The USB product string of the Quorrel controller, as tkcmdset_init_ex compares it. */
+#define TKCMDSET_PRODUCT_NAME "Kv Quorrel Controller"
+/* A firmware version text that starts with this part number comes from the boot loader. */
+#define TKCMDSET_LOADER_PART_NUMBER "6400-000731"
+
+enum tkcmdset_sizes {
+    TKCMDSET_SLOT_COUNT = 50,          /* device slots 0 to 49 */
+    TKCMDSET_IDENTITY_TEXT_SIZE = 101, /* fw/hw version and serial number: 100 characters + NUL */
+    TKCMDSET_ECHO_SIZE = 200,          /* tkcmdset_echo's data and reply buffers */
+    TKCMDSET_MAC_SIZE = 6              /* tkcmdset_get_mac and tkcmdset_set_mac */
+};
+
+/* Transfer kinds the progress hook is told (tkcmdset_set_progress_handler). */
+enum tkcmdset_progress_kind {
+    TKCMDSET_PROGRESS_MEMORY_WRITE = 1,
+    TKCMDSET_PROGRESS_MEMORY_READ = 2,
+    TKCMDSET_PROGRESS_EEPROM_WRITE = 5,
+    TKCMDSET_PROGRESS_EEPROM_READ = 6
+};
+
+/* Feature codes of tkcmdset_set_feature. Code 3 (or 103) is passed on like any other; what it
+ * does is the firmware's, and no tool of this package sends it. */
+enum tkcmdset_feature {
+    TKCMDSET_FEATURE_START_LOADER = 1,     /* restart into the boot loader */
+    TKCMDSET_FEATURE_START_APPLICATION = 2 /* start the application */
+};
+
+/* Special function codes of tkcmdset_special that the tools send. */
+enum tkcmdset_special_code {
+    TKCMDSET_SPECIAL_LIGHTHEAD_SERIAL = 81,  /* answers the lighthead's serial number, 0: none */
+    TKCMDSET_SPECIAL_TRANSFER_BUFFER = 2064, /* boot loader: answers the transfer buffer address */
+    TKCMDSET_SPECIAL_BEGIN_BLOCK = 2065,     /* param: base address of a 64 KiB block */
+    TKCMDSET_SPECIAL_COMMIT_CHUNK = 2066,    /* param: where the transfer buffer's 128 bytes go */
+    TKCMDSET_SPECIAL_FORWARD_IMAGE = 2068    /* hands a staged image to the Ethernet processor */
+};
+
+/* Error numbers the controller sends in an error reply; the library passes them through. */
+enum tkcmdset_device_error {
+    TKCMDSET_DEVICE_UNKNOWN_COMMAND = 1,  /* opcode the firmware does not serve */
+    TKCMDSET_DEVICE_REQUEST_CHECKSUM = 2, /* request frame failed its CRC-8 */
+    TKCMDSET_DEVICE_BAD_PARAMETER = 3,    /* argument outside what the controller accepts */
+    TKCMDSET_DEVICE_BAD_ADDRESS = 4,      /* memory or EEPROM range outside the device */
+    TKCMDSET_DEVICE_TEST_FAILED = 5,      /* a self-test found a fault */
+    TKCMDSET_DEVICE_WRONG_FIRMWARE = 6,   /* needs the boot loader (or the application) */
+    TKCMDSET_DEVICE_BLOCK_NOT_BEGUN = 7,  /* firmware chunk stored outside a begun block */
+    TKCMDSET_DEVICE_IMAGE_REJECTED = 8,   /* firmware image header or CRC-16 wrong */
+    TKCMDSET_DEVICE_BUSY = 9,             /* Ethernet processor restarting, try again later */
+    TKCMDSET_DEVICE_SUPPLY_FAULT = -12    /* power supply out of tolerance: stop testing */
+};
+
 /* ---- Hooks (per calling thread) --------------------------------------------------------- */
 
 /*
@@ -134,7 +194,7 @@ VORTLINK_API int16_t tkcmdset_connect(uint8_t slot, int32_t reserved, const char
 
 /*
  * Opens slot 0..49 on a USB HID controller whose product string equals name (for the Quorrel
- * controller "Kv Quorrel Controller"). Without a serial number (NULL or "") the slot-th such
+ * controller TKCMDSET_PRODUCT_NAME). Without a serial number (NULL or "") the slot-th such
  * controller is opened, counting from 0 in the system's device order, except that a device with
  * an empty serial number is taken at once; with a serial number, the controller with exactly that
  * serial number, whatever the slot. A USB device already open in the slot is closed first. Name

@@ -87,7 +87,7 @@ void build_config_block(const config_fields &fields, uint8_t (&block)[config_blo
         record[slew_offset] = slew;
         record[mode_offset] = operating_mode_code(fields.mode_position);
     }
-    seal(block);
+    seal_record(block);
 }
 
 void read_config_block(const uint8_t (&block)[config_block_size], config_fields &fields) {
@@ -120,7 +120,7 @@ void show_config_defaults(config_fields &fields) {
 }
 
 bool IsValidConfigBlock(const uint8_t (&block)[config_block_size]) {
-    return block_bytes::is_sealed(block, config_block_identifier);
+    return check_record(block, config_block_identifier);
 }
 
 int mode_after_trigger_change(trigger_choice trigger_input, int mode_position) {

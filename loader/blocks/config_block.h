@@ -8,11 +8,13 @@
 #include <optional>
 #include <string>
 
+#include "core/eeprom_blocks.h"
+
 namespace vortlink::loader {
 
-inline constexpr uint16_t config_block_address = 512;
-inline constexpr std::size_t config_block_size = 256;
-inline constexpr uint16_t config_block_identifier = 4;
+inline constexpr uint16_t config_block_address = config_layout::address;
+inline constexpr std::size_t config_block_size = config_layout::size;
+inline constexpr uint16_t config_block_identifier = config_layout::identifier;
 
 inline constexpr int no_selection = -1;
 

@@ -7,17 +7,6 @@
 
 namespace vortlink::loader {
 
-namespace {
-constexpr std::size_t serial_number_offset = 6;
-constexpr std::size_t date_code_offset = 22;
-constexpr std::size_t hardware_part_number_offset = 38;
-constexpr std::size_t eco_revision_offset = 54;
-constexpr std::size_t mac_offset = 61;
-constexpr std::size_t ip_offset = 68;
-constexpr std::size_t flags_offset = 72;
-constexpr uint8_t flag_limit_48v = 0x01;
-} // namespace
-
 std::string mfg_date_code(const std::tm &local_date) {
     // Seven digits and the terminator fill the field; a date beyond year 9999 would not fit.
     char text[32];
@@ -30,34 +19,34 @@ void build_mfg_block(const mfg_fields &fields, const std::tm &local_date,
     using namespace block_bytes;
     std::memset(block, 0, sizeof block);
     put_head(block, mfg_block_identifier, 0x01, 0x00);
-    put_text(block + serial_number_offset, serial_number_size, fields.serial_number);
-    std::memcpy(block + mac_offset, fields.mac.data(), fields.mac.size());
-    put_u32_be(block + ip_offset, fields.ip);
+    put_text(block + mfg_layout::serial_number_offset, serial_number_size, fields.serial_number);
+    std::memcpy(block + mfg_layout::mac_offset, fields.mac.data(), fields.mac.size());
+    put_u32_be(block + mfg_layout::ip_offset, fields.ip);
     // Seven characters; the eighth byte of the field is the terminator.
-    put_text(block + date_code_offset, 7, mfg_date_code(local_date));
-    put_text(block + hardware_part_number_offset, hardware_part_number_size,
+    put_text(block + mfg_layout::date_code_offset, 7, mfg_date_code(local_date));
+    put_text(block + mfg_layout::hardware_part_number_offset, hardware_part_number_size,
              fields.hardware_part_number);
-    put_text(block + eco_revision_offset, eco_revision_size, fields.eco_revision);
+    put_text(block + mfg_layout::eco_revision_offset, eco_revision_size, fields.eco_revision);
     if (fields.limit_48v)
-        block[flags_offset] |= flag_limit_48v;
-    seal(block);
+        block[mfg_layout::flags_offset] |= mfg_layout::flag_limit_48v;
+    seal_record(block);
 }
 
 mfg_fields read_mfg_block(const uint8_t (&block)[mfg_block_size]) {
     using namespace block_bytes;
     mfg_fields fields;
-    fields.serial_number = get_text(block + serial_number_offset, serial_number_size);
-    std::memcpy(fields.mac.data(), block + mac_offset, fields.mac.size());
-    fields.ip = get_u32_be(block + ip_offset);
+    fields.serial_number = get_text(block + mfg_layout::serial_number_offset, serial_number_size);
+    std::memcpy(fields.mac.data(), block + mfg_layout::mac_offset, fields.mac.size());
+    fields.ip = get_u32_be(block + mfg_layout::ip_offset);
     fields.hardware_part_number =
-        get_text(block + hardware_part_number_offset, hardware_part_number_size);
-    fields.eco_revision = get_text(block + eco_revision_offset, eco_revision_size);
-    fields.limit_48v = (block[flags_offset] & flag_limit_48v) != 0;
+        get_text(block + mfg_layout::hardware_part_number_offset, hardware_part_number_size);
+    fields.eco_revision = get_text(block + mfg_layout::eco_revision_offset, eco_revision_size);
+    fields.limit_48v = (block[mfg_layout::flags_offset] & mfg_layout::flag_limit_48v) != 0;
     return fields;
 }
 
 bool IsValidMfgBlock(const uint8_t (&block)[mfg_block_size]) {
-    return block_bytes::is_sealed(block, mfg_block_identifier);
+    return check_record(block, mfg_block_identifier);
 }
 
 } // namespace vortlink::loader

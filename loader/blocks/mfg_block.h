@@ -9,20 +9,23 @@
 #include <ctime>
 #include <string>
 
+#include "core/eeprom_blocks.h"
+#include "vortlink.h"
+
 namespace vortlink::loader {
 
-inline constexpr uint16_t mfg_block_address = 0;
-inline constexpr std::size_t mfg_block_size = 128;
-inline constexpr uint16_t mfg_block_identifier = 2;
+inline constexpr uint16_t mfg_block_address = mfg_layout::address;
+inline constexpr std::size_t mfg_block_size = mfg_layout::size;
+inline constexpr uint16_t mfg_block_identifier = mfg_layout::identifier;
 // The text fields' widths in the block; a text that fills one has no terminator.
-inline constexpr std::size_t serial_number_size = 16;
-inline constexpr std::size_t hardware_part_number_size = 16;
-inline constexpr std::size_t eco_revision_size = 4;
+inline constexpr std::size_t serial_number_size = mfg_layout::serial_number_size;
+inline constexpr std::size_t hardware_part_number_size = mfg_layout::hardware_part_number_size;
+inline constexpr std::size_t eco_revision_size = mfg_layout::eco_revision_size;
 
 // What the dialog's "Manufacturing Data" group and the settings put into the block.
 struct mfg_fields {
     std::string serial_number;        // first 16 characters kept, no terminator when 16 or more
-    std::array<uint8_t, 6> mac{};     // first byte first
+    std::array<uint8_t, TKCMDSET_MAC_SIZE> mac{}; // first byte first
     uint32_t ip = 0;                  // first octet in the most significant byte
     std::string hardware_part_number; // first 16 characters kept
     std::string eco_revision;         // first 4 characters kept

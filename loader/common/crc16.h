@@ -1,12 +1,9 @@
 #pragma once
-// CRC-16 of the controller's EEPROM blocks and firmware image headers (CRC-16/ARC). Every place
-// that stores one writes it big-endian.
+// The CRC-16 of the controller's EEPROM blocks and firmware image headers, as the library
+// computes it.
 
-#include <cstdint>
-#include <span>
+#include "core/eeprom_blocks.h"
 
 namespace vortlink::loader {
-
-uint16_t crc16(std::span<const uint8_t> bytes);
-
+using vortlink::crc16;
 } // namespace vortlink::loader

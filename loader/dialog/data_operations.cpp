@@ -23,9 +23,8 @@ namespace vortlink::loader {
 
 namespace {
 
-constexpr uint16_t special_lighthead_serial = 81;
-// Texts are converted as far as the old fixed buffers went; a field that only keeps what it
-// shows keeps its whole text.
+// A number field is read from its first 49 characters, more than any number the blocks store
+// needs; a field that only keeps what it shows keeps its whole text.
 constexpr qsizetype converted_text_limit = 49;
 constexpr qsizetype whole_text = -1;
 constexpr std::size_t record_part_number_length = 15;
@@ -53,23 +52,23 @@ void clear_group(QButtonGroup *group) {
 
 void LoaderDialog::connect_data_operations() {
     lighthead_editor_ = new LightheadDataDialog(prompts_, this);
-    connect(ui_->control_1010, &QPushButton::clicked, this, &LoaderDialog::OnProgramMfgData);
-    connect(ui_->control_1012, &QPushButton::clicked, this, &LoaderDialog::OnProgramConfigData);
-    connect(ui_->control_1017, &QPushButton::clicked, this, &LoaderDialog::OnEditLedData);
-    connect(ui_->control_1015, &QPushButton::clicked, this, &LoaderDialog::OnProgramLighthead);
-    for (QRadioButton *trigger_input : {ui_->control_1065, ui_->control_1024, ui_->control_1025})
+    connect(ui_->program_mfg_button, &QPushButton::clicked, this, &LoaderDialog::OnProgramMfgData);
+    connect(ui_->program_config_button, &QPushButton::clicked, this, &LoaderDialog::OnProgramConfigData);
+    connect(ui_->edit_led_data_button, &QPushButton::clicked, this, &LoaderDialog::OnEditLedData);
+    connect(ui_->program_lighthead_button, &QPushButton::clicked, this, &LoaderDialog::OnProgramLighthead);
+    for (QRadioButton *trigger_input : {ui_->trigger_none_radio, ui_->trigger_1_radio, ui_->trigger_2_radio})
         connect(trigger_input, &QRadioButton::clicked, this, &LoaderDialog::OnTriggerOrModeChanged);
-    connect(ui_->control_1064, &QComboBox::activated, this, &LoaderDialog::OnTriggerOrModeChanged);
+    connect(ui_->operating_mode_list, &QComboBox::activated, this, &LoaderDialog::OnTriggerOrModeChanged);
 }
 
 namespace {
 
 trigger_choice shown_trigger_input(const Ui::LoaderDialog &ui) {
-    if (ui.control_1065->isChecked())
+    if (ui.trigger_none_radio->isChecked())
         return trigger_choice::none;
-    if (ui.control_1024->isChecked())
+    if (ui.trigger_1_radio->isChecked())
         return trigger_choice::input_1;
-    if (ui.control_1025->isChecked())
+    if (ui.trigger_2_radio->isChecked())
         return trigger_choice::input_2;
     return trigger_choice::unselected;
 }
@@ -78,16 +77,16 @@ config_fields shown_config_fields(const Ui::LoaderDialog &ui,
                                   qsizetype text_limit = converted_text_limit) {
     config_fields fields;
     fields.trigger_input = shown_trigger_input(ui);
-    fields.rising = ui.control_1028->isChecked();
-    fields.differential_1 = ui.control_1007->isChecked();
-    fields.differential_2 = ui.control_1008->isChecked();
-    fields.width = field_text(ui.control_1030, text_limit);
-    fields.delay = field_text(ui.control_1031, text_limit);
-    fields.current = field_text(ui.control_1032, text_limit);
-    fields.supply_overhead = field_text(ui.control_1033, text_limit);
-    fields.initial_led_temperature = field_text(ui.control_1035, text_limit);
-    fields.mode_position = ui.control_1064->currentIndex();
-    fields.slew_position = ui.control_1067->currentIndex();
+    fields.rising = ui.edge_rising_radio->isChecked();
+    fields.differential_1 = ui.differential_1_check->isChecked();
+    fields.differential_2 = ui.differential_2_check->isChecked();
+    fields.width = field_text(ui.pulse_width_edit, text_limit);
+    fields.delay = field_text(ui.pulse_delay_edit, text_limit);
+    fields.current = field_text(ui.pulse_current_edit, text_limit);
+    fields.supply_overhead = field_text(ui.supply_overhead_edit, text_limit);
+    fields.initial_led_temperature = field_text(ui.led_temperature_edit, text_limit);
+    fields.mode_position = ui.operating_mode_list->currentIndex();
+    fields.slew_position = ui.slew_rate_list->currentIndex();
     return fields;
 }
 
@@ -99,27 +98,27 @@ void show_config_fields(Ui::LoaderDialog &ui, const config_fields &fields) {
     clear_group(ui.trigger_input_buttons);
     switch (fields.trigger_input) {
     case trigger_choice::none:
-        ui.control_1065->setChecked(true);
+        ui.trigger_none_radio->setChecked(true);
         break;
     case trigger_choice::input_1:
-        ui.control_1024->setChecked(true);
+        ui.trigger_1_radio->setChecked(true);
         break;
     case trigger_choice::input_2:
-        ui.control_1025->setChecked(true);
+        ui.trigger_2_radio->setChecked(true);
         break;
     case trigger_choice::unselected:
         break;
     }
-    (fields.rising ? ui.control_1028 : ui.control_1029)->setChecked(true);
-    ui.control_1007->setChecked(fields.differential_1);
-    ui.control_1008->setChecked(fields.differential_2);
-    ui.control_1030->setText(QString::fromStdString(fields.width));
-    ui.control_1031->setText(QString::fromStdString(fields.delay));
-    ui.control_1032->setText(QString::fromStdString(fields.current));
-    ui.control_1033->setText(QString::fromStdString(fields.supply_overhead));
-    ui.control_1035->setText(QString::fromStdString(fields.initial_led_temperature));
-    select_position(ui.control_1064, fields.mode_position);
-    select_position(ui.control_1067, fields.slew_position);
+    (fields.rising ? ui.edge_rising_radio : ui.edge_falling_radio)->setChecked(true);
+    ui.differential_1_check->setChecked(fields.differential_1);
+    ui.differential_2_check->setChecked(fields.differential_2);
+    ui.pulse_width_edit->setText(QString::fromStdString(fields.width));
+    ui.pulse_delay_edit->setText(QString::fromStdString(fields.delay));
+    ui.pulse_current_edit->setText(QString::fromStdString(fields.current));
+    ui.supply_overhead_edit->setText(QString::fromStdString(fields.supply_overhead));
+    ui.led_temperature_edit->setText(QString::fromStdString(fields.initial_led_temperature));
+    select_position(ui.operating_mode_list, fields.mode_position);
+    select_position(ui.slew_rate_list, fields.slew_position);
 }
 
 } // namespace
@@ -147,14 +146,14 @@ void LoaderDialog::OnProgramMfgData() {
     const auto finish = qScopeGuard([this] { end_operation(); });
     SetBusy(true);
     mfg_fields fields;
-    fields.serial_number = field_text(ui_->control_1013);
-    uint8_t mac[6] = {};
-    (void)ui_->control_1014->get_bytes(mac);
+    fields.serial_number = field_text(ui_->serial_number_edit);
+    uint8_t mac[TKCMDSET_MAC_SIZE] = {};
+    (void)ui_->mac_address_field->get_bytes(mac);
     std::memcpy(fields.mac.data(), mac, sizeof mac);
-    (void)ui_->control_1022->get_value(fields.ip);
+    (void)ui_->ip_address_field->get_value(fields.ip);
     fields.hardware_part_number = hardware_part_number_;
     fields.eco_revision = eco_revision_;
-    fields.limit_48v = ui_->control_1021->isChecked();
+    fields.limit_48v = ui_->limit_48v_check->isChecked();
     uint8_t block[mfg_block_size];
     build_mfg_block(fields, local_date_now(), block);
     last_status_ = tkcmdset_write_eemem_block(slot_, mfg_block_address, block, sizeof block);
@@ -175,17 +174,17 @@ void LoaderDialog::OnProgramConfigData() {
 
 void LoaderDialog::OnTriggerOrModeChanged() {
     const int position =
-        mode_after_trigger_change(shown_trigger_input(*ui_), ui_->control_1064->currentIndex());
-    select_position(ui_->control_1064, position);
+        mode_after_trigger_change(shown_trigger_input(*ui_), ui_->operating_mode_list->currentIndex());
+    select_position(ui_->operating_mode_list, position);
 }
 
 bool read_lighthead(LoaderDialog &dialog) {
     Ui::LoaderDialog &ui = *dialog.ui_;
     uint32_t serial = 0;
-    dialog.last_status_ = tkcmdset_special(dialog.slot_, special_lighthead_serial, 0, &serial);
+    dialog.last_status_ = tkcmdset_special(dialog.slot_, TKCMDSET_SPECIAL_LIGHTHEAD_SERIAL, 0, &serial);
     if (dialog.last_status_ != status::ok) {
-        ui.control_1020->clear();
-        ui.control_1019->setText(QStringLiteral("Unknown"));
+        ui.lighthead_part_number_edit->clear();
+        ui.lighthead_serial_edit->setText(QStringLiteral("Unknown"));
         return dialog.lighthead_loaded;
     }
     if (!dialog.lighthead_loaded) {
@@ -193,10 +192,10 @@ bool read_lighthead(LoaderDialog &dialog) {
         dialog.last_status_ = tkcmdset_get_lighthead_data(dialog.slot_, &record);
         if (dialog.last_status_ != status::ok) {
             dialog.ReportStatus(dialog.last_status_);
-            ui.control_1020->clear();
+            ui.lighthead_part_number_edit->clear();
             dialog.lighthead_editor_->set_defaults();
         } else {
-            ui.control_1020->setText(QString::fromLatin1(
+            ui.lighthead_part_number_edit->setText(QString::fromLatin1(
                 record.part_number,
                 static_cast<qsizetype>(strnlen(record.part_number, sizeof record.part_number))));
             dialog.lighthead_editor_->load_record(record);
@@ -204,10 +203,10 @@ bool read_lighthead(LoaderDialog &dialog) {
         dialog.lighthead_loaded = true;
     }
     if (serial != 0) {
-        ui.control_1019->setText(QString::number(static_cast<int32_t>(serial)));
+        ui.lighthead_serial_edit->setText(QString::number(static_cast<int32_t>(serial)));
     } else {
-        ui.control_1020->clear();
-        ui.control_1019->setText(QStringLiteral("Unknown"));
+        ui.lighthead_part_number_edit->clear();
+        ui.lighthead_serial_edit->setText(QStringLiteral("Unknown"));
     }
     return dialog.lighthead_loaded;
 }
@@ -230,7 +229,7 @@ void LoaderDialog::OnProgramLighthead() {
     if (read_lighthead(*this)) {
         lighthead_editor_->store_record(record);
         const QByteArray part_number =
-            ui_->control_1020->text().toLatin1().left(record_part_number_length);
+            ui_->lighthead_part_number_edit->text().toLatin1().left(record_part_number_length);
         std::memcpy(record.part_number, part_number.constData(),
                     static_cast<std::size_t>(part_number.size()));
         last_status_ = tkcmdset_set_lighthead_data(slot_, &record);

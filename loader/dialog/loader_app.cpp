@@ -111,7 +111,7 @@ int LoaderApp::run(int argc, char **argv) {
         const bool quit_after = parser.isSet(quit_after_screenshot);
         QTimer::singleShot(0, &dialog, [&] {
             if (select)
-                static_cast<QPushButton *>(dialog.control(1000))->click();
+                dialog.findChild<QPushButton *>("select_device_button")->click();
             if (!picture_path.isEmpty()) {
                 if (dialog.grab().save(picture_path, "PNG")) {
                     std::printf("%s\n", qPrintable(picture_path));

@@ -18,8 +18,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
-#include "common/byte_order.h"
 #include "diagnostics/diagnostics_run.h"
 #include "dialog/about_dialog.h"
 #include "dialog/data_operations.h"
@@ -28,6 +28,7 @@
 #include "fields/masked_address_field.h"
 #include "firmware/programming.h"
 #include "firmware/srecord.h"
+#include "identity/controller_identity.h"
 #include "ui_loader_dialog.h"
 #include "vortlink.h"
 
@@ -41,16 +42,10 @@ namespace vortlink::loader {
 namespace {
 
 constexpr int about_command = 16;
-constexpr uint16_t feature_start_loader = 1;
-constexpr uint16_t feature_start_application = 2;
-constexpr uint16_t special_transfer_buffer = 2064;
-constexpr uint32_t usb_reset_limit_ms = 15000;
-constexpr uint32_t usb_reset_retry_ms = 500;
 constexpr int status_tab_stop_dialog_units = 60;
 constexpr std::size_t image_buffer_size = 262144;
-// Identity texts: the library writes up to 100 characters and a terminating zero.
-constexpr std::size_t identity_text_size = 101;
-constexpr qsizetype application_path_length = 260;
+// The application file is taken as far as its setting could store it.
+constexpr qsizetype application_path_length = setting_buffer_size;
 // The serial number field takes at most this many typed characters.
 constexpr int serial_number_typed_length = 10;
 
@@ -100,6 +95,14 @@ QString shown_text(const QString &text) {
     return shown;
 }
 
+// The template names its controls after their kind; labels, group boxes and the widgets Qt
+// builds inside a control carry other names and send no notifications of their own.
+bool is_template_control(const QWidget &widget) {
+    static const QRegularExpression kinds(
+        QStringLiteral("_(button|edit|field|check|radio|list)$|^status_box$"));
+    return kinds.match(widget.objectName()).hasMatch();
+}
+
 } // namespace
 
 // Packed as the library packs its own: major version in the high byte, minor in the low byte.
@@ -108,7 +111,9 @@ uint16_t GetLoaderFileVersion() {
                                  (QUORREL_LOADER_VERSION_MINOR & 0xFF));
 }
 
-const char *LoaderReleaseVersion() { return QUORREL_LOADER_VERSION_TEXT; }
+const char *LoaderReleaseVersion() {
+    return QUORREL_LOADER_VERSION_TEXT;
+}
 
 // Counts a handler as running, and closes the window after the last one when a close was
 // requested meanwhile.
@@ -164,28 +169,12 @@ LoaderDialog::~LoaderDialog() {
         widget->removeEventFilter(this);
 }
 
-QWidget *LoaderDialog::control(int id) const {
-    return findChild<QWidget *>(QStringLiteral("control_%1").arg(id));
-}
-
-fields::MacAddressField &LoaderDialog::mac_field() const {
-    return *ui_->control_1014;
-}
-
-fields::IpAddressField &LoaderDialog::ip_field() const {
-    return *ui_->control_1022;
-}
-
-QString LoaderDialog::status_box_text() const {
-    return ui_->control_1009->toPlainText();
-}
-
 void LoaderDialog::route_notifications() {
     // Any notification of another control makes the next "Select Device" start at the first
     // controller again. These connections come before the handlers', so the flag is set first.
     for (QWidget *widget : findChildren<QWidget *>()) {
-        if (!widget->objectName().startsWith(QLatin1String("control_")) ||
-            widget == ui_->control_1000)
+        if (widget->window() != this || !is_template_control(*widget) ||
+            widget == ui_->select_device_button)
             continue;
         widget->installEventFilter(this);
         if (auto *button = qobject_cast<QAbstractButton *>(widget))
@@ -193,12 +182,15 @@ void LoaderDialog::route_notifications() {
         if (auto *list = qobject_cast<QComboBox *>(widget))
             connect(list, &QComboBox::activated, this, [this] { restart_flag_ = true; });
     }
-    connect(ui_->control_1000, &QPushButton::clicked, this, &LoaderDialog::OnSelectDevice);
-    connect(ui_->control_1001, &QPushButton::clicked, this, &LoaderDialog::OnStartLoader);
-    connect(ui_->control_1002, &QPushButton::clicked, this, &LoaderDialog::OnStartApplication);
-    connect(ui_->control_1018, &QPushButton::clicked, this, &LoaderDialog::OnBrowse);
-    connect(ui_->control_1003, &QPushButton::clicked, this, &LoaderDialog::OnRunDiagnostics);
-    connect(ui_->control_1006, &QPushButton::clicked, this, &LoaderDialog::OnProgramApplication);
+    connect(ui_->select_device_button, &QPushButton::clicked, this, &LoaderDialog::OnSelectDevice);
+    connect(ui_->start_loader_button, &QPushButton::clicked, this, &LoaderDialog::OnStartLoader);
+    connect(ui_->start_application_button, &QPushButton::clicked, this,
+            &LoaderDialog::OnStartApplication);
+    connect(ui_->browse_button, &QPushButton::clicked, this, &LoaderDialog::OnBrowse);
+    connect(ui_->run_diagnostics_button, &QPushButton::clicked, this,
+            &LoaderDialog::OnRunDiagnostics);
+    connect(ui_->program_application_button, &QPushButton::clicked, this,
+            &LoaderDialog::OnProgramApplication);
 
     auto *about = new QShortcut(QKeySequence::HelpContents, this);
     connect(about, &QShortcut::activated, this, [this] { OnSystemCommand(about_command); });
@@ -212,7 +204,7 @@ bool LoaderDialog::eventFilter(QObject *watched, QEvent *event) {
             reason != Qt::OtherFocusReason)
             restart_flag_ = true;
     }
-    if (event->type() == QEvent::FocusOut && watched == ui_->control_1013)
+    if (event->type() == QEvent::FocusOut && watched == ui_->serial_number_edit)
         OnSerialNumberKillFocus();
     return QDialog::eventFilter(watched, event);
 }
@@ -224,21 +216,22 @@ void LoaderDialog::initialise() {
 
     (void)OpenSettingsKey(loader_settings_key);
 
-    ui_->control_1016->setText(setting_text("ApplicationFile", "Quorrel.mot"));
-    ui_->control_1016->setCursorPosition(static_cast<int>(ui_->control_1016->text().size()));
+    ui_->application_file_edit->setText(setting_text("ApplicationFile", "Quorrel.mot"));
+    ui_->application_file_edit->setCursorPosition(
+        static_cast<int>(ui_->application_file_edit->text().size()));
 
-    ui_->control_1013->setValidator(new QRegularExpressionValidator(
-        QRegularExpression(QStringLiteral("[0-9]*")), ui_->control_1013));
+    ui_->serial_number_edit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]*")), ui_->serial_number_edit));
     // What the user takes away never makes room for more than the typed limit again.
-    connect(ui_->control_1013, &QLineEdit::textEdited, this, [this](const QString &text) {
-        ui_->control_1013->setMaxLength(
+    connect(ui_->serial_number_edit, &QLineEdit::textEdited, this, [this](const QString &text) {
+        ui_->serial_number_edit->setMaxLength(
             std::max(serial_number_typed_length, static_cast<int>(text.size())));
     });
     show_serial_number(
         format_serial_number(parse_serial_number(setting_text("SerialNum", "0000000001"))));
 
-    ui_->control_1014->set_text(setting_text("MACAddress", "02:4C:51:00:00:00"));
-    ui_->control_1022->set_text(setting_text("IPAddress", "192.168.8.100"));
+    ui_->mac_address_field->set_text(setting_text("MACAddress", "02:4C:51:00:00:00"));
+    ui_->ip_address_field->set_text(setting_text("IPAddress", "192.168.8.100"));
 
     hardware_part_number_ =
         setting_text("HardwarePartNum", "4310-000552-110").left(16).toStdString();
@@ -251,7 +244,7 @@ void LoaderDialog::initialise() {
     std::fill(image_buffer_.begin(), image_buffer_.end(), uint8_t{0});
 
     SetBusy(true);
-    ui_->control_1000->setEnabled(true);
+    ui_->select_device_button->setEnabled(true);
 
     const uint16_t loader_version = GetLoaderFileVersion();
     const uint16_t library_version = tkcmdset_get_dll_version();
@@ -261,17 +254,17 @@ void LoaderDialog::initialise() {
 
     // Dialog units follow the font; the labels of the identity lines must still fit before the
     // stop, and this font may be wider than the one the stop was chosen for.
-    const QFontMetrics metrics(ui_->control_1009->font());
+    const QFontMetrics metrics(ui_->status_box->font());
     const double tab_stop = metrics.averageCharWidth() * status_tab_stop_dialog_units / 4.0;
     const double widest_label = metrics.horizontalAdvance(QStringLiteral("Hardware version: ")) +
                                 metrics.averageCharWidth();
-    ui_->control_1009->setTabStopDistance(std::max(tab_stop, widest_label));
+    ui_->status_box->setTabStopDistance(std::max(tab_stop, widest_label));
 
-    ui_->control_1067->addItems({"SLOW", "MED-SLOW", "MED-FAST", "FAST"});
-    ui_->control_1064->addItems({"Pulsed", "Timing Bypass", "Repeat", "Internal Trigger"});
-    ui_->control_1067->setCurrentIndex(-1);
-    ui_->control_1064->setCurrentIndex(-1);
-    ui_->control_1000->setFocus(Qt::OtherFocusReason);
+    ui_->slew_rate_list->addItems({"SLOW", "MED-SLOW", "MED-FAST", "FAST"});
+    ui_->operating_mode_list->addItems({"Pulsed", "Timing Bypass", "Repeat", "Internal Trigger"});
+    ui_->slew_rate_list->setCurrentIndex(-1);
+    ui_->operating_mode_list->setCurrentIndex(-1);
+    ui_->select_device_button->setFocus(Qt::OtherFocusReason);
 }
 
 void LoaderDialog::note_status(const QString &text) {
@@ -282,30 +275,32 @@ void LoaderDialog::note_status(const QString &text) {
 void LoaderDialog::show_serial_number(const QString &text) {
     // The length limit is for typing: a longer serial number the controller reports is shown,
     // and later written, whole. QLineEdit would cut any text to its limit.
-    ui_->control_1013->setMaxLength(
+    ui_->serial_number_edit->setMaxLength(
         std::max(serial_number_typed_length, static_cast<int>(text.size())));
-    ui_->control_1013->setText(text);
+    ui_->serial_number_edit->setText(text);
 }
 
 void LoaderDialog::set_status_box(const QString &text) {
-    ui_->control_1009->setPlainText(shown_text(text));
+    ui_->status_box->setPlainText(shown_text(text));
 }
 
 void LoaderDialog::SetBusy(bool busy) {
     quiet_focus_scope quiet(*this);
     const bool enable = !busy;
     if (loader_flag_) {
-        ui_->control_1006->setEnabled(enable);
-        ui_->control_1010->setEnabled(enable);
+        ui_->program_application_button->setEnabled(enable);
+        ui_->program_mfg_button->setEnabled(enable);
     }
     const bool device_enable = slot_ != no_device_slot && enable;
-    for (QWidget *device_control :
-         {static_cast<QWidget *>(ui_->control_1001), static_cast<QWidget *>(ui_->control_1002),
-          static_cast<QWidget *>(ui_->control_1003), static_cast<QWidget *>(ui_->control_1012),
-          static_cast<QWidget *>(ui_->control_1015), static_cast<QWidget *>(ui_->control_1017),
-          static_cast<QWidget *>(ui_->control_1020)})
+    for (QWidget *device_control : {static_cast<QWidget *>(ui_->start_loader_button),
+                                    static_cast<QWidget *>(ui_->start_application_button),
+                                    static_cast<QWidget *>(ui_->run_diagnostics_button),
+                                    static_cast<QWidget *>(ui_->program_config_button),
+                                    static_cast<QWidget *>(ui_->program_lighthead_button),
+                                    static_cast<QWidget *>(ui_->edit_led_data_button),
+                                    static_cast<QWidget *>(ui_->lighthead_part_number_edit)})
         device_control->setEnabled(device_enable);
-    ui_->control_1000->setEnabled(enable);
+    ui_->select_device_button->setEnabled(enable);
     if (busy)
         set_status_box(QStringLiteral("Working..."));
 }
@@ -379,10 +374,10 @@ void LoaderDialog::OnSelectDevice() {
     restart_flag_ = false;
     loader_flag_ = false;
 
-    status_t result = tkcmdset_init_ex(slot_, controller_product_name, nullptr);
+    status_t result = tkcmdset_init_ex(slot_, TKCMDSET_PRODUCT_NAME, nullptr);
     if (result != status::ok) {
         slot_ = 0;
-        result = tkcmdset_init_ex(0, controller_product_name, nullptr);
+        result = tkcmdset_init_ex(0, TKCMDSET_PRODUCT_NAME, nullptr);
         if (result != status::ok)
             restart_flag_ = true;
     }
@@ -395,18 +390,18 @@ void LoaderDialog::OnSelectDevice() {
 
 void LoaderDialog::set_manufacturing_fields_editable(bool editable) {
     quiet_focus_scope quiet(*this);
-    ui_->control_1013->setReadOnly(!editable);
-    ui_->control_1014->setReadOnly(!editable);
-    ui_->control_1022->setReadOnly(!editable);
-    ui_->control_1016->setReadOnly(!editable);
-    ui_->control_1018->setEnabled(editable);
+    ui_->serial_number_edit->setReadOnly(!editable);
+    ui_->mac_address_field->setReadOnly(!editable);
+    ui_->ip_address_field->setReadOnly(!editable);
+    ui_->application_file_edit->setReadOnly(!editable);
+    ui_->browse_button->setEnabled(editable);
 }
 
 status_t LoaderDialog::ConnectAndIdentify() {
     loader_flag_ = false;
-    char firmware_version[identity_text_size] = "Unknown";
-    char hardware_version[identity_text_size] = "Unknown";
-    char serial_number[identity_text_size] = "Unknown";
+    char firmware_version[TKCMDSET_IDENTITY_TEXT_SIZE] = "Unknown";
+    char hardware_version[TKCMDSET_IDENTITY_TEXT_SIZE] = "Unknown";
+    char serial_number[TKCMDSET_IDENTITY_TEXT_SIZE] = "Unknown";
 
     if (identify_running)
         return last_status_;
@@ -416,27 +411,13 @@ status_t LoaderDialog::ConnectAndIdentify() {
     status_t &result = last_status_;
     bool identified = false;
     do {
-        const uint32_t start = tick_ms();
-        result = tkcmdset_init_ex(slot_, controller_product_name, nullptr);
-        bool gave_up = false;
-        while (result != status::ok) {
-            const uint32_t elapsed = tick_ms() - start;
-            const auto count = static_cast<int>(
-                10 - std::min<uint64_t>(10, uint64_t{elapsed} * 10 / usb_reset_limit_ms));
+        reopen_hooks reopen;
+        reopen.countdown = [this](int count) {
             set_status_box(QString::asprintf("Waiting for USB reset:  %d", count));
-            // A close request ends the wait for the controller; waiting on would only spin.
-            if (WaitPumping(usb_reset_retry_ms) == status::quit_requested) {
-                result = status::quit_requested;
-                gave_up = true;
-                break;
-            }
-            if (elapsed > usb_reset_limit_ms) {
-                gave_up = true;
-                break;
-            }
-            result = tkcmdset_init_ex(slot_, controller_product_name, nullptr);
-        }
-        if (gave_up)
+        };
+        reopen.wait = [this](uint32_t milliseconds) { return WaitPumping(milliseconds); };
+        reopen.tick = tick_ms;
+        if ((result = reopen_after_reset(slot_, reopen)) != status::ok)
             break;
 
         (void)WaitPumping(200);
@@ -447,11 +428,10 @@ status_t LoaderDialog::ConnectAndIdentify() {
             break;
         if ((result = ReadConfigBlock(*this)) != status::ok)
             break;
-        if (std::strncmp(firmware_version, loader_part_number, std::strlen(loader_part_number)) ==
-            0) {
+        if (runs_boot_loader(firmware_version)) {
             loader_flag_ = true;
             set_manufacturing_fields_editable(true);
-            if ((result = tkcmdset_special(slot_, special_transfer_buffer, 0,
+            if ((result = tkcmdset_special(slot_, TKCMDSET_SPECIAL_TRANSFER_BUFFER, 0,
                                            &transfer_buffer_address_)) != status::ok)
                 break;
         } else {
@@ -461,15 +441,15 @@ status_t LoaderDialog::ConnectAndIdentify() {
             break;
         if ((result = tkcmdset_serial_number(slot_, serial_number)) != status::ok)
             break;
-        uint8_t block[128] = {};
-        if ((result = tkcmdset_read_eemem_block(slot_, 0, block, sizeof block)) != status::ok)
+        std::optional<mfg_fields> mfg;
+        if ((result = read_mfg_fields(slot_, mfg)) != status::ok)
             break;
-        if (IsValidMfgBlock(block)) {
-            uint8_t mac[6];
-            std::memcpy(mac, block + 61, sizeof mac);
-            ui_->control_1014->set_bytes(mac);
-            ui_->control_1022->set_value(get_u32_be(block + 68));
-            ui_->control_1021->setChecked((block[72] & 0x01) != 0);
+        if (mfg) {
+            uint8_t mac[TKCMDSET_MAC_SIZE];
+            std::copy(mfg->mac.begin(), mfg->mac.end(), mac);
+            ui_->mac_address_field->set_bytes(mac);
+            ui_->ip_address_field->set_value(mfg->ip);
+            ui_->limit_48v_check->setChecked(mfg->limit_48v);
         }
         set_status_box(QString::asprintf(
             "Firmware version:\t%s\r\nHardware version:\t%s\r\nSerial number:\t%s",
@@ -484,7 +464,7 @@ status_t LoaderDialog::ConnectAndIdentify() {
         slot_ = no_device_slot;
         restart_flag_ = true;
     }
-    ui_->control_1000->setEnabled(true);
+    ui_->select_device_button->setEnabled(true);
     identify_running = false;
     return last_status_;
 }
@@ -500,11 +480,11 @@ void LoaderDialog::switch_firmware(uint16_t feature, uint32_t settle_ms) {
 }
 
 void LoaderDialog::OnStartLoader() {
-    switch_firmware(feature_start_loader, 2000);
+    switch_firmware(TKCMDSET_FEATURE_START_LOADER, loader_settle_ms);
 }
 
 void LoaderDialog::OnStartApplication() {
-    switch_firmware(feature_start_application, 3000);
+    switch_firmware(TKCMDSET_FEATURE_START_APPLICATION, application_settle_ms);
 }
 
 void LoaderDialog::OnBrowse() {
@@ -513,20 +493,20 @@ void LoaderDialog::OnBrowse() {
     const QStringList filters = {QStringLiteral("S Record Files (*.mot *.s19)"),
                                  QStringLiteral("Text Files (*.txt)"),
                                  QStringLiteral("All Files (*)")};
-    const QString path =
-        prompts_.choose_open_file(this, QStringLiteral("Open Application S Record File"),
-                                  ui_->control_1016->text().left(260), filters);
+    const QString path = prompts_.choose_open_file(
+        this, QStringLiteral("Open Application S Record File"),
+        ui_->application_file_edit->text().left(application_path_length), filters);
     const QByteArray stored = path.toLocal8Bit();
     if (path.isEmpty() || stored.size() >= static_cast<qsizetype>(setting_buffer_size))
         return;
     (void)WriteSetting("ApplicationFile", stored.constData());
-    ui_->control_1016->setText(path);
-    ui_->control_1016->setCursorPosition(static_cast<int>(path.size()));
+    ui_->application_file_edit->setText(path);
+    ui_->application_file_edit->setCursorPosition(static_cast<int>(path.size()));
 }
 
 void LoaderDialog::OnSerialNumberKillFocus() {
     const QString text =
-        format_serial_number(parse_serial_number(ui_->control_1013->text().left(19)));
+        format_serial_number(parse_serial_number(ui_->serial_number_edit->text().left(19)));
     show_serial_number(text);
     (void)WriteSetting("SerialNum", text.toLatin1().constData());
 }
@@ -544,7 +524,8 @@ void LoaderDialog::OnProgramApplication() {
     library_link link(slot_);
     firmware_programmer programmer(link, transfer_buffer_address_, std::move(hooks));
 
-    const QByteArray path = ui_->control_1016->text().left(application_path_length).toLocal8Bit();
+    const QByteArray path =
+        ui_->application_file_edit->text().left(application_path_length).toLocal8Bit();
     const image_span image(image_buffer_.data(), image_area_size);
     SRecordFile &file = application_file();
     status_t result = file.OpenSRecordFile(path.constData());

@@ -28,8 +28,6 @@ class MacAddressField;
 class user_prompts;
 class LightheadDataDialog;
 
-inline constexpr const char *controller_product_name = "Kv Quorrel Controller";
-inline constexpr const char *loader_part_number = "6400-000731";
 inline constexpr uint8_t no_device_slot = 255;
 
 // Packed like the library's version word: high byte the major version, low byte the minor.
@@ -52,13 +50,6 @@ class LoaderDialog : public QDialog {
     // close meanwhile (the close then happens once the running operation is over). A zero wait
     // gives the event loop exactly one turn, so that the window repaints, and returns at once.
     status_t WaitPumping(uint32_t milliseconds);
-
-    // A control by its numeric id (its object name is "control_<id>"); nullptr for none.
-    QWidget *control(int id) const;
-    fields::MacAddressField &mac_field() const;
-    fields::IpAddressField &ip_field() const;
-    // The status box as shown, with line breaks for "\r\n".
-    QString status_box_text() const;
 
     uint8_t slot() const { return slot_; }
     bool loader_flag() const { return loader_flag_; }

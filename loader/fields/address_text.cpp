@@ -3,22 +3,14 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/hex_digit.h"
+
 namespace vortlink::loader::fields {
 
 namespace {
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-int hex_digit_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // One scanf integer conversion ("%d" or "%x") at position, which moves past what was read.

@@ -9,13 +9,15 @@
 #include <string>
 #include <string_view>
 
+#include "vortlink.h"
+
 namespace vortlink::loader::fields {
 
 inline constexpr std::string_view ip_mask = "###.###.###.###";
 inline constexpr std::string_view mac_mask = "##:##:##:##:##:##";
 inline constexpr char ip_separator = '.';
 
-using mac_bytes = std::array<uint8_t, 6>;
+using mac_bytes = std::array<uint8_t, TKCMDSET_MAC_SIZE>;
 
 // Text and selection [start, end) of a single-line field, in characters; start <= end <= size.
 struct edit_state {

@@ -175,14 +175,14 @@ MacAddressField::MacAddressField(QWidget *parent)
     setAcceptDrops(false);
 }
 
-bool MacAddressField::set_bytes(const uint8_t (&bytes)[6]) {
+bool MacAddressField::set_bytes(const uint8_t (&bytes)[TKCMDSET_MAC_SIZE]) {
     mac_bytes value;
     std::copy(std::begin(bytes), std::end(bytes), value.begin());
     setText(QString::fromStdString(mac_bytes_to_text(value)));
     return true;
 }
 
-bool MacAddressField::get_bytes(uint8_t (&bytes)[6]) const {
+bool MacAddressField::get_bytes(uint8_t (&bytes)[TKCMDSET_MAC_SIZE]) const {
     mac_bytes value;
     std::copy(std::begin(bytes), std::end(bytes), value.begin());
     mac_text_to_bytes(text().toLatin1().toStdString(), value);

@@ -65,8 +65,8 @@ class MacAddressField : public MaskedAddressField {
   public:
     explicit MacAddressField(QWidget *parent = nullptr);
 
-    bool set_bytes(const uint8_t (&bytes)[6]);
-    bool get_bytes(uint8_t (&bytes)[6]) const;
+    bool set_bytes(const uint8_t (&bytes)[TKCMDSET_MAC_SIZE]);
+    bool get_bytes(uint8_t (&bytes)[TKCMDSET_MAC_SIZE]) const;
     bool set_text(const QString &text);
 
     // Cut and clear keep the mask's shape and leave the clipboard alone; paste takes clipboard

@@ -13,15 +13,16 @@
 #include "common/status.h"
 #include "firmware/firmware_image.h"
 #include "firmware/srecord.h"
+#include "vortlink.h"
 
 namespace vortlink::loader {
 
 // Special function codes of the boot loader.
 namespace special {
-inline constexpr uint16_t transfer_buffer = 2064; // answers the transfer buffer address
-inline constexpr uint16_t begin_block = 2065;     // param: base of a 64 KiB block
-inline constexpr uint16_t commit_chunk = 2066;    // param: target of the transfer buffer's bytes
-inline constexpr uint16_t forward_image = 2068;   // param: forward_argument()
+inline constexpr uint16_t transfer_buffer = TKCMDSET_SPECIAL_TRANSFER_BUFFER;
+inline constexpr uint16_t begin_block = TKCMDSET_SPECIAL_BEGIN_BLOCK;
+inline constexpr uint16_t commit_chunk = TKCMDSET_SPECIAL_COMMIT_CHUNK;
+inline constexpr uint16_t forward_image = TKCMDSET_SPECIAL_FORWARD_IMAGE; // param: forward_argument()
 } // namespace special
 
 inline constexpr uint16_t chunk_size = 128;

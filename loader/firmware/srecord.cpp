@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include "core/hex_digit.h"
+
 namespace vortlink::loader {
 
 namespace {
@@ -33,22 +35,12 @@ class fd_owner {
     int fd_;
 };
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // Two characters read as base 16: reading stops at the first character that is not a digit, so
 // a pair that starts with one gives 0. Characters past the end of the line count as non-digits.
 uint8_t hex_pair(const char *line, std::size_t length, std::size_t position) {
     unsigned value = 0;
     for (std::size_t i = position; i < position + 2 && i < length; ++i) {
-        const int digit = hex_digit(line[i]);
+        const int digit = hex_digit_value(line[i]);
         if (digit < 0)
             break;
         value = value * 16 + static_cast<unsigned>(digit);

@@ -20,7 +20,7 @@
 #include "firmware/programming.h"
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
-#include "unit/srec_cat.h"
+#include "support/srec_cat.h"
 #include "vortlink.h"
 
 using namespace vortlink::loader;

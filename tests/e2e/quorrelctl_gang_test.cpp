@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "common/crc16.h"
-#include "e2e/json_schema_check.h"
-#include "e2e/quorrelctl_harness.h"
+#include "support/json_schema_check.h"
+#include "support/quorrelctl_harness.h"
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
-#include "unit/srec_cat.h"
+#include "support/srec_cat.h"
 
 using vortlink::test::json_schema_check;
 using vortlink::test::simulator_process;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "blocks/mfg_block.h"
-#include "e2e/quorrelctl_harness.h"
+#include "support/quorrelctl_harness.h"
 #include "support/simulator_process.h"
 #include "vortlink.h"
 

@@ -23,10 +23,10 @@
 #include "blocks/lighthead_values.h"
 #include "blocks/mfg_block.h"
 #include "common/crc16.h"
-#include "e2e/quorrelctl_harness.h"
+#include "support/quorrelctl_harness.h"
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
-#include "unit/srec_cat.h"
+#include "support/srec_cat.h"
 #include "vortlink.h"
 
 using vortlink::test::simulator_process;

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "e2e/quorrelctl_harness.h"
+#include "support/quorrelctl_harness.h"
 #include "support/simulator_process.h"
 
 using vortlink::test::simulator_process;

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScopeGuard>
@@ -88,27 +89,27 @@ class LoaderBlocksTest : public QObject {
         select_device();
         QVERIFY(dialog->loader_flag());
         // The controller's serial number is shown whole, and its first 16 characters written.
-        QCOMPARE(edit(1013)->text(), QString("9876543210123456789"));
-        button(1010)->click();
+        QCOMPARE(edit("serial_number_edit")->text(), QString("9876543210123456789"));
+        button("program_mfg_button")->click();
         QCOMPARE(dialog->last_status(), status::ok);
         uint8_t block[mfg_block_size] = {};
         QCOMPARE(tkcmdset_read_eemem_block(dialog->slot(), 0, block, sizeof block), int16_t{0});
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(block + 6), 16),
                  QByteArray("9876543210123456"));
         // Typing stops at ten characters, even once some of the long text was taken away.
-        edit(1013)->setCursorPosition(19);
-        QTest::keyClick(edit(1013), Qt::Key_Backspace);
-        QTest::keyClicks(edit(1013), "12");
-        QCOMPARE(edit(1013)->text(), QString("987654321012345678"));
-        edit(1013)->selectAll();
-        QTest::keyClicks(edit(1013), "123456789012");
-        QCOMPARE(edit(1013)->text(), QString("1234567890"));
-        QVERIFY(dialog->mac_field().set_text("02:4C:51:AB:CD:EF"));
-        QVERIFY(dialog->ip_field().set_text("10.20.30.40"));
-        check_box(1021)->setChecked(true);
-        button(1010)->click();
+        edit("serial_number_edit")->setCursorPosition(19);
+        QTest::keyClick(edit("serial_number_edit"), Qt::Key_Backspace);
+        QTest::keyClicks(edit("serial_number_edit"), "12");
+        QCOMPARE(edit("serial_number_edit")->text(), QString("987654321012345678"));
+        edit("serial_number_edit")->selectAll();
+        QTest::keyClicks(edit("serial_number_edit"), "123456789012");
+        QCOMPARE(edit("serial_number_edit")->text(), QString("1234567890"));
+        QVERIFY(mac_field().set_text("02:4C:51:AB:CD:EF"));
+        QVERIFY(ip_field().set_text("10.20.30.40"));
+        check_box("limit_48v_check")->setChecked(true);
+        button("program_mfg_button")->click();
         QCOMPARE(dialog->last_status(), status::ok);
-        QCOMPARE(dialog->status_box_text(), QString("No errors reported"));
+        QCOMPARE(status_box_text(), QString("No errors reported"));
         QVERIFY(prompts.messages.empty());
 
         QCOMPARE(tkcmdset_read_eemem_block(dialog->slot(), 0, block, sizeof block), int16_t{0});
@@ -124,32 +125,32 @@ class LoaderBlocksTest : public QObject {
                  QByteArray::fromStdString(mfg_date_code(local_date_now())));
 
         // Another identification shows the block, whatever the fields showed meanwhile.
-        QVERIFY(dialog->mac_field().set_text("02:4C:51:00:00:00"));
-        QVERIFY(dialog->ip_field().set_text("1.2.3.4"));
-        check_box(1021)->setChecked(false);
+        QVERIFY(mac_field().set_text("02:4C:51:00:00:00"));
+        QVERIFY(ip_field().set_text("1.2.3.4"));
+        check_box("limit_48v_check")->setChecked(false);
         select_device();
         QCOMPARE(dialog->last_status(), status::ok);
-        QCOMPARE(dialog->mac_field().text(), QString("02:4C:51:AB:CD:EF"));
-        QCOMPARE(dialog->ip_field().text(), QString("10.20.30.40"));
-        QVERIFY(check_box(1021)->isChecked());
+        QCOMPARE(mac_field().text(), QString("02:4C:51:AB:CD:EF"));
+        QCOMPARE(ip_field().text(), QString("10.20.30.40"));
+        QVERIFY(check_box("limit_48v_check")->isChecked());
     }
 
     void configuration_data_is_programmed_and_shown_again() {
         start_simulator();
         make_dialog();
         select_device();
-        radio(1025)->click();
-        radio(1029)->click();
-        check_box(1007)->setChecked(true);
-        check_box(1008)->setChecked(false);
-        edit(1030)->setText("250");
-        edit(1031)->setText("70000");
-        edit(1032)->setText("2.5");
-        edit(1033)->setText("12");
-        edit(1035)->setText("300");
-        list(1064)->setCurrentIndex(2);
-        list(1067)->setCurrentIndex(3);
-        button(1012)->click();
+        radio("trigger_2_radio")->click();
+        radio("edge_falling_radio")->click();
+        check_box("differential_1_check")->setChecked(true);
+        check_box("differential_2_check")->setChecked(false);
+        edit("pulse_width_edit")->setText("250");
+        edit("pulse_delay_edit")->setText("70000");
+        edit("pulse_current_edit")->setText("2.5");
+        edit("supply_overhead_edit")->setText("12");
+        edit("led_temperature_edit")->setText("300");
+        list("operating_mode_list")->setCurrentIndex(2);
+        list("slew_rate_list")->setCurrentIndex(3);
+        button("program_config_button")->click();
         QCOMPARE(dialog->last_status(), status::ok);
         QVERIFY(prompts.messages.empty());
 
@@ -170,72 +171,72 @@ class LoaderBlocksTest : public QObject {
         QCOMPARE(block[22], uint8_t{1});
 
         // Scrambled fields come back as programmed on the next identification.
-        radio(1065)->click();
-        radio(1028)->click();
-        check_box(1007)->setChecked(false);
-        check_box(1008)->setChecked(true);
-        for (int id : {1030, 1031, 1032, 1033, 1035})
+        radio("trigger_none_radio")->click();
+        radio("edge_rising_radio")->click();
+        check_box("differential_1_check")->setChecked(false);
+        check_box("differential_2_check")->setChecked(true);
+        for (const char *id : {"pulse_width_edit", "pulse_delay_edit", "pulse_current_edit", "supply_overhead_edit", "led_temperature_edit"})
             edit(id)->setText("9");
-        list(1064)->setCurrentIndex(0);
-        list(1067)->setCurrentIndex(-1);
+        list("operating_mode_list")->setCurrentIndex(0);
+        list("slew_rate_list")->setCurrentIndex(-1);
         select_device();
         QCOMPARE(dialog->last_status(), status::ok);
-        QVERIFY(radio(1025)->isChecked());
-        QVERIFY(!radio(1065)->isChecked() && !radio(1024)->isChecked());
-        QVERIFY(radio(1029)->isChecked());
-        QVERIFY(check_box(1007)->isChecked());
-        QVERIFY(!check_box(1008)->isChecked());
-        QCOMPARE(edit(1030)->text(), QString("250"));
-        QCOMPARE(edit(1031)->text(), QString("4464"));
-        QCOMPARE(edit(1032)->text(), QString(" 2.50"));
-        QCOMPARE(edit(1033)->text(), QString("12.00"));
-        QCOMPARE(edit(1035)->text(), QString("44"));
-        QCOMPARE(list(1064)->currentIndex(), 2);
-        QCOMPARE(list(1067)->currentIndex(), 3);
+        QVERIFY(radio("trigger_2_radio")->isChecked());
+        QVERIFY(!radio("trigger_none_radio")->isChecked() && !radio("trigger_1_radio")->isChecked());
+        QVERIFY(radio("edge_falling_radio")->isChecked());
+        QVERIFY(check_box("differential_1_check")->isChecked());
+        QVERIFY(!check_box("differential_2_check")->isChecked());
+        QCOMPARE(edit("pulse_width_edit")->text(), QString("250"));
+        QCOMPARE(edit("pulse_delay_edit")->text(), QString("4464"));
+        QCOMPARE(edit("pulse_current_edit")->text(), QString(" 2.50"));
+        QCOMPARE(edit("supply_overhead_edit")->text(), QString("12.00"));
+        QCOMPARE(edit("led_temperature_edit")->text(), QString("44"));
+        QCOMPARE(list("operating_mode_list")->currentIndex(), 2);
+        QCOMPARE(list("slew_rate_list")->currentIndex(), 3);
     }
 
     void factory_configuration_is_shown_at_identification() {
         start_simulator();
         make_dialog();
         select_device();
-        QVERIFY(radio(1065)->isChecked());
-        QVERIFY(radio(1028)->isChecked());
-        QCOMPARE(edit(1030)->text(), QString("100"));
-        QCOMPARE(edit(1031)->text(), QString("0"));
-        QCOMPARE(edit(1032)->text(), QString(" 1.00"));
-        QCOMPARE(edit(1033)->text(), QString(" 5.00"));
-        QCOMPARE(edit(1035)->text(), QString("25"));
-        QCOMPARE(list(1064)->currentIndex(), 0);
-        QCOMPARE(list(1067)->currentIndex(), 0);
-        QVERIFY(!check_box(1007)->isChecked());
+        QVERIFY(radio("trigger_none_radio")->isChecked());
+        QVERIFY(radio("edge_rising_radio")->isChecked());
+        QCOMPARE(edit("pulse_width_edit")->text(), QString("100"));
+        QCOMPARE(edit("pulse_delay_edit")->text(), QString("0"));
+        QCOMPARE(edit("pulse_current_edit")->text(), QString(" 1.00"));
+        QCOMPARE(edit("supply_overhead_edit")->text(), QString(" 5.00"));
+        QCOMPARE(edit("led_temperature_edit")->text(), QString("25"));
+        QCOMPARE(list("operating_mode_list")->currentIndex(), 0);
+        QCOMPARE(list("slew_rate_list")->currentIndex(), 0);
+        QVERIFY(!check_box("differential_1_check")->isChecked());
     }
 
     void an_invalid_configuration_block_shows_the_defaults() {
         start_simulator({"--erased"});
         make_dialog();
-        radio(1024)->click();
-        radio(1029)->click();
-        check_box(1008)->setChecked(true);
+        radio("trigger_1_radio")->click();
+        radio("edge_falling_radio")->click();
+        check_box("differential_2_check")->setChecked(true);
         // Fields the defaults leave alone keep their whole text, however long.
         const QString temperature = "61" + QString(58, '0');
-        edit(1035)->setText(temperature);
-        list(1067)->setCurrentIndex(2);
-        list(1064)->setCurrentIndex(3);
-        for (int id : {1030, 1031, 1032, 1033})
+        edit("led_temperature_edit")->setText(temperature);
+        list("slew_rate_list")->setCurrentIndex(2);
+        list("operating_mode_list")->setCurrentIndex(3);
+        for (const char *id : {"pulse_width_edit", "pulse_delay_edit", "pulse_current_edit", "supply_overhead_edit"})
             edit(id)->setText("7");
         select_device();
         QCOMPARE(dialog->last_status(), status::ok);
-        QVERIFY(radio(1065)->isChecked());
-        QVERIFY(!radio(1024)->isChecked());
-        QVERIFY(radio(1028)->isChecked());
-        QCOMPARE(edit(1030)->text(), QString("100"));
-        QCOMPARE(edit(1031)->text(), QString("0"));
-        QCOMPARE(edit(1032)->text(), QString("1.0"));
-        QCOMPARE(edit(1033)->text(), QString("5.0"));
-        QCOMPARE(list(1064)->currentIndex(), 0);
-        QVERIFY(check_box(1008)->isChecked());
-        QCOMPARE(edit(1035)->text(), temperature);
-        QCOMPARE(list(1067)->currentIndex(), 2);
+        QVERIFY(radio("trigger_none_radio")->isChecked());
+        QVERIFY(!radio("trigger_1_radio")->isChecked());
+        QVERIFY(radio("edge_rising_radio")->isChecked());
+        QCOMPARE(edit("pulse_width_edit")->text(), QString("100"));
+        QCOMPARE(edit("pulse_delay_edit")->text(), QString("0"));
+        QCOMPARE(edit("pulse_current_edit")->text(), QString("1.0"));
+        QCOMPARE(edit("supply_overhead_edit")->text(), QString("5.0"));
+        QCOMPARE(list("operating_mode_list")->currentIndex(), 0);
+        QVERIFY(check_box("differential_2_check")->isChecked());
+        QCOMPARE(edit("led_temperature_edit")->text(), temperature);
+        QCOMPARE(list("slew_rate_list")->currentIndex(), 2);
         // The erased lighthead record is reported at once; the block itself is no error.
         QCOMPARE(prompts.messages.size(), std::size_t{1});
         QVERIFY(prompts.messages.front().startsWith("ERROR (-10206) : "));
@@ -252,20 +253,20 @@ class LoaderBlocksTest : public QObject {
         build_config_block(fields, block);
         QCOMPARE(block[98], uint8_t{18});
         write_config_block(block);
-        list(1064)->setCurrentIndex(3);
+        list("operating_mode_list")->setCurrentIndex(3);
         QCOMPARE(ReadConfigBlock(*dialog), status::ok);
-        QCOMPARE(list(1064)->currentIndex(), -1);
-        QCOMPARE(list(1067)->currentIndex(), -1);
-        QVERIFY(radio(1024)->isChecked());
+        QCOMPARE(list("operating_mode_list")->currentIndex(), -1);
+        QCOMPARE(list("slew_rate_list")->currentIndex(), -1);
+        QVERIFY(radio("trigger_1_radio")->isChecked());
 
         block[98] = 3;
         const uint16_t crc = crc16(std::span<const uint8_t>(block + 2, config_block_size - 2));
         block[0] = static_cast<uint8_t>(crc >> 8);
         block[1] = static_cast<uint8_t>(crc);
         write_config_block(block);
-        list(1064)->setCurrentIndex(2);
+        list("operating_mode_list")->setCurrentIndex(2);
         QCOMPARE(ReadConfigBlock(*dialog), status::ok);
-        QCOMPARE(list(1064)->currentIndex(), 2);
+        QCOMPARE(list("operating_mode_list")->currentIndex(), 2);
 
         // No trigger input bit the dialog knows: none of the three radios stays selected.
         block[96] = 4;
@@ -274,8 +275,8 @@ class LoaderBlocksTest : public QObject {
         block[1] = static_cast<uint8_t>(resealed);
         write_config_block(block);
         QCOMPARE(ReadConfigBlock(*dialog), status::ok);
-        QVERIFY(!radio(1065)->isChecked() && !radio(1024)->isChecked() &&
-                !radio(1025)->isChecked());
+        QVERIFY(!radio("trigger_none_radio")->isChecked() && !radio("trigger_1_radio")->isChecked() &&
+                !radio("trigger_2_radio")->isChecked());
     }
 
     void a_trigger_input_rules_out_timing_bypass() {
@@ -283,27 +284,27 @@ class LoaderBlocksTest : public QObject {
         make_dialog();
         select_device();
         choose_mode(1);
-        QCOMPARE(list(1064)->currentIndex(), 1);
-        QVERIFY(radio(1065)->isChecked());
-        radio(1024)->click();
-        QCOMPARE(list(1064)->currentIndex(), -1);
+        QCOMPARE(list("operating_mode_list")->currentIndex(), 1);
+        QVERIFY(radio("trigger_none_radio")->isChecked());
+        radio("trigger_1_radio")->click();
+        QCOMPARE(list("operating_mode_list")->currentIndex(), -1);
         // Going back to no trigger input finds no mode to restore.
-        radio(1065)->click();
-        QCOMPARE(list(1064)->currentIndex(), -1);
+        radio("trigger_none_radio")->click();
+        QCOMPARE(list("operating_mode_list")->currentIndex(), -1);
         choose_mode(1);
-        QCOMPARE(list(1064)->currentIndex(), 1);
-        radio(1025)->click();
-        QCOMPARE(list(1064)->currentIndex(), -1);
+        QCOMPARE(list("operating_mode_list")->currentIndex(), 1);
+        radio("trigger_2_radio")->click();
+        QCOMPARE(list("operating_mode_list")->currentIndex(), -1);
         choose_mode(1);
-        QCOMPARE(list(1064)->currentIndex(), -1);
+        QCOMPARE(list("operating_mode_list")->currentIndex(), -1);
         choose_mode(2);
-        QCOMPARE(list(1064)->currentIndex(), 2);
-        radio(1024)->click();
-        QCOMPARE(list(1064)->currentIndex(), 2);
+        QCOMPARE(list("operating_mode_list")->currentIndex(), 2);
+        radio("trigger_1_radio")->click();
+        QCOMPARE(list("operating_mode_list")->currentIndex(), 2);
 
-        list(1064)->setCurrentIndex(-1);
-        list(1067)->setCurrentIndex(-1);
-        button(1012)->click();
+        list("operating_mode_list")->setCurrentIndex(-1);
+        list("slew_rate_list")->setCurrentIndex(-1);
+        button("program_config_button")->click();
         QCOMPARE(dialog->last_status(), status::ok);
         uint8_t block[config_block_size] = {};
         QCOMPARE(tkcmdset_read_eemem_block(dialog->slot(), 512, block, sizeof block), int16_t{0});
@@ -317,19 +318,19 @@ class LoaderBlocksTest : public QObject {
         make_dialog();
         select_device();
         simulator->inject("error -5");
-        button(1012)->click();
+        button("program_config_button")->click();
         QCOMPARE(dialog->last_status(), status_t{-5});
         QCOMPARE(prompts.messages.size(), std::size_t{1});
         QVERIFY(prompts.messages.front().startsWith("ERROR (-5) : "));
-        QVERIFY(dialog->status_box_text().startsWith("ERROR (-5) : "));
+        QVERIFY(status_box_text().startsWith("ERROR (-5) : "));
     }
 
     void editor_shows_the_lighthead_record() {
         start_simulator();
         make_dialog();
         select_device();
-        QCOMPARE(edit(1019)->text(), QString("4400123"));
-        QCOMPARE(edit(1020)->text(), QString("LH-4400-01"));
+        QCOMPARE(edit("lighthead_serial_edit")->text(), QString("4400123"));
+        QCOMPARE(edit("lighthead_part_number_edit")->text(), QString("LH-4400-01"));
         QStringList shown;
         QString programming_text;
         QString title;
@@ -340,13 +341,13 @@ class LoaderBlocksTest : public QObject {
             programming_text = editor.programming_text();
             cancel(editor);
         });
-        button(1017)->click();
+        button("edit_led_data_button")->click();
         QCOMPARE(title, QString("Dialog"));
         QCOMPARE(shown, QStringList(
                             {"2.5", "12", "0.4", "2.9", "125", "4", "6", "0.8", "1", "10", "0.5"}));
         QCOMPARE(programming_text, QString("Lighthead last programmed on 10-Apr-2026 9:30"));
         QVERIFY(prompts.messages.empty());
-        QCOMPARE(dialog->status_box_text(), QString("No errors reported"));
+        QCOMPARE(status_box_text(), QString("No errors reported"));
         QCOMPARE(dialog->lighthead_editor().values().max_pulse_current, 10.0F);
     }
 
@@ -365,7 +366,7 @@ class LoaderBlocksTest : public QObject {
             selected = focused != nullptr ? focused->selectedText() : QString();
             cancel(editor);
         });
-        button(1017)->click();
+        button("edit_led_data_button")->click();
         LightheadDataDialog &editor = dialog->lighthead_editor();
         QVERIFY(refused_visible);
         QCOMPARE(focused, editor.field(lighthead_row::max_cont_current));
@@ -387,7 +388,7 @@ class LoaderBlocksTest : public QObject {
             ok(open);
             cancel(open);
         });
-        button(1017)->click();
+        button("edit_led_data_button")->click();
         QVERIFY(refused_visible);
         QCOMPARE(focused, editor.field(lighthead_row::default_current));
         QCOMPARE(prompts.messages, (std::vector<QString>{"Please enter a number between 0 and 10.",
@@ -407,14 +408,14 @@ class LoaderBlocksTest : public QObject {
             editor.field(lighthead_row::max_cont_current)->setText("0.5");
             ok(editor);
         });
-        button(1017)->click();
+        button("edit_led_data_button")->click();
         QVERIFY(prompts.messages.empty());
         while_editor_open([&](LightheadDataDialog &editor) {
             editor.field(lighthead_row::leds_per_string)->setText("2");
             editor.field(lighthead_row::tau)->setText("30");
             cancel(editor);
         });
-        button(1017)->click();
+        button("edit_led_data_button")->click();
         QCOMPARE(dialog->lighthead_editor().values().leds_per_string, 15);
         QCOMPARE(dialog->lighthead_editor().values().tau, 12.0F);
 
@@ -424,10 +425,10 @@ class LoaderBlocksTest : public QObject {
         before.led[2].tau = 5.0F;
         QCOMPARE(tkcmdset_set_lighthead_data(dialog->slot(), &before), int16_t{0});
 
-        edit(1020)->setText("PART-0123456789-XYZ");
-        button(1015)->click();
+        edit("lighthead_part_number_edit")->setText("PART-0123456789-XYZ");
+        button("program_lighthead_button")->click();
         QCOMPARE(dialog->last_status(), status::ok);
-        QCOMPARE(dialog->status_box_text(), QString("No errors reported"));
+        QCOMPARE(status_box_text(), QString("No errors reported"));
         LightheadData stored{};
         QCOMPARE(tkcmdset_get_lighthead_data(dialog->slot(), &stored), int16_t{0});
         QCOMPARE(field_text(stored.part_number), QString("PART-0123456789"));
@@ -441,13 +442,13 @@ class LoaderBlocksTest : public QObject {
             QStringLiteral("Lighthead last programmed on ") + field_text(stored.programmed_on);
         QVERIFY(field_text(stored.programmed_on) != QString("10-Apr-2026 9:30"));
         QCOMPARE(dialog->lighthead_editor().programming_text(), programmed);
-        QCOMPARE(edit(1020)->text(), QString("PART-0123456789"));
+        QCOMPARE(edit("lighthead_part_number_edit")->text(), QString("PART-0123456789"));
 
         // Selecting the device again shows what the lighthead now holds.
         dialog->lighthead_editor().set_defaults();
-        edit(1020)->clear();
+        edit("lighthead_part_number_edit")->clear();
         select_device();
-        QCOMPARE(edit(1020)->text(), QString("PART-0123456789"));
+        QCOMPARE(edit("lighthead_part_number_edit")->text(), QString("PART-0123456789"));
         QCOMPARE(dialog->lighthead_editor().values().leds_per_string, 15);
         QCOMPARE(dialog->lighthead_editor().values().led_rth, 3.5F);
         QStringList shown_text;
@@ -456,7 +457,7 @@ class LoaderBlocksTest : public QObject {
             shown_text.append(editor.field(lighthead_row::leds_per_string)->text());
             cancel(editor);
         });
-        button(1017)->click();
+        button("edit_led_data_button")->click();
         QCOMPARE(shown_text, QStringList({programmed, "15"}));
     }
 
@@ -477,7 +478,7 @@ class LoaderBlocksTest : public QObject {
             ok(editor);
             cancel(editor);
         });
-        button(1017)->click();
+        button("edit_led_data_button")->click();
         QCOMPARE(shown, QString("12"));
         QVERIFY(messages_before_ok.empty());
         QCOMPARE(prompts.messages,
@@ -488,8 +489,8 @@ class LoaderBlocksTest : public QObject {
         start_simulator({"--no-lighthead"});
         make_dialog();
         select_device();
-        QCOMPARE(edit(1019)->text(), QString("Unknown"));
-        QCOMPARE(edit(1020)->text(), QString());
+        QCOMPARE(edit("lighthead_serial_edit")->text(), QString("Unknown"));
+        QCOMPARE(edit("lighthead_part_number_edit")->text(), QString());
         // The erased record is reported and the editor starts from the defaults.
         QCOMPARE(prompts.messages.size(), std::size_t{1});
         QVERIFY(prompts.messages.front().startsWith("ERROR (-10206) : "));
@@ -498,17 +499,17 @@ class LoaderBlocksTest : public QObject {
             programming_text = editor.programming_text();
             cancel(editor);
         });
-        button(1017)->click();
+        button("edit_led_data_button")->click();
         QCOMPARE(programming_text, QString("Lighthead not programmed"));
         QCOMPARE(dialog->lighthead_editor().values().vf_offset, 3.5F);
 
         // Without a serial number the part number is emptied before it is taken: the record is
         // programmed with an empty one, and reading it back still shows "Unknown".
-        edit(1020)->setText("IGNORED");
-        button(1015)->click();
+        edit("lighthead_part_number_edit")->setText("IGNORED");
+        button("program_lighthead_button")->click();
         QCOMPARE(dialog->last_status(), status::ok);
-        QCOMPARE(edit(1019)->text(), QString("Unknown"));
-        QCOMPARE(edit(1020)->text(), QString());
+        QCOMPARE(edit("lighthead_serial_edit")->text(), QString("Unknown"));
+        QCOMPARE(edit("lighthead_part_number_edit")->text(), QString());
         LightheadData stored{};
         QCOMPARE(tkcmdset_get_lighthead_data(dialog->slot(), &stored), int16_t{0});
         QCOMPARE(field_text(stored.part_number), QString());
@@ -529,7 +530,7 @@ class LoaderBlocksTest : public QObject {
     // Each identification opens the first controller again.
     void select_device() {
         dialog->OnSystemCommand(0);
-        button(1000)->click();
+        button("select_device_button")->click();
         QCOMPARE(dialog->slot(), uint8_t{0});
     }
     void write_config_block(const uint8_t (&block)[config_block_size]) {
@@ -537,8 +538,8 @@ class LoaderBlocksTest : public QObject {
                  int16_t{0});
     }
     void choose_mode(int position) {
-        list(1064)->setCurrentIndex(position);
-        emit list(1064)->activated(position);
+        list("operating_mode_list")->setCurrentIndex(position);
+        emit list("operating_mode_list")->activated(position);
     }
     // Runs action once the editor is open; an editor the action leaves open is cancelled, so a
     // failing check never leaves the test waiting on a modal dialog.
@@ -565,11 +566,20 @@ class LoaderBlocksTest : public QObject {
     static void cancel(LightheadDataDialog &editor) {
         editor.findChild<QPushButton *>("cancel_button")->click();
     }
-    QPushButton *button(int id) const { return qobject_cast<QPushButton *>(dialog->control(id)); }
-    QLineEdit *edit(int id) const { return qobject_cast<QLineEdit *>(dialog->control(id)); }
-    QCheckBox *check_box(int id) const { return qobject_cast<QCheckBox *>(dialog->control(id)); }
-    QRadioButton *radio(int id) const { return qobject_cast<QRadioButton *>(dialog->control(id)); }
-    QComboBox *list(int id) const { return qobject_cast<QComboBox *>(dialog->control(id)); }
+    fields::MacAddressField &mac_field() const {
+        return *dialog->findChild<fields::MacAddressField *>("mac_address_field");
+    }
+    fields::IpAddressField &ip_field() const {
+        return *dialog->findChild<fields::IpAddressField *>("ip_address_field");
+    }
+    QString status_box_text() const {
+        return dialog->findChild<QPlainTextEdit *>("status_box")->toPlainText();
+    }
+    QPushButton *button(const char *name) const { return dialog->findChild<QPushButton *>(name); }
+    QLineEdit *edit(const char *name) const { return dialog->findChild<QLineEdit *>(name); }
+    QCheckBox *check_box(const char *name) const { return dialog->findChild<QCheckBox *>(name); }
+    QRadioButton *radio(const char *name) const { return dialog->findChild<QRadioButton *>(name); }
+    QComboBox *list(const char *name) const { return dialog->findChild<QComboBox *>(name); }
 
     std::unique_ptr<QTemporaryDir> config;
     std::unique_ptr<simulator_process> simulator;

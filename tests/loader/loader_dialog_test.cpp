@@ -117,14 +117,14 @@ class LoaderDialogTest : public QObject {
         // One release: the utility and the library it ships with carry the same version.
         QCOMPARE(loader, library);
         QVERIFY(loader != 0);
-        QCOMPARE(dialog->status_box_text(),
+        QCOMPARE(status_box_text(),
                  QString::asprintf("Version %d.%02d\nDLL Version %d.%02d", loader >> 8,
                                    loader & 0xFF, library >> 8, library & 0xFF));
         QCOMPARE(dialog->windowTitle(), QString("QuorrelLoader"));
-        QCOMPARE(edit(1016)->text(), QString("Quorrel.mot"));
-        QCOMPARE(edit(1013)->text(), QString("0000000001"));
-        QCOMPARE(dialog->mac_field().text(), QString("02:4C:51:00:00:00"));
-        QCOMPARE(dialog->ip_field().text(), QString("192.168.8.100"));
+        QCOMPARE(edit("application_file_edit")->text(), QString("Quorrel.mot"));
+        QCOMPARE(edit("serial_number_edit")->text(), QString("0000000001"));
+        QCOMPARE(mac_field().text(), QString("02:4C:51:00:00:00"));
+        QCOMPARE(ip_field().text(), QString("192.168.8.100"));
         QCOMPARE(QString::fromStdString(dialog->hardware_part_number()),
                  QString("4310-000552-110"));
         QCOMPARE(QString::fromStdString(dialog->eco_revision()), QString("110"));
@@ -137,14 +137,14 @@ class LoaderDialogTest : public QObject {
         // No device yet: only "Select Device" and the controls the template enables work.
         QCOMPARE(dialog->slot(), no_device_slot);
         QVERIFY(dialog->restart_flag());
-        QVERIFY(button(1000)->isEnabled());
-        for (int id : {1001, 1002, 1003, 1012, 1015, 1017, 1020, 1018, 1006})
-            QVERIFY2(!dialog->control(id)->isEnabled(), qPrintable(QString::number(id)));
-        QVERIFY(button(1010)->isEnabled());
-        for (int id : {1013, 1014, 1016, 1022})
+        QVERIFY(button("select_device_button")->isEnabled());
+        for (const char *id : {"start_loader_button", "start_application_button", "run_diagnostics_button", "program_config_button", "program_lighthead_button", "edit_led_data_button", "lighthead_part_number_edit", "browse_button", "program_application_button"})
+            QVERIFY2(!dialog->findChild<QWidget *>(id)->isEnabled(), id);
+        QVERIFY(button("program_mfg_button")->isEnabled());
+        for (const char *id : {"serial_number_edit", "mac_address_field", "application_file_edit", "ip_address_field"})
             QVERIFY(edit(id)->isReadOnly());
-        auto *slew = qobject_cast<QComboBox *>(dialog->control(1067));
-        auto *mode = qobject_cast<QComboBox *>(dialog->control(1064));
+        auto *slew = dialog->findChild<QComboBox *>("slew_rate_list");
+        auto *mode = dialog->findChild<QComboBox *>("operating_mode_list");
         QCOMPARE(slew->count(), 4);
         QCOMPARE(slew->itemText(1), QString("MED-SLOW"));
         QCOMPARE(mode->itemText(3), QString("Internal Trigger"));
@@ -173,13 +173,13 @@ class LoaderDialogTest : public QObject {
                                 "HardwarePartNum=1234567890abcdefXYZ\nApplicationFile=" +
                                     long_path + "\n");
         make_dialog();
-        QCOMPARE(edit(1013)->text(), QString("0000000042"));
-        QCOMPARE(dialog->ip_field().text(), QString("10.1.2.30"));
-        QCOMPARE(dialog->mac_field().text(), QString("zz"));
+        QCOMPARE(edit("serial_number_edit")->text(), QString("0000000042"));
+        QCOMPARE(ip_field().text(), QString("10.1.2.30"));
+        QCOMPARE(mac_field().text(), QString("zz"));
         QCOMPARE(QString::fromStdString(dialog->hardware_part_number()),
                  QString("1234567890abcdef"));
         // 260 characters do not fit with their terminating zero: the default replaces them.
-        QCOMPARE(edit(1016)->text(), QString("Quorrel.mot"));
+        QCOMPARE(edit("application_file_edit")->text(), QString("Quorrel.mot"));
         QVERIFY(read_settings(*config).contains("ApplicationFile=Quorrel.mot\n"));
         // The serial number setting is shown normalised but not rewritten.
         QVERIFY(read_settings(*config).contains("SerialNum=42\n"));
@@ -187,8 +187,8 @@ class LoaderDialogTest : public QObject {
 
         write_settings(*config, "SerialNum=abc\nApplicationFile=" + QByteArray(259, 'q') + "\n");
         make_dialog();
-        QCOMPARE(edit(1013)->text(), QString("0000000000"));
-        QCOMPARE(edit(1016)->text(), QString(259, 'q'));
+        QCOMPARE(edit("serial_number_edit")->text(), QString("0000000000"));
+        QCOMPARE(edit("application_file_edit")->text(), QString(259, 'q'));
     }
 
     void settings_calls_report_their_codes() {
@@ -213,11 +213,11 @@ class LoaderDialogTest : public QObject {
         make_dialog();
         dialog->show();
         QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
-        edit(1013)->setReadOnly(false);
-        edit(1013)->setText("  123x45");
-        edit(1013)->setFocus(Qt::OtherFocusReason);
-        button(1000)->setFocus(Qt::OtherFocusReason);
-        QCOMPARE(edit(1013)->text(), QString("0000000123"));
+        edit("serial_number_edit")->setReadOnly(false);
+        edit("serial_number_edit")->setText("  123x45");
+        edit("serial_number_edit")->setFocus(Qt::OtherFocusReason);
+        button("select_device_button")->setFocus(Qt::OtherFocusReason);
+        QCOMPARE(edit("serial_number_edit")->text(), QString("0000000123"));
         QVERIFY(read_settings(*config).contains("SerialNum=0000000123\n"));
     }
 
@@ -227,27 +227,27 @@ class LoaderDialogTest : public QObject {
         press_select_device();
         QCOMPARE(dialog->slot(), uint8_t{0});
         QCOMPARE(dialog->last_status(), status::ok);
-        QCOMPARE(dialog->status_box_text(), identity_text("QRL-APP 1.04", "Q0000001"));
-        QCOMPARE(edit(1013)->text(), QString("Q0000001"));
+        QCOMPARE(status_box_text(), identity_text("QRL-APP 1.04", "Q0000001"));
+        QCOMPARE(edit("serial_number_edit")->text(), QString("Q0000001"));
         QVERIFY(!dialog->loader_flag());
-        for (int id : {1000, 1001, 1002, 1003, 1012, 1015, 1017, 1020})
-            QVERIFY2(dialog->control(id)->isEnabled(), qPrintable(QString::number(id)));
-        for (int id : {1013, 1014, 1016, 1022})
+        for (const char *id : {"select_device_button", "start_loader_button", "start_application_button", "run_diagnostics_button", "program_config_button", "program_lighthead_button", "edit_led_data_button", "lighthead_part_number_edit"})
+            QVERIFY2(dialog->findChild<QWidget *>(id)->isEnabled(), id);
+        for (const char *id : {"serial_number_edit", "mac_address_field", "application_file_edit", "ip_address_field"})
             QVERIFY(edit(id)->isReadOnly());
 
         press_select_device();
         QCOMPARE(dialog->slot(), uint8_t{1});
-        QCOMPARE(dialog->status_box_text(), identity_text("QRL-APP 1.04", "Q0000002"));
+        QCOMPARE(status_box_text(), identity_text("QRL-APP 1.04", "Q0000002"));
 
         // Past the last controller the press falls back to the first one.
         press_select_device();
         QCOMPARE(dialog->slot(), uint8_t{0});
-        QCOMPARE(dialog->status_box_text(), identity_text("QRL-APP 1.04", "Q0000001"));
+        QCOMPARE(status_box_text(), identity_text("QRL-APP 1.04", "Q0000001"));
         press_select_device();
         QCOMPARE(dialog->slot(), uint8_t{1});
 
         // Any other control used in between makes the next press start again at slot 0.
-        qobject_cast<QCheckBox *>(dialog->control(1021))->click();
+        dialog->findChild<QCheckBox *>("limit_48v_check")->click();
         QVERIFY(dialog->restart_flag());
         press_select_device();
         QCOMPARE(dialog->slot(), uint8_t{0});
@@ -257,13 +257,13 @@ class LoaderDialogTest : public QObject {
     void select_device_without_controllers_says_not_found() {
         make_dialog();
         press_select_device();
-        QCOMPARE(dialog->status_box_text(), QString("Device not found."));
+        QCOMPARE(status_box_text(), QString("Device not found."));
         QCOMPARE(dialog->slot(), uint8_t{0});
         QVERIFY(dialog->restart_flag());
         QVERIFY(prompts.messages.empty());
         QCOMPARE(prompts.notes, QStringList{"Device not found."});
         // The device buttons follow the slot, although nothing is open there.
-        QVERIFY(button(1001)->isEnabled());
+        QVERIFY(button("start_loader_button")->isEnabled());
 
         // Run unattended, the program tells it on standard error, and still saves its picture.
         QProcess loader;
@@ -287,11 +287,11 @@ class LoaderDialogTest : public QObject {
         QCOMPARE(dialog->last_status(), status::ok);
         QVERIFY(dialog->loader_flag());
         QVERIFY(dialog->transfer_buffer_address() != 0);
-        for (int id : {1013, 1014, 1016, 1022})
-            QVERIFY2(!edit(id)->isReadOnly(), qPrintable(QString::number(id)));
-        QVERIFY(button(1018)->isEnabled());
-        QVERIFY(button(1006)->isEnabled());
-        QVERIFY(button(1010)->isEnabled());
+        for (const char *id : {"serial_number_edit", "mac_address_field", "application_file_edit", "ip_address_field"})
+            QVERIFY2(!edit(id)->isReadOnly(), id);
+        QVERIFY(button("browse_button")->isEnabled());
+        QVERIFY(button("program_application_button")->isEnabled());
+        QVERIFY(button("program_mfg_button")->isEnabled());
     }
 
     void a_prefix_shorter_than_the_part_number_is_not_the_loader() {
@@ -301,8 +301,8 @@ class LoaderDialogTest : public QObject {
         QCOMPARE(dialog->last_status(), status::ok);
         QVERIFY(!dialog->loader_flag());
         QCOMPARE(dialog->transfer_buffer_address(), 0u);
-        QVERIFY(edit(1013)->isReadOnly());
-        QVERIFY(!button(1018)->isEnabled());
+        QVERIFY(edit("serial_number_edit")->isReadOnly());
+        QVERIFY(!button("browse_button")->isEnabled());
     }
 
     void start_loader_and_application_switch_the_firmware() {
@@ -311,15 +311,15 @@ class LoaderDialogTest : public QObject {
         press_select_device();
         QElapsedTimer timer;
         timer.start();
-        button(1001)->click();
+        button("start_loader_button")->click();
         QVERIFY(timer.elapsed() >= 2000);
         QCOMPARE(dialog->last_status(), status::ok);
         QVERIFY(dialog->restart_flag());
-        QVERIFY(dialog->status_box_text().startsWith("Firmware version:\t6400-000731"));
+        QVERIFY(status_box_text().startsWith("Firmware version:\t6400-000731"));
         QVERIFY(dialog->loader_flag());
 
         timer.restart();
-        button(1002)->click();
+        button("start_application_button")->click();
         QVERIFY(timer.elapsed() >= 3000);
         QCOMPARE(dialog->last_status(), status::ok);
         QVERIFY(prompts.messages.empty());
@@ -340,7 +340,7 @@ class LoaderDialogTest : public QObject {
         QCOMPARE(dialog->slot(), uint8_t{0});
 
         QStringList shown;
-        auto *status_box = qobject_cast<QPlainTextEdit *>(dialog->control(1009));
+        auto *status_box = dialog->findChild<QPlainTextEdit *>("status_box");
         connect(status_box, &QPlainTextEdit::textChanged, this,
                 [&] { shown.append(status_box->toPlainText()); });
         simulator->inject("unplug 1 0");
@@ -364,7 +364,7 @@ class LoaderDialogTest : public QObject {
         }
         QCOMPARE(prompts.messages.size(), std::size_t{1});
         QVERIFY(prompts.messages.front().second.startsWith("ERROR (-10201) : "));
-        QCOMPARE(dialog->status_box_text(), QString("Firmware version unknown"));
+        QCOMPARE(status_box_text(), QString("Firmware version unknown"));
         QCOMPARE(dialog->slot(), no_device_slot);
         QVERIFY(dialog->restart_flag());
     }
@@ -382,28 +382,28 @@ class LoaderDialogTest : public QObject {
         QCOMPARE(prompts.messages.size(), std::size_t{1});
         QCOMPARE(prompts.messages.front().first, QString("Caption of the moment"));
         QCOMPARE(prompts.messages.front().second, expected);
-        QCOMPARE(dialog->status_box_text(), expected);
+        QCOMPARE(status_box_text(), expected);
 
         dialog->ReportStatus(0);
-        QCOMPARE(dialog->status_box_text(), QString("No errors reported"));
+        QCOMPARE(status_box_text(), QString("No errors reported"));
         QCOMPARE(prompts.messages.size(), std::size_t{1});
     }
 
     void browse_stores_the_chosen_file() {
         make_dialog();
         prompts.chosen_file = config->filePath("image.mot");
-        button(1018)->setEnabled(true);
-        button(1018)->click();
+        button("browse_button")->setEnabled(true);
+        button("browse_button")->click();
         QCOMPARE(prompts.chooser_title, QString("Open Application S Record File"));
         QCOMPARE(prompts.chooser_proposed, QString("Quorrel.mot"));
         QCOMPARE(prompts.chooser_filters.size(), 3);
-        QCOMPARE(edit(1016)->text(), prompts.chosen_file);
-        QCOMPARE(edit(1016)->cursorPosition(), static_cast<int>(prompts.chosen_file.size()));
+        QCOMPARE(edit("application_file_edit")->text(), prompts.chosen_file);
+        QCOMPARE(edit("application_file_edit")->cursorPosition(), static_cast<int>(prompts.chosen_file.size()));
         QVERIFY(read_settings(*config).contains(
             "ApplicationFile=" + prompts.chosen_file.toLocal8Bit() + "\n"));
         prompts.chosen_file.clear();
-        button(1018)->click();
-        QCOMPARE(edit(1016)->text(), config->filePath("image.mot"));
+        button("browse_button")->click();
+        QCOMPARE(edit("application_file_edit")->text(), config->filePath("image.mot"));
     }
 
     void waits_block_and_keep_painting() {
@@ -412,7 +412,7 @@ class LoaderDialogTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
         int paints = 0;
         painted = &paints;
-        auto *status_box = qobject_cast<QPlainTextEdit *>(dialog->control(1009));
+        auto *status_box = dialog->findChild<QPlainTextEdit *>("status_box");
         status_box->viewport()->installEventFilter(this);
         status_box->viewport()->update();
 
@@ -437,7 +437,7 @@ class LoaderDialogTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
         int paints = 0;
         painted = &paints;
-        auto *status_box = qobject_cast<QPlainTextEdit *>(dialog->control(1009));
+        auto *status_box = dialog->findChild<QPlainTextEdit *>("status_box");
         status_box->viewport()->installEventFilter(this);
         status_box->viewport()->update();
         // A queued call that queues itself again runs once per turn of the event loop; its
@@ -465,7 +465,7 @@ class LoaderDialogTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
         int paints = 0;
         painted = &paints;
-        auto *status_box = qobject_cast<QPlainTextEdit *>(dialog->control(1009));
+        auto *status_box = dialog->findChild<QPlainTextEdit *>("status_box");
         status_box->viewport()->installEventFilter(this);
         // Something asks the window to repaint while the controller is slow to answer.
         QTimer repaint_requests;
@@ -516,7 +516,7 @@ class LoaderDialogTest : public QObject {
         QTimer::singleShot(300, dialog.get(), [this] { dialog->close(); });
         QElapsedTimer timer;
         timer.start();
-        button(1001)->click();
+        button("start_loader_button")->click();
         QVERIFY(timer.elapsed() < 4000);
         QCOMPARE(dialog->last_status(), status::quit_requested);
         QVERIFY(prompts.messages.empty());
@@ -540,9 +540,18 @@ class LoaderDialogTest : public QObject {
         prompts = captured_prompts();
         dialog = std::make_unique<LoaderDialog>(prompts);
     }
-    void press_select_device() { button(1000)->click(); }
-    QPushButton *button(int id) const { return qobject_cast<QPushButton *>(dialog->control(id)); }
-    QLineEdit *edit(int id) const { return qobject_cast<QLineEdit *>(dialog->control(id)); }
+    void press_select_device() { button("select_device_button")->click(); }
+    fields::MacAddressField &mac_field() const {
+        return *dialog->findChild<fields::MacAddressField *>("mac_address_field");
+    }
+    fields::IpAddressField &ip_field() const {
+        return *dialog->findChild<fields::IpAddressField *>("ip_address_field");
+    }
+    QString status_box_text() const {
+        return dialog->findChild<QPlainTextEdit *>("status_box")->toPlainText();
+    }
+    QPushButton *button(const char *name) const { return dialog->findChild<QPushButton *>(name); }
+    QLineEdit *edit(const char *name) const { return dialog->findChild<QLineEdit *>(name); }
 
     std::unique_ptr<QTemporaryDir> config;
     std::unique_ptr<simulator_process> simulator;

@@ -26,7 +26,7 @@
 #include "firmware/firmware_image.h"
 #include "firmware/srecord.h"
 #include "support/simulator_process.h"
-#include "unit/srec_cat.h"
+#include "support/srec_cat.h"
 #include "vortlink.h"
 
 using namespace vortlink::loader;
@@ -103,9 +103,9 @@ class LoaderOperationsTest : public QObject {
     void diagnostics_all_pass() {
         start_selected({});
         watch_status_box();
-        button(1003)->click();
+        button("run_diagnostics_button")->click();
 
-        QCOMPARE(dialog->status_box_text(), all_passed_log);
+        QCOMPARE(status_box_text(), all_passed_log);
         QVERIFY(prompts.messages.empty());
         QCOMPARE(dialog->last_status(), status::ok);
         QCOMPARE(diagnostics_started(), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5}));
@@ -116,16 +116,16 @@ class LoaderOperationsTest : public QObject {
         // The command buttons stay disabled while the tests run, and come back afterwards.
         QVERIFY(!busy_states.isEmpty());
         QVERIFY(!busy_states.contains(true));
-        QVERIFY(button(1003)->isEnabled());
-        QVERIFY(button(1000)->isEnabled());
+        QVERIFY(button("run_diagnostics_button")->isEnabled());
+        QVERIFY(button("select_device_button")->isEnabled());
     }
 
     void diagnostics_one_failure_shows_its_catalogue_texts() {
         start_selected({"--fail-diag", "2=5"});
         dialog->setWindowTitle("Caption of the moment");
-        button(1003)->click();
+        button("run_diagnostics_button")->click();
 
-        QCOMPARE(dialog->status_box_text(),
+        QCOMPARE(status_box_text(),
                  QString("Power Supply Test Passed\tExternal RAM Test Passed\n"
                          "Internal Flash Test Failed\tExternal I/O Test Passed\n"
                          "On-board EEPROM Test Passed\tExternal DAC Test Passed\n"));
@@ -140,9 +140,9 @@ class LoaderOperationsTest : public QObject {
 
     void diagnostics_supply_fault_stops_the_run() {
         start_selected({"--fail-diag", "0=-12", "--fail-diag", "3=5"});
-        button(1003)->click();
+        button("run_diagnostics_button")->click();
 
-        QCOMPARE(dialog->status_box_text(), QString("Power Supply Test Failed\n"));
+        QCOMPARE(status_box_text(), QString("Power Supply Test Failed\n"));
         QCOMPARE(diagnostics_started(), std::vector<uint8_t>{0});
         QCOMPARE(prompts.messages.size(), std::size_t{1});
         QCOMPARE(prompts.messages.front().second, failure_block("Power Supply", -12));
@@ -153,9 +153,9 @@ class LoaderOperationsTest : public QObject {
         start_selected({});
         simulator->inject("fail-diag 1 5 9");
         simulator->inject("fail-diag 1 1 5");
-        button(1003)->click();
+        button("run_diagnostics_button")->click();
 
-        QCOMPARE(dialog->status_box_text(),
+        QCOMPARE(status_box_text(),
                  QString("Power Supply Test Passed\tExternal RAM Test Failed\n"
                          "Internal Flash Test Passed\tExternal I/O Test Passed\n"
                          "On-board EEPROM Test Passed\tExternal DAC Test Failed\n"));
@@ -167,8 +167,8 @@ class LoaderOperationsTest : public QObject {
         // A second run starts from empty texts.
         simulator->inject("fail-diag 1 5 0");
         simulator->inject("fail-diag 1 1 0");
-        button(1003)->click();
-        QCOMPARE(dialog->status_box_text(), all_passed_log);
+        button("run_diagnostics_button")->click();
+        QCOMPARE(status_box_text(), all_passed_log);
         QCOMPARE(prompts.messages.size(), std::size_t{1});
     }
 
@@ -176,19 +176,19 @@ class LoaderOperationsTest : public QObject {
         start_selected({});
         // The controller's error reply carries a number the catalogue has no entry for.
         simulator->inject("error 77");
-        button(1003)->click();
+        button("run_diagnostics_button")->click();
         QCOMPARE(prompts.messages.size(), std::size_t{1});
         QCOMPARE(prompts.messages.front().second,
                  QString("Power Supply Test Failed\nERROR (77) : Unknown Error\n"
                          "No further information\n"));
-        QVERIFY(dialog->status_box_text().startsWith("Power Supply Test Failed\tExternal RAM "
+        QVERIFY(status_box_text().startsWith("Power Supply Test Failed\tExternal RAM "
                                                      "Test Passed\n"));
     }
 
     void program_controller_image_from_srec_cat() {
         start_selected({"--boot-loader"});
         QVERIFY(dialog->loader_flag());
-        QVERIFY(button(1006)->isEnabled());
+        QVERIFY(button("program_application_button")->isEnabled());
         // 192 KiB from 0x10000 to 0x3FFFF; its header says the body runs from 0x10100 on.
         std::vector<uint8_t> file_bytes = known_bytes(0x30000, 21);
         set_u32_be(file_bytes.data() + 0x4A, 0x10100);
@@ -197,7 +197,7 @@ class LoaderOperationsTest : public QObject {
             vortlink::test::srec_cat_convert(config->filePath("controller.bin").toStdString(),
                                              file_bytes, 0x10000, {"-address-length=3", "-obs=31"});
         QVERIFY(!path.empty() && QFileInfo(QString::fromStdString(path)).size() > 0x30000);
-        edit(1016)->setText(QString::fromStdString(path));
+        edit("application_file_edit")->setText(QString::fromStdString(path));
 
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
@@ -206,14 +206,14 @@ class LoaderOperationsTest : public QObject {
         status_box()->viewport()->installEventFilter(this);
         watch_status_box();
         simulator->clear_frames();
-        button(1006)->click();
+        button("program_application_button")->click();
         status_box()->viewport()->removeEventFilter(this);
         painted = nullptr;
 
         QVERIFY2(prompts.messages.empty(),
                  qPrintable(prompts.messages.empty() ? "" : prompts.messages.front().second));
         QCOMPARE(dialog->last_status(), status::ok);
-        QCOMPARE(dialog->status_box_text(), QString("No errors reported"));
+        QCOMPARE(status_box_text(), QString("No errors reported"));
         QCOMPARE(dialog->image_lowest_address(), 0x10000u);
         QCOMPARE(dialog->image_highest_address(), 0x3FFFFu);
 
@@ -242,7 +242,7 @@ class LoaderOperationsTest : public QObject {
         QVERIFY(from_hex(stored.substr(3)) == expected);
 
         QCOMPARE(specials_received(), expected_write_order(0x10000, 0x3FFFF));
-        QVERIFY(button(1006)->isEnabled());
+        QVERIFY(button("program_application_button")->isEnabled());
     }
 
     void program_ethernet_image_hands_it_over() {
@@ -252,10 +252,10 @@ class LoaderOperationsTest : public QObject {
                     ethernet_header::signature, sizeof ethernet_header::signature);
         const std::string path = vortlink::test::srec_cat_convert(
             config->filePath("ethernet.bin").toStdString(), file_bytes, 0, {"-address-length=2"});
-        edit(1016)->setText(QString::fromStdString(path));
+        edit("application_file_edit")->setText(QString::fromStdString(path));
         watch_status_box();
         simulator->clear_frames();
-        button(1006)->click();
+        button("program_application_button")->click();
 
         QCOMPARE(dialog->last_status(), status::ok);
         QVERIFY(prompts.messages.empty());
@@ -277,16 +277,16 @@ class LoaderOperationsTest : public QObject {
         start_selected({"--boot-loader"});
         simulator->clear_frames();
 
-        edit(1016)->setText("");
-        button(1006)->click();
+        edit("application_file_edit")->setText("");
+        button("program_application_button")->click();
         QCOMPARE(dialog->last_status(), status::srec_not_open);
 
         QFile s1_first(config->filePath("s1_first.mot"));
         QVERIFY(s1_first.open(QIODevice::WriteOnly));
         s1_first.write("S1130000000102030405060708090A0B0C0D0E0F74\nS9030000FC\n");
         s1_first.close();
-        edit(1016)->setText(s1_first.fileName());
-        button(1006)->click();
+        edit("application_file_edit")->setText(s1_first.fileName());
+        button("program_application_button")->click();
         QCOMPARE(dialog->last_status(), status::srec_no_header);
 
         QFile misplaced(config->filePath("misplaced.mot"));
@@ -294,8 +294,8 @@ class LoaderOperationsTest : public QObject {
         misplaced.write("S00600004844521B\nS214018000000102030405060708090A0B0C0D0E0FF2\n"
                         "S9030000FC\n");
         misplaced.close();
-        edit(1016)->setText(misplaced.fileName());
-        button(1006)->click();
+        edit("application_file_edit")->setText(misplaced.fileName());
+        button("program_application_button")->click();
         QCOMPARE(dialog->last_status(), status::image_not_recognised);
         QCOMPARE(dialog->image_lowest_address(), 0x18000u);
 
@@ -303,7 +303,7 @@ class LoaderOperationsTest : public QObject {
         QVERIFY(prompts.messages[0].second.startsWith("ERROR (-10307) : "));
         QVERIFY(prompts.messages[1].second.startsWith("ERROR (-10306) : "));
         QVERIFY(prompts.messages[2].second.startsWith("ERROR (-20100) : "));
-        QCOMPARE(dialog->status_box_text(), prompts.messages[2].second);
+        QCOMPARE(status_box_text(), prompts.messages[2].second);
         QVERIFY(specials_received().empty());
     }
 
@@ -321,7 +321,7 @@ class LoaderOperationsTest : public QObject {
         qputenv("VORTLINK_HID_SIM", QByteArray::fromStdString(simulator->hid_socket()));
         prompts = captured_prompts();
         dialog = std::make_unique<LoaderDialog>(prompts);
-        button(1000)->click();
+        button("select_device_button")->click();
         QCOMPARE(dialog->last_status(), status::ok);
         QCOMPARE(dialog->slot(), uint8_t{0});
         simulator->clear_frames();
@@ -333,7 +333,7 @@ class LoaderOperationsTest : public QObject {
         busy_states.clear();
         connect(status_box(), &QPlainTextEdit::textChanged, this, [this] {
             shown.append(status_box()->toPlainText());
-            busy_states.append(button(1003)->isEnabled() || button(1000)->isEnabled());
+            busy_states.append(button("run_diagnostics_button")->isEnabled() || button("select_device_button")->isEnabled());
         });
     }
 
@@ -377,10 +377,13 @@ class LoaderOperationsTest : public QObject {
         return order;
     }
 
-    QPushButton *button(int id) const { return qobject_cast<QPushButton *>(dialog->control(id)); }
-    QLineEdit *edit(int id) const { return qobject_cast<QLineEdit *>(dialog->control(id)); }
+    QString status_box_text() const {
+        return dialog->findChild<QPlainTextEdit *>("status_box")->toPlainText();
+    }
+    QPushButton *button(const char *name) const { return dialog->findChild<QPushButton *>(name); }
+    QLineEdit *edit(const char *name) const { return dialog->findChild<QLineEdit *>(name); }
     QPlainTextEdit *status_box() const {
-        return qobject_cast<QPlainTextEdit *>(dialog->control(1009));
+        return dialog->findChild<QPlainTextEdit *>("status_box");
     }
 
     std::unique_ptr<QTemporaryDir> config;

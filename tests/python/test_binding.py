@@ -18,6 +18,7 @@ import pytest
 import vortlink
 from conftest import HEADER, Simulator
 from vortlink import Controller, Status, TransferKind, VortlinkError
+from vortlink import _native
 from vortlink._native import library
 
 
@@ -73,6 +74,17 @@ def test_every_catalogue_entry_reads_back(catalogue: configparser.ConfigParser) 
 def test_the_status_names_are_the_headers() -> None:
     defines = re.findall(r"#define TKCMDSET_(\w+) \(?(-?\d+)\)?", HEADER.read_text())
     assert {name: int(value) for name, value in defines} == {s.name: s.value for s in Status}
+
+
+def test_the_package_copies_the_headers_constants() -> None:
+    text = HEADER.read_text()
+    header = {name: int(value) for name, value in re.findall(r"\bTKCMDSET_(\w+) = (-?\d+)", text)}
+    header |= dict(re.findall(r'#define TKCMDSET_(\w+) "([^"]*)"', text))
+    copies = {name: getattr(_native, name)
+              for name in ("SLOT_COUNT", "IDENTITY_TEXT_SIZE", "ECHO_SIZE", "MAC_SIZE")}
+    copies |= {f"PROGRESS_{kind.name}": kind.value for kind in TransferKind}
+    copies["PRODUCT_NAME"] = vortlink.PRODUCT_NAME
+    assert copies == {name: header[name] for name in copies}
 
 
 def test_values_that_do_not_fit_are_refused_before_any_call(sim: Simulator) -> None:

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/platform/clock.h"
-#include "simulator_slot.h"
+#include "support/simulator_slot.h"
 
 using namespace vortlink;
 using vortlink::test::SimulatorSlot;

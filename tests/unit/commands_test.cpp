@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/platform/clock.h"
-#include "simulator_slot.h"
+#include "support/simulator_slot.h"
 
 using namespace vortlink;
 

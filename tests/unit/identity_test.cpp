@@ -10,7 +10,7 @@
 
 #include "commands/lighthead.h"
 #include "core/platform/clock.h"
-#include "simulator_slot.h"
+#include "support/simulator_slot.h"
 
 using namespace vortlink;
 using vortlink::test::SimulatorSlot;

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "commands/lighthead.h"
-#include "simulator_slot.h"
+#include "support/simulator_slot.h"
 #include "vortlink.h"
 
 using namespace vortlink;
@@ -100,11 +100,17 @@ TEST(CheckRecord, ErasedEepromIsNoRecord) {
     EXPECT_FALSE(check_record(erased, 0xFFFF)) << "the identifier matches but the CRC does not";
 }
 
-TEST(SwapF32, ReversesTheBytesBothWays) {
+TEST(ImageFloats, ReverseTheBytesBothWays) {
     const float value = 0.4f;
     ASSERT_EQ(std::bit_cast<uint32_t>(value), 0x3ECCCCCDu);
-    EXPECT_EQ(std::bit_cast<uint32_t>(swap_f32(value)), 0xCDCCCC3Eu);
-    EXPECT_EQ(std::bit_cast<uint32_t>(swap_f32(swap_f32(value))), 0x3ECCCCCDu);
+    uint8_t image_bytes[4];
+    put_f32_be(image_bytes, value);
+    uint32_t host_order = 0;
+    std::memcpy(&host_order, image_bytes, sizeof host_order);
+    if constexpr (std::endian::native == std::endian::little) {
+        EXPECT_EQ(host_order, 0xCDCCCC3Eu);
+    }
+    EXPECT_EQ(std::bit_cast<uint32_t>(get_f32_be(image_bytes)), 0x3ECCCCCDu);
 }
 
 TEST(EncodeLighthead, EmptyRecordHasOnlyTheFixedBytes) {

@@ -28,6 +28,7 @@
 
 #include "core/platform/hid_backend.h"
 #include "core/protocol.h"
+#include "support/raw_tcp_client.h"
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
 
@@ -51,64 +52,7 @@ constexpr uint32_t chunk = 128;
 
 // ---- Wire helpers ---------------------------------------------------------------------------
 
-class tcp_client {
-  public:
-    explicit tcp_client(uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in endpoint{};
-        endpoint.sin_family = AF_INET;
-        endpoint.sin_port = htons(port);
-        endpoint.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr *>(&endpoint),
-                                           sizeof endpoint) == 0;
-        const int on = 1;
-        if (connected_)
-            ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    }
-    ~tcp_client() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    tcp_client(const tcp_client &) = delete;
-    tcp_client &operator=(const tcp_client &) = delete;
-
-    bool connected() const { return connected_; }
-
-    bool send(const bytes &data) {
-        return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(data.size());
-    }
-
-    // Up to `count` bytes; fewer when the peer closes or the limit passes.
-    bytes receive(std::size_t count, std::chrono::milliseconds limit = reply_limit) {
-        bytes received;
-        const steady::time_point deadline = steady::now() + limit;
-        while (received.size() < count) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
-            pollfd readable{fd_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            uint8_t part[256];
-            const ssize_t got =
-                ::recv(fd_, part, std::min(sizeof part, count - received.size()), 0);
-            if (got <= 0) {
-                closed_ = true;
-                break;
-            }
-            received.insert(received.end(), part, part + got);
-        }
-        return received;
-    }
-
-    // True when the peer ends the connection within the limit without sending anything.
-    bool closes_empty() { return receive(1).empty() && closed_; }
-
-  private:
-    int fd_ = -1;
-    bool connected_ = false;
-    bool closed_ = false;
-};
+using vortlink::test::raw_tcp_client;
 
 uint16_t table_length(uint8_t opcode, bool request) {
     uint16_t length = 0;
@@ -118,7 +62,7 @@ uint16_t table_length(uint8_t opcode, bool request) {
 
 // Sends one request (data padded to the table's length) and returns the device error of the
 // reply, 0 for a normal one whose data lands in `reply_data`. INT16_MIN: no whole reply.
-int16_t command(tcp_client &client, uint8_t opcode, bytes data = {}, bytes *reply_data = nullptr) {
+int16_t command(raw_tcp_client &client, uint8_t opcode, bytes data = {}, bytes *reply_data = nullptr) {
     data.resize(table_length(opcode, true));
     bytes frame{0x00, opcode};
     frame.insert(frame.end(), data.begin(), data.end());
@@ -200,7 +144,7 @@ TEST(SimulatorModelHelpers, Crc16MatchesItsCheckValue) {
     EXPECT_EQ(crc16(reinterpret_cast<const uint8_t *>(check.data()), check.size()), 0xBB3D);
 }
 
-bytes read_eeprom(tcp_client &client, uint16_t address, uint16_t count) {
+bytes read_eeprom(raw_tcp_client &client, uint16_t address, uint16_t count) {
     bytes all;
     while (count > 0) {
         const uint16_t n = std::min<uint16_t>(count, 112);
@@ -215,7 +159,7 @@ bytes read_eeprom(tcp_client &client, uint16_t address, uint16_t count) {
     return all;
 }
 
-int16_t write_memory(tcp_client &client, uint32_t address, const bytes &data) {
+int16_t write_memory(raw_tcp_client &client, uint32_t address, const bytes &data) {
     for (std::size_t offset = 0; offset < data.size(); offset += 104) {
         const std::size_t n = std::min<std::size_t>(104, data.size() - offset);
         bytes field(data.begin() + offset, data.begin() + offset + n);
@@ -228,7 +172,7 @@ int16_t write_memory(tcp_client &client, uint32_t address, const bytes &data) {
     return 0;
 }
 
-int16_t special(tcp_client &client, uint16_t code, uint32_t param, uint32_t *result = nullptr) {
+int16_t special(raw_tcp_client &client, uint16_t code, uint32_t param, uint32_t *result = nullptr) {
     bytes reply;
     const int16_t error = command(client, op::special, concat({be16(code), be32(param)}), &reply);
     if (error == 0 && result != nullptr)
@@ -237,7 +181,7 @@ int16_t special(tcp_client &client, uint16_t code, uint32_t param, uint32_t *res
 }
 
 // One 128-byte chunk as the loader sends it: into the transfer buffer, then stored.
-int16_t write_chunk(tcp_client &client, const uint8_t *source, uint32_t target) {
+int16_t write_chunk(raw_tcp_client &client, const uint8_t *source, uint32_t target) {
     if (int16_t error = write_memory(client, transfer_buffer, bytes(source, source + chunk)))
         return error;
     return special(client, 2066, target);
@@ -277,7 +221,7 @@ bytes file_bytes(const std::string &path) {
 
 TEST(SimulatorModel, FactoryBlocksAreValidAndDescribeTheController) {
     simulator_process sim;
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     ASSERT_TRUE(client.connected());
 
     const bytes mfg = read_eeprom(client, 0, 128);
@@ -328,7 +272,7 @@ TEST(SimulatorModel, FactoryBlocksAreValidAndDescribeTheController) {
 
 TEST(SimulatorModel, FactoryBlocksFollowTheBusIdentity) {
     simulator_process sim{{"--serial", "1=QX-77", "--hw-version", "6400-000999 Rev C2"}};
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     const bytes mfg = read_eeprom(client, 0, 128);
     EXPECT_TRUE(has_block(mfg, 2));
     EXPECT_EQ(text_at(mfg, 6, 16), "QX-77");
@@ -343,7 +287,7 @@ TEST(SimulatorModel, FactoryBlocksFollowTheBusIdentity) {
 TEST(SimulatorModel, ErasedAndLightheadlessControllers) {
     {
         simulator_process sim{{"--erased"}};
-        tcp_client client{sim.tcp_port()};
+        raw_tcp_client client{sim.tcp_port()};
         for (uint16_t address : std::initializer_list<uint16_t>{0, 512, 1024, 0xFF00})
             EXPECT_EQ(read_eeprom(client, address, 256), bytes(256, 0xFF)) << address;
         EXPECT_EQ(command(client, op::calc_led_temp, concat({{0}, be32(100), f32(1.0f)})),
@@ -351,7 +295,7 @@ TEST(SimulatorModel, ErasedAndLightheadlessControllers) {
             << "no lighthead image to answer from";
     }
     simulator_process sim{{"--no-lighthead"}};
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     uint32_t serial = 0xFFFFFFFF;
     ASSERT_EQ(special(client, 81, 0, &serial), 0);
     EXPECT_EQ(serial, 0u);
@@ -378,7 +322,7 @@ bytes controller_image(uint32_t base, uint32_t size, uint8_t seed) {
 
 // The loader's order: begin each block, data chunks, header chunk last. Returns the first
 // error, or that of the header chunk.
-int16_t program_image(tcp_client &client, uint32_t base, const bytes &image) {
+int16_t program_image(raw_tcp_client &client, uint32_t base, const bytes &image) {
     if (int16_t error = special(client, 2065, base))
         return error;
     for (uint32_t offset = chunk; offset < image.size(); offset += chunk) {
@@ -398,7 +342,7 @@ TEST(SimulatorModel, StateSurvivesARestartOfTheProcess) {
     std::string firmware_crc;
     {
         simulator_process sim{{"--state", state.path(), "--boot-loader"}};
-        tcp_client client{sim.tcp_port()};
+        raw_tcp_client client{sim.tcp_port()};
         ASSERT_EQ(program_image(client, 0x10000, image), 0);
         bytes field = pattern;
         field.resize(112);
@@ -417,7 +361,7 @@ TEST(SimulatorModel, StateSurvivesARestartOfTheProcess) {
             << "left behind: " << entry.path();
 
     simulator_process sim{{"--state", state.path()}};
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     EXPECT_EQ(read_eeprom(client, 0x2000, static_cast<uint16_t>(pattern.size())), pattern);
     EXPECT_TRUE(has_block(read_eeprom(client, 0, 128), 2)) << "the rest as the factory made it";
     EXPECT_EQ(sim.control("firmware-crc 1"), firmware_crc);
@@ -485,7 +429,7 @@ TEST(SimulatorModel, DamagedStateFilesStartTheControllerFresh) {
     EXPECT_EQ(file_bytes(state.file("Q0000001.eeprom")).size(), 64u * 1024)
         << "the fresh EEPROM replaced the damaged file";
     simulator_process sim{{"--state", state.path()}};
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     EXPECT_TRUE(has_block(read_eeprom(client, 0, 128), 2)) << "factory blocks";
     EXPECT_EQ(sim.control("firmware-crc 1"), "ok none");
 }
@@ -514,7 +458,7 @@ TEST(SimulatorModel, UnusableStateDirectoryIsRefusedAtTheStart) {
 
 // ---- Boot loader and application ------------------------------------------------------------
 
-std::string firmware_text(tcp_client &client) {
+std::string firmware_text(raw_tcp_client &client) {
     bytes text;
     EXPECT_EQ(command(client, op::fw_version, {}, &text), 0);
     return text_at(text, 0, text.size());
@@ -523,20 +467,20 @@ std::string firmware_text(tcp_client &client) {
 TEST(SimulatorModel, RestartSwitchesFirmwareAndEndsTheTcpConnections) {
     simulator_process sim{{"--restart-delay", "200"}};
     {
-        tcp_client client{sim.tcp_port()};
+        raw_tcp_client client{sim.tcp_port()};
         EXPECT_EQ(firmware_text(client), "QRL-APP 1.04");
         EXPECT_EQ(sim.control("restart 1 loader"), "ok");
         EXPECT_TRUE(client.closes_empty()) << "a restart ends the connection";
     }
     EXPECT_EQ(sim.control("running 1"), "ok loader");
     {
-        tcp_client client{sim.tcp_port()};
+        raw_tcp_client client{sim.tcp_port()};
         ASSERT_TRUE(client.connected()) << "the server keeps listening";
         EXPECT_EQ(firmware_text(client).substr(0, 11), "6400-000731");
         EXPECT_EQ(sim.control("restart 1 application"), "ok");
         EXPECT_TRUE(client.closes_empty());
     }
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     EXPECT_EQ(firmware_text(client), "QRL-APP 1.04");
     EXPECT_EQ(sim.control("restart 1 sideways"), "error usage: restart DEV loader|application");
     EXPECT_EQ(sim.control("restart 2 loader"), "error no device 2");
@@ -544,7 +488,7 @@ TEST(SimulatorModel, RestartSwitchesFirmwareAndEndsTheTcpConnections) {
 
 TEST(SimulatorModel, BootLoaderOptionStartsInTheLoader) {
     simulator_process sim{{"--boot-loader"}};
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     EXPECT_EQ(firmware_text(client), "6400-000731 BL 2.01");
 }
 
@@ -586,7 +530,7 @@ TEST(SimulatorModel, RestartTakesTheControllerOffTheUsbBusForTheDelay) {
 
 TEST(SimulatorModel, BootLoaderFunctionsNeedTheLoaderAndABegunBlock) {
     simulator_process sim;
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     uint32_t address = 0;
     ASSERT_EQ(special(client, 2064, 0, &address), 0);
     EXPECT_EQ(address, transfer_buffer);
@@ -598,7 +542,7 @@ TEST(SimulatorModel, BootLoaderFunctionsNeedTheLoaderAndABegunBlock) {
     EXPECT_EQ(special(client, 2068, 0x30400), device_error::wrong_firmware);
 
     ASSERT_EQ(sim.control("restart 1 loader"), "ok");
-    tcp_client loader{sim.tcp_port()};
+    raw_tcp_client loader{sim.tcp_port()};
     EXPECT_EQ(special(loader, 2066, 0x10000), device_error::block_not_begun);
     EXPECT_EQ(special(loader, 2065, 0x10080), device_error::bad_parameter) << "not a block base";
     EXPECT_EQ(special(loader, 2065, 0), device_error::bad_address) << "the loader's own block";
@@ -612,13 +556,13 @@ TEST(SimulatorModel, BootLoaderFunctionsNeedTheLoaderAndABegunBlock) {
 
     // A restart closes the programming run: the block must be begun again.
     ASSERT_EQ(sim.control("restart 1 loader"), "ok");
-    tcp_client again{sim.tcp_port()};
+    raw_tcp_client again{sim.tcp_port()};
     EXPECT_EQ(special(again, 2066, 0x2FF80), device_error::block_not_begun);
 }
 
 TEST(SimulatorModel, ControllerImageHeaderIsCheckedWhenItArrives) {
     simulator_process sim{{"--boot-loader"}};
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     const bytes image = controller_image(0x10000, 0x800, 9);
     ASSERT_EQ(program_image(client, 0x10000, image), 0);
     EXPECT_EQ(sim.control("firmware-crc 1"), "ok 0x10000 0x107ff " + hex_number(crc16(image)));
@@ -655,7 +599,7 @@ bytes ethernet_image(uint32_t size) {
     return image;
 }
 
-int16_t stage(tcp_client &client, uint32_t staging, const bytes &image) {
+int16_t stage(raw_tcp_client &client, uint32_t staging, const bytes &image) {
     if (int16_t error = special(client, 2065, staging))
         return error;
     for (uint32_t offset = 0; offset < image.size(); offset += chunk)
@@ -666,7 +610,7 @@ int16_t stage(tcp_client &client, uint32_t staging, const bytes &image) {
 
 TEST(SimulatorModel, EthernetHandOverMakesEchoBusyUntilTheProcessorIsBack) {
     simulator_process sim{{"--boot-loader", "--ethernet-restart", "1500"}};
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     const bytes probe(50, 0x42);
 
     bytes unsigned_image = ethernet_image(0x800);
@@ -702,7 +646,7 @@ TEST(SimulatorModel, EthernetHandOverMakesEchoBusyUntilTheProcessorIsBack) {
 
 TEST(SimulatorModel, DiagnosticsAnswerTheVerdictsSet) {
     simulator_process sim{{"--fail-diag", "2=5", "--fail-diag=0=-12"}};
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     EXPECT_EQ(command(client, op::run_diags, {0}), device_error::supply_fault);
     EXPECT_EQ(command(client, op::run_diags, {1}), 0);
     EXPECT_EQ(command(client, op::run_diags, {2}), device_error::test_failed);
@@ -722,7 +666,7 @@ TEST(SimulatorModel, DiagnosticsAnswerTheVerdictsSet) {
 
 TEST(SimulatorModel, GettersAnswerWhatTheSettersKeptPerChannel) {
     simulator_process sim;
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     bytes reply;
 
     ASSERT_EQ(command(client, op::set_an_out, concat({{2}, be16(0x0ABC)})), 0);
@@ -781,7 +725,7 @@ TEST(SimulatorModel, GettersAnswerWhatTheSettersKeptPerChannel) {
 
 TEST(SimulatorModel, InputsReadWhatTheBenchSets) {
     simulator_process sim;
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     bytes reply;
     ASSERT_EQ(command(client, op::get_volts, {0}, &reply), 0);
     const float resting = getf(reply, 0);
@@ -828,7 +772,7 @@ class Thermal : public ::testing::Test {
     }
 
     simulator_process sim;
-    tcp_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
 };
 
 TEST_F(Thermal, LedTemperatureRisesWithWidthAndCurrentFromTheAmbient) {

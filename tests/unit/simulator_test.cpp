@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/protocol.h"
+#include "support/raw_tcp_client.h"
 #include "support/simulator_process.h"
 
 extern char **environ;
@@ -39,84 +40,15 @@ namespace {
 using bytes = std::vector<uint8_t>;
 using steady = std::chrono::steady_clock;
 
-constexpr auto reply_limit = 5s;
-// How long "nothing more arrives" is watched for; faults that hold bytes back hold them far
-// longer.
-constexpr auto quiet_period = 300ms;
+constexpr auto reply_limit = vortlink::test::raw_tcp_client::reply_limit;
+constexpr auto quiet_period = vortlink::test::raw_tcp_client::quiet_period;
 
 long elapsed_ms(steady::time_point since) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - since).count());
 }
 
-// A plain TCP client of the simulator.
-class raw_client {
-  public:
-    explicit raw_client(uint16_t port, const char *address = "127.0.0.1") {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in endpoint{};
-        endpoint.sin_family = AF_INET;
-        endpoint.sin_port = htons(port);
-        ::inet_pton(AF_INET, address, &endpoint.sin_addr);
-        connected_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr *>(&endpoint),
-                                           sizeof endpoint) == 0;
-        const int on = 1;
-        if (connected_)
-            ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    }
-    ~raw_client() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    raw_client(const raw_client &) = delete;
-    raw_client &operator=(const raw_client &) = delete;
-
-    bool connected() const { return connected_; }
-    int fd() const { return fd_; }
-
-    void send(const bytes &data) {
-        ASSERT_EQ(::send(fd_, data.data(), data.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(data.size()));
-    }
-
-    // Up to `count` bytes: fewer when the peer closes or the limit passes first.
-    bytes receive(std::size_t count, std::chrono::milliseconds limit = reply_limit) {
-        bytes received;
-        const steady::time_point deadline = steady::now() + limit;
-        while (received.size() < count) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
-            pollfd readable{fd_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            uint8_t chunk[256];
-            const ssize_t got =
-                ::recv(fd_, chunk, std::min(sizeof chunk, count - received.size()), 0);
-            if (got <= 0) {
-                closed_ = true;
-                break;
-            }
-            received.insert(received.end(), chunk, chunk + got);
-        }
-        return received;
-    }
-
-    // True when no byte (and no close) arrives within `period`.
-    bool quiet_for(std::chrono::milliseconds period = quiet_period) {
-        pollfd readable{fd_, POLLIN, 0};
-        return ::poll(&readable, 1, static_cast<int>(period.count())) == 0;
-    }
-
-    // True when the peer closes within the limit without sending anything first.
-    bool closes_empty(std::chrono::milliseconds limit = reply_limit) {
-        return receive(1, limit).empty() && closed_;
-    }
-
-  private:
-    int fd_ = -1;
-    bool connected_ = false;
-    bool closed_ = false;
-};
+using vortlink::test::raw_tcp_client;
 
 uint16_t table_length(uint8_t opcode, bool request) {
     uint16_t length = 0;
@@ -159,7 +91,7 @@ bytes block_request(uint32_t address, uint16_t count, const bytes &data = {}) {
 }
 
 // Reads one whole reply: a normal one by its opcode's table length, or a 7-byte error reply.
-bytes read_reply(raw_client &client) {
+bytes read_reply(raw_tcp_client &client) {
     bytes reply = client.receive(2);
     if (reply.size() < 2) {
         ADD_FAILURE() << "no reply";
@@ -180,7 +112,7 @@ int16_t error_code_of(const bytes &reply) {
 
 // Sends a request and returns the device error code of its reply (0 for a normal reply), with
 // the reply data in `data`. Every reply must carry a good CRC and echo header and opcode.
-int16_t command(raw_client &client, uint8_t opcode, const bytes &data = {},
+int16_t command(raw_tcp_client &client, uint8_t opcode, const bytes &data = {},
                 bytes *reply_data = nullptr, uint8_t header = 0) {
     client.send(request(opcode, data, header));
     const bytes reply = read_reply(client);
@@ -206,7 +138,7 @@ const bytes status_request{0x00, 0x02, 0x0E};
 class Simulator : public ::testing::Test {
   protected:
     simulator_process sim{{"--status-word", "0x1234"}};
-    raw_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
 
     bytes status_exchange(std::size_t expected = sizeof status_reply) {
         client.send(status_request);
@@ -279,7 +211,7 @@ TEST_F(Simulator, FirmwareVersionIsZeroPaddedText) {
 
 TEST(SimulatorOptions, LongFirmwareVersionIsCutToTwentyBytes) {
     simulator_process sim{{"--fw-version", "QRL-APP 9.99 build 20260101"}};
-    raw_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     bytes text;
     ASSERT_EQ(command(client, op::fw_version, {}, &text), 0);
     EXPECT_EQ(std::string(text.begin(), text.end()), "QRL-APP 9.99 build 2");
@@ -335,7 +267,7 @@ TEST_F(Simulator, MemoryBytesAndBlocksReadBackUpToTheLastAddress) {
 
 TEST(SimulatorOptions, ErasedEepromHoldsWhatWasWritten) {
     simulator_process sim{{"--erased"}};
-    raw_client client{sim.tcp_port()};
+    raw_tcp_client client{sim.tcp_port()};
     bytes block;
     ASSERT_EQ(command(client, op::read_eemem_block, block_request(0, 112), &block), 0);
     EXPECT_EQ(block, bytes(112, 0xFF));
@@ -456,12 +388,12 @@ TEST_F(Simulator, CloseEndsTheConnectionWithoutAReply) {
     EXPECT_TRUE(client.closes_empty());
     EXPECT_EQ(sim.control("clients"), "ok 0") << "counted out before the socket closes";
 
-    raw_client again{sim.tcp_port()};
+    raw_tcp_client again{sim.tcp_port()};
     EXPECT_EQ(command(again, op::status), 0) << "the server still accepts";
 }
 
 TEST_F(Simulator, StrayBytesReachEveryOpenClient) {
-    raw_client other{sim.tcp_port()};
+    raw_tcp_client other{sim.tcp_port()};
     ASSERT_EQ(status_exchange(), good_status_reply());
     ASSERT_EQ(command(other, op::status), 0);
     EXPECT_EQ(sim.control("stray 0102fF"), "ok 2");
@@ -554,7 +486,7 @@ TEST_F(Simulator, FramesLogsEveryRequestExactlyAsReceived) {
 // ---- Several clients ------------------------------------------------------------------------
 
 TEST_F(Simulator, ClientsShareOneController) {
-    raw_client other{sim.tcp_port()};
+    raw_tcp_client other{sim.tcp_port()};
     ASSERT_EQ(command(client, op::write_mem, concat({u32_be(0x2000), {0x77}})), 0);
     bytes value;
     ASSERT_EQ(command(other, op::read_mem, u32_be(0x2000), &value), 0);
@@ -563,7 +495,7 @@ TEST_F(Simulator, ClientsShareOneController) {
 }
 
 TEST_F(Simulator, HalfSentRequestDoesNotHoldUpAnotherClient) {
-    raw_client other{sim.tcp_port()};
+    raw_tcp_client other{sim.tcp_port()};
     const bytes echo = request(op::echo, bytes(50, 0x3C));
     client.send(bytes(echo.begin(), echo.begin() + 10));
     EXPECT_EQ(command(other, op::status), 0);
@@ -574,7 +506,7 @@ TEST_F(Simulator, HalfSentRequestDoesNotHoldUpAnotherClient) {
 }
 
 TEST_F(Simulator, DelayedReplyDoesNotHoldUpAnotherClient) {
-    raw_client other{sim.tcp_port()};
+    raw_tcp_client other{sim.tcp_port()};
     sim.inject("delay 3000");
     const steady::time_point start = steady::now();
     client.send(status_request);
@@ -583,8 +515,8 @@ TEST_F(Simulator, DelayedReplyDoesNotHoldUpAnotherClient) {
     pollfd both[2] = {{client.fd(), POLLIN, 0}, {other.fd(), POLLIN, 0}};
     ASSERT_EQ(::poll(both, 2, 5000), 1);
     EXPECT_LT(elapsed_ms(start), 2000);
-    raw_client &prompt = both[0].revents != 0 ? client : other;
-    raw_client &delayed = both[0].revents != 0 ? other : client;
+    raw_tcp_client &prompt = both[0].revents != 0 ? client : other;
+    raw_tcp_client &delayed = both[0].revents != 0 ? other : client;
     EXPECT_EQ(prompt.receive(5), good_status_reply());
     EXPECT_EQ(delayed.receive(5), good_status_reply());
     EXPECT_GE(elapsed_ms(start), 2900);
@@ -594,8 +526,8 @@ TEST_F(Simulator, DelayedReplyDoesNotHoldUpAnotherClient) {
 
 TEST(SimulatorProcess, SigtermEndsItPromptlyWithZeroWhileClientsWait) {
     simulator_process sim;
-    raw_client idle{sim.tcp_port()};
-    raw_client waiting{sim.tcp_port()};
+    raw_tcp_client idle{sim.tcp_port()};
+    raw_tcp_client waiting{sim.tcp_port()};
     ASSERT_EQ(command(idle, op::status), 0);
     sim.inject("delay 60000");
     waiting.send(status_request);
@@ -617,9 +549,9 @@ TEST(SimulatorProcess, SigintEndsItWithZero) {
 
 TEST(SimulatorProcess, BindAddressIsHonoured) {
     simulator_process sim{{"--bind", "127.0.0.2"}};
-    raw_client elsewhere{sim.tcp_port(), "127.0.0.1"};
+    raw_tcp_client elsewhere{sim.tcp_port(), "127.0.0.1"};
     EXPECT_FALSE(elsewhere.connected());
-    raw_client bound{sim.tcp_port(), "127.0.0.2"};
+    raw_tcp_client bound{sim.tcp_port(), "127.0.0.2"};
     ASSERT_TRUE(bound.connected());
     EXPECT_EQ(command(bound, op::status), 0);
 }
@@ -836,7 +768,7 @@ TEST_F(SimulatorHid, ListsTheControllersAndServesTheOpenedOne) {
 }
 
 TEST_F(SimulatorHid, BothTransportsOfControllerOneShareItsStateAndFaults) {
-    raw_client tcp{sim.tcp_port()};
+    raw_tcp_client tcp{sim.tcp_port()};
     ASSERT_EQ(command(tcp, op::write_mem, concat({u32_be(0x180), {0x5C}})), 0);
     auto reply = usb_command(first, usb_request(1, op::read_mem, u32_be(0x180)));
     ASSERT_TRUE(reply.has_value());
@@ -862,7 +794,7 @@ TEST_F(SimulatorHid, BothTransportsOfControllerOneShareItsStateAndFaults) {
 }
 
 TEST_F(SimulatorHid, UsbFramesAreLoggedApartFromTheTcpFrames) {
-    raw_client tcp{sim.tcp_port()};
+    raw_tcp_client tcp{sim.tcp_port()};
     ASSERT_EQ(command(tcp, op::status), 0);
     const bytes report = usb_request(2, op::echo, {1, 2, 3});
     ASSERT_TRUE(usb_command(first, report).has_value());
@@ -896,7 +828,7 @@ TEST_F(SimulatorHid, UnplugEndsTheDeviceConnectionsOnly) {
     ASSERT_TRUE(list.has_value());
     EXPECT_EQ((*list)[0], 1) << "one controller left on the bus";
     EXPECT_TRUE(usb_command(second, usb_request(1, op::status)).has_value());
-    raw_client tcp{sim.tcp_port()};
+    raw_tcp_client tcp{sim.tcp_port()};
     EXPECT_EQ(command(tcp, op::status), 0) << "TCP is not the USB bus";
 
     raw_hid_client again{sim.hid_socket()};

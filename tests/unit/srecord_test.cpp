@@ -15,7 +15,7 @@
 
 #include "firmware/srecord.h"
 #include "support/temp_directory.h"
-#include "unit/srec_cat.h"
+#include "support/srec_cat.h"
 
 using namespace vortlink::loader;
 using vortlink::test::known_bytes;

@@ -232,12 +232,12 @@ TEST_F(TcpExchange, LockHeldElsewhereForTwoSecondsSendsNothing) {
     std::atomic<bool> holding{false};
     std::atomic<bool> release{false};
     std::thread holder([&] {
-        ASSERT_EQ(platform::wait_named_lock(state().tcp_locks[slot], 1000),
+        ASSERT_EQ(platform::wait_named_lock(state().slots[slot].tcp_lock, 1000),
                   platform::lock_wait::acquired);
         holding = true;
         while (!release)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        platform::release_named_lock(state().tcp_locks[slot]);
+        platform::release_named_lock(state().slots[slot].tcp_lock);
     });
     while (!holding)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -272,18 +272,18 @@ TEST_F(TcpExchange, AnotherSlotExchangesWhileThisOneAwaitsItsReply) {
 }
 
 TEST_F(TcpExchange, MissingLockIsAWaitFailure) {
-    platform::named_lock *saved = state().tcp_locks[slot];
-    state().tcp_locks[slot] = nullptr;
+    platform::named_lock *saved = state().slots[slot].tcp_lock;
+    state().slots[slot].tcp_lock = nullptr;
     EXPECT_EQ(status_exchange(), status::lock_failed);
-    state().tcp_locks[slot] = saved;
+    state().slots[slot].tcp_lock = saved;
     EXPECT_TRUE(sim.frames().empty());
 }
 
 TEST_F(TcpExchange, LockIsRecursiveForTheOwnerThread) {
-    ASSERT_EQ(platform::wait_named_lock(state().tcp_locks[slot], 100),
+    ASSERT_EQ(platform::wait_named_lock(state().slots[slot].tcp_lock, 100),
               platform::lock_wait::acquired);
     EXPECT_EQ(status_exchange(), status::ok);
-    platform::release_named_lock(state().tcp_locks[slot]);
+    platform::release_named_lock(state().slots[slot].tcp_lock);
 }
 
 TEST_F(TcpExchange, QuitRequestDuringThePumpEndsTheExchangeAfterTheRequest) {
@@ -426,7 +426,7 @@ TEST(TcpConnect, UnresolvableHostLeavesTheSlotAsItWas) {
     ASSERT_EQ(tkcmdset_connect(7, 0, "127.0.0.1"), status::ok);
     EXPECT_EQ(tkcmdset_connect(7, 0, "no-such-host.invalid"), status::host_unresolved);
     EXPECT_EQ(tkcmdset_connect(7, 0, nullptr), status::host_unresolved);
-    EXPECT_EQ(state().transport[7], transport_kind::tcp);
+    EXPECT_EQ(state().slots[7].transport, transport_kind::tcp);
     uint16_t word = 0;
     EXPECT_EQ(tkcmdset_status(7, &word), status::ok);
 }

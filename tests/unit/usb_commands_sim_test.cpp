@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "usb_simulator_slot.h"
+#include "support/usb_simulator_slot.h"
 
 using namespace vortlink;
 

@@ -67,14 +67,18 @@ class UsbCommands : public ::testing::Test {
 
     void SetUp() override {
         device = new scripted_device; // the slot owns it; close_hid_slot deletes it
-        state().hid[slot] = {device, 65, 65, 0};
-        state().reports[slot] = {
+        slot_record &record = state().slots[slot];
+        record.hid_device.reset(device);
+        record.input_report_length = 65;
+        record.output_report_length = 65;
+        record.feature_report_length = 0;
+        state().slots[slot].reports = {
             {{request_id, 64}, {long_request_id, 64}, {reply_id, 64}, {long_reply_id, 64}, {5, 2}}};
-        state().transport[slot] = transport_kind::usb;
+        state().slots[slot].transport = transport_kind::usb;
     }
     void TearDown() override {
         close_hid_slot(slot);
-        state().reports[slot] = {};
+        state().slots[slot].reports = {};
     }
 
     // Header byte, opcode and count of every report written.
@@ -113,9 +117,9 @@ TEST_F(UsbCommands, BlockChunksFollowTheLongReportCounts) {
 
 TEST_F(UsbCommands, LongReportWithoutRoomForAChunkIsRefused) {
     uint8_t data[8] = {};
-    state().reports[slot][usage_index_long_reply].report_count = 2;
+    state().slots[slot].reports[usage_index_long_reply].report_count = 2;
     EXPECT_EQ(tkcmdset_read_eemem_block(slot, 0, data, 8), TKCMDSET_BAD_REPORTS);
-    state().reports[slot][usage_index_long_reply].report_count = 201;
+    state().slots[slot].reports[usage_index_long_reply].report_count = 201;
     EXPECT_EQ(tkcmdset_read_mem_block(slot, 0, data, 8), TKCMDSET_BAD_REPORTS);
     EXPECT_TRUE(device->written.empty());
 }

@@ -57,9 +57,9 @@ TEST_F(UsbRoad, SlotsTakeTheControllersInListOrder) {
     ASSERT_EQ(tkcmdset_init_ex(1, product, nullptr), status::ok);
     EXPECT_EQ(serial_of(0), "Q0000001");
     EXPECT_EQ(serial_of(1), "Q0000002");
-    EXPECT_EQ(state().transport[0], transport_kind::usb);
+    EXPECT_EQ(state().slots[0].transport, transport_kind::usb);
     EXPECT_EQ(tkcmdset_init_ex(2, product, nullptr), status::no_device_matched);
-    EXPECT_EQ(state().hid[2].device, nullptr);
+    EXPECT_EQ(state().slots[2].hid_device, nullptr);
 }
 
 TEST_F(UsbRoad, SerialNumberFindsTheSameControllerOnAnySlot) {
@@ -78,7 +78,7 @@ TEST_F(UsbRoad, EmptySerialArgumentCountsAsNone) {
 
 TEST_F(UsbRoad, ReportTableHoldsTheIdsAndCountsOfTheUsages) {
     ASSERT_EQ(tkcmdset_init_ex(0, product, nullptr), status::ok);
-    const auto &reports = state().reports[0];
+    const auto &reports = state().slots[0].reports;
     EXPECT_EQ(reports[usage_index_request].report_id, 1);
     EXPECT_EQ(reports[usage_index_long_request].report_id, 2);
     EXPECT_EQ(reports[usage_index_reply].report_id, 3);
@@ -86,8 +86,8 @@ TEST_F(UsbRoad, ReportTableHoldsTheIdsAndCountsOfTheUsages) {
     EXPECT_EQ(reports[usage_index_feature].report_id, 5);
     EXPECT_EQ(reports[usage_index_long_request].report_count, 112);
     EXPECT_EQ(reports[usage_index_long_reply].report_count, 112);
-    EXPECT_EQ(state().hid[0].output_report_length, 113);
-    EXPECT_EQ(state().hid[0].input_report_length, 113);
+    EXPECT_EQ(state().slots[0].output_report_length, 113);
+    EXPECT_EQ(state().slots[0].input_report_length, 113);
 }
 
 TEST_F(UsbRoad, StatusTravelsInTheReportsOfUsages166And168) {
@@ -240,8 +240,8 @@ TEST_F(UsbRoad, MissingUsageKeepsTheDeviceAndThePreviousTransport) {
     ASSERT_EQ(tkcmdset_connect(0, 0, "127.0.0.1"), status::ok);
     sim.inject("feature-usage off");
     EXPECT_EQ(tkcmdset_init_ex(0, product, "Q0000001"), status::bad_reports);
-    EXPECT_NE(state().hid[0].device, nullptr) << "the device stays open";
-    EXPECT_EQ(state().transport[0], transport_kind::tcp);
+    EXPECT_NE(state().slots[0].hid_device, nullptr) << "the device stays open";
+    EXPECT_EQ(state().slots[0].transport, transport_kind::tcp);
     sim.clear_frames();
     uint16_t word = 0;
     EXPECT_EQ(tkcmdset_status(0, &word), status::ok);
@@ -260,7 +260,7 @@ TEST_F(UsbRoad, FeatureCodesAreMappedAndSentInTheFeatureReport) {
     EXPECT_EQ(features[0][1], 0x00);
     EXPECT_EQ(features[0][2], 0x03);
     EXPECT_EQ(features[1][2], 0x04);
-    EXPECT_EQ(features[0].size(), state().hid[0].feature_report_length);
+    EXPECT_EQ(features[0].size(), state().slots[0].feature_report_length);
 }
 
 TEST_F(UsbRoad, FeatureOnATcpSlotHasNoUsbDevice) {
@@ -332,7 +332,7 @@ TEST_F(QuickRestarts, FeatureCodesSwitchBetweenBootLoaderAndApplication) {
 
 TEST_F(ShortLongReports, DeviceWithoutRoomForBlockDataIsRefused) {
     EXPECT_EQ(tkcmdset_init_ex(0, product, nullptr), status::bad_reports);
-    EXPECT_EQ(state().hid[0].device, nullptr);
+    EXPECT_EQ(state().slots[0].hid_device, nullptr);
 }
 
 TEST_F(LongReportsOf64, BlockChunksFollowTheReportCount) {

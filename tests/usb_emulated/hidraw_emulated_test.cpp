@@ -16,7 +16,7 @@
 
 #include "eeprom_image.h"
 #include "support/temp_directory.h"
-#include "unit/srec_cat.h"
+#include "support/srec_cat.h"
 #include "usb_emulated/usb_testbed.h"
 #include "vortlink.h"
 

@@ -11,8 +11,8 @@
 namespace vortlink::ctl {
 
 namespace {
-constexpr std::chrono::milliseconds reset_retry{500};
-constexpr int max_slots = 50;
+constexpr std::chrono::milliseconds reset_retry{loader::usb_reset_retry_ms};
+constexpr int max_slots = TKCMDSET_SLOT_COUNT;
 } // namespace
 
 std::string transport_name(const controller_choice &choice) {
@@ -37,10 +37,10 @@ status_t open_controller(const controller_choice &choice, uint8_t &slot) {
     }
     if (!choice.serial.empty()) {
         slot = choice.slot;
-        return tkcmdset_init_ex(slot, controller_product_name, choice.serial.c_str());
+        return tkcmdset_init_ex(slot, TKCMDSET_PRODUCT_NAME, choice.serial.c_str());
     }
     slot = static_cast<uint8_t>(choice.usb_position);
-    return tkcmdset_init_ex(slot, controller_product_name, nullptr);
+    return tkcmdset_init_ex(slot, TKCMDSET_PRODUCT_NAME, nullptr);
 }
 
 status_t wait_for_usb_controller(
@@ -52,7 +52,7 @@ status_t wait_for_usb_controller(
         const auto now = std::chrono::steady_clock::now();
         if (waiting)
             waiting(now);
-        const status_t result = tkcmdset_init_ex(slot, controller_product_name, serial);
+        const status_t result = tkcmdset_init_ex(slot, TKCMDSET_PRODUCT_NAME, serial);
         if (result == loader::status::ok || std::chrono::steady_clock::now() >= deadline)
             return result;
         std::this_thread::sleep_for(reset_retry);
@@ -64,7 +64,7 @@ int count_usb_controllers() {
     // Opening by position counts only controllers that answer to the product name.
     for (int position = 0; position < max_slots; ++position) {
         const status_t status =
-            tkcmdset_init_ex(static_cast<uint8_t>(position), controller_product_name, nullptr);
+            tkcmdset_init_ex(static_cast<uint8_t>(position), TKCMDSET_PRODUCT_NAME, nullptr);
         (void)tkcmdset_shutdown(static_cast<uint8_t>(position));
         if (status != loader::status::ok)
             break;

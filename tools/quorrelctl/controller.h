@@ -7,16 +7,14 @@
 #include <string>
 
 #include "common/status.h"
+#include "identity/controller_identity.h"
 
 namespace vortlink::ctl {
 
 using loader::status_t;
 
-inline constexpr const char *controller_product_name = "Kv Quorrel Controller";
-// A controller whose firmware version starts with this part number runs its boot loader.
-inline constexpr const char *loader_part_number = "6400-000731";
 // How long a restarted controller has to come back on the bus.
-inline constexpr std::chrono::seconds usb_return_limit{15};
+inline constexpr std::chrono::milliseconds usb_return_limit{loader::usb_reset_limit_ms};
 
 struct controller_choice {
     enum class transport { usb, tcp } kind = transport::usb;

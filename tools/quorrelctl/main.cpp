@@ -26,7 +26,7 @@
 namespace vortlink::ctl {
 namespace {
 
-constexpr int max_controllers = 50;
+constexpr int max_controllers = TKCMDSET_SLOT_COUNT;
 constexpr std::size_t max_host_list_size = 64 * 1024;
 
 struct global_options {
@@ -222,9 +222,11 @@ int run_list(bool json) {
     nlohmann::ordered_json controllers = nlohmann::ordered_json::array();
     for (int position = 0; position < max_controllers; ++position) {
         const auto slot = static_cast<uint8_t>(position);
-        if (tkcmdset_init_ex(slot, controller_product_name, nullptr) != loader::status::ok)
+        if (tkcmdset_init_ex(slot, TKCMDSET_PRODUCT_NAME, nullptr) != loader::status::ok)
             break;
-        char firmware[101] = {}, hardware[101] = {}, serial[101] = {};
+        char firmware[TKCMDSET_IDENTITY_TEXT_SIZE] = {};
+        char hardware[TKCMDSET_IDENTITY_TEXT_SIZE] = {};
+        char serial[TKCMDSET_IDENTITY_TEXT_SIZE] = {};
         status_t status = tkcmdset_fw_version(slot, firmware);
         if (status == loader::status::ok)
             status = tkcmdset_hw_version(slot, hardware);
@@ -235,8 +237,7 @@ int run_list(bool json) {
             std::fprintf(stderr, "%s\n", failure_text(status).c_str());
             return 1;
         }
-        const bool boot_loader =
-            std::string(firmware).rfind(loader_part_number, 0) == 0;
+        const bool boot_loader = loader::runs_boot_loader(firmware);
         controllers.push_back({{"position", position},
                                {"serial", device_text(serial, sizeof serial)},
                                {"firmware", device_text(firmware, sizeof firmware)},

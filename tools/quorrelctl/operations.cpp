@@ -29,11 +29,9 @@ namespace vortlink::ctl {
 
 namespace {
 
-constexpr uint16_t feature_start_loader = 1;
-constexpr uint16_t feature_start_application = 2;
 // How long the controller gets to leave the bus before it is looked for again, as in the dialog.
-constexpr std::chrono::milliseconds loader_settle{2000};
-constexpr std::chrono::milliseconds application_settle{3000};
+constexpr std::chrono::milliseconds loader_settle{loader::loader_settle_ms};
+constexpr std::chrono::milliseconds application_settle{loader::application_settle_ms};
 constexpr std::size_t max_block_length = 65535;
 // S-record text of a full 256 KiB image takes well under 1 MiB; anything far larger is no
 // firmware file.
@@ -71,12 +69,11 @@ struct identity {
 };
 
 status_t read_identity(uint8_t slot, identity &result) {
-    char text[101] = {};
+    char text[TKCMDSET_IDENTITY_TEXT_SIZE] = {};
     status_t status = tkcmdset_fw_version(slot, text);
     if (status != loader::status::ok)
         return status;
-    result.boot_loader =
-        std::strncmp(text, loader_part_number, std::strlen(loader_part_number)) == 0;
+    result.boot_loader = loader::runs_boot_loader(text);
     result.firmware = device_text(text, sizeof text);
     if ((status = tkcmdset_hw_version(slot, text)) != loader::status::ok)
         return status;
@@ -189,12 +186,12 @@ void run_reset(bool to_loader, session &where, outcome &result) {
     // while it is away.
     controller_choice comes_back = where.choice;
     if (comes_back.serial.empty()) {
-        char serial[101] = {};
+        char serial[TKCMDSET_IDENTITY_TEXT_SIZE] = {};
         if (tkcmdset_serial_number(where.slot, serial) == loader::status::ok)
             comes_back.serial = serial;
     }
-    status_t status =
-        tkcmdset_set_feature(where.slot, to_loader ? feature_start_loader : feature_start_application);
+    status_t status = tkcmdset_set_feature(
+        where.slot, to_loader ? TKCMDSET_FEATURE_START_LOADER : TKCMDSET_FEATURE_START_APPLICATION);
     if (status != loader::status::ok)
         return fail(result, status);
     (void)tkcmdset_shutdown(where.slot);
@@ -365,7 +362,7 @@ void run_diag(session &where, outcome &result) {
 
 struct mfg_plan {
     std::optional<std::string> serial_number;
-    std::optional<std::array<uint8_t, 6>> mac;
+    std::optional<std::array<uint8_t, TKCMDSET_MAC_SIZE>> mac;
     std::optional<uint32_t> ip;
     std::optional<std::string> part, eco;
     std::optional<bool> limit_48v;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/printable_text.h"
+#include "core/hex_digit.h"
 
 namespace vortlink::ctl {
 
@@ -13,15 +14,6 @@ namespace {
 constexpr char hex_digits[] = "0123456789ABCDEF";
 constexpr int bar_width = 40;
 
-int digit_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 // Length of the valid UTF-8 sequence at text[0], or 0 when it is none.
 std::size_t utf8_sequence(std::string_view text) {
     const auto lead = static_cast<unsigned char>(text[0]);
@@ -154,7 +146,7 @@ bool parse_hex_bytes(std::string_view text, std::vector<uint8_t> &bytes) {
                 return false;
             continue;
         }
-        const int value = digit_value(c);
+        const int value = hex_digit_value(c);
         if (value < 0)
             return false;
         if (high < 0) {

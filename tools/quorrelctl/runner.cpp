@@ -36,7 +36,7 @@ void run_on_controller(const command &what, session &where, outcome &result, boo
         return;
     }
     if (read_serial) {
-        char text[101] = {};
+        char text[TKCMDSET_IDENTITY_TEXT_SIZE] = {};
         if (tkcmdset_serial_number(where.slot, text) == loader::status::ok)
             serial = device_text(text, sizeof text);
         if (identified)

@@ -337,7 +337,7 @@ const std::vector<setting_command> &commands() {
         {v::get, "mac", "",
          [](argument_reader &) -> runner {
              return [=](uint8_t s, json &out) {
-                 uint8_t mac[6] = {};
+                 uint8_t mac[TKCMDSET_MAC_SIZE] = {};
                  const status_t r = tkcmdset_get_mac(s, mac);
                  out = {{"mac", mac_text(mac)}};
                  return r;

@@ -8,7 +8,7 @@
 #include <iostream>
 
 #include "controller.h"
-#include "core/platform/bus_watch.h"
+#include "bus_watch.h"
 #include "output.h"
 #include "runner.h"
 #include "text_input.h"

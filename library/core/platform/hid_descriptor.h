@@ -55,4 +55,23 @@ struct hid_report_description {
 status_t parse_report_descriptor(std::span<const uint8_t> bytes,
                                  hid_report_description &description);
 
+// A device whose report descriptor is parsed by the library answers the report queries from
+// that description; both fail while it is unreadable.
+class described_hid_device : public hid_device {
+  public:
+    bool report_lengths(hid_report_lengths &lengths) override {
+        if (description_status_ != status::ok)
+            return false;
+        lengths = description_.lengths;
+        return true;
+    }
+    bool find_value_usage(uint16_t usage, hid_value_report &report) override {
+        return description_status_ == status::ok && description_.find_value_usage(usage, report);
+    }
+
+  protected:
+    status_t description_status_ = status::bad_reports;
+    hid_report_description description_;
+};
+
 } // namespace vortlink::platform

@@ -277,7 +277,7 @@ class wire_connection {
     std::size_t input_end_ = 0;
 };
 
-class sim_hid_device final : public hid_device {
+class sim_hid_device final : public described_hid_device {
   public:
     explicit sim_hid_device(wire_connection connection) : wire_(std::move(connection)) {}
 
@@ -289,17 +289,6 @@ class sim_hid_device final : public hid_device {
             response[0] == wire::result_ok)
             description_status_ =
                 parse_report_descriptor(std::span(response).subspan(1), description_);
-    }
-
-    bool report_lengths(hid_report_lengths &lengths) override {
-        if (description_status_ != status::ok)
-            return false;
-        lengths = description_.lengths;
-        return true;
-    }
-
-    bool find_value_usage(uint16_t usage, hid_value_report &report) override {
-        return description_status_ == status::ok && description_.find_value_usage(usage, report);
     }
 
     bool product_string(std::u16string &text) override {
@@ -471,8 +460,6 @@ class sim_hid_device final : public hid_device {
     wire_connection wire_;
     std::deque<std::vector<uint8_t>> queued_;
     std::deque<uint8_t> unanswered_;
-    status_t description_status_ = status::bad_reports;
-    hid_report_description description_;
 };
 
 // The keys of a device list response; false when it is malformed.

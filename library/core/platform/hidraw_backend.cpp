@@ -339,7 +339,7 @@ void run_writer(std::shared_ptr<write_channel> channel) {
 
 // ---- Device -------------------------------------------------------------------------------------
 
-class hidraw_device final : public hid_device {
+class hidraw_device final : public described_hid_device {
   public:
     hidraw_device(unique_fd fd, std::span<const uint8_t> report_descriptor,
                   status_t descriptor_status, std::string hid_device_dir,
@@ -376,17 +376,6 @@ class hidraw_device final : public hid_device {
             writer_thread_.join();
         else
             writer_thread_.detach();
-    }
-
-    bool report_lengths(hid_report_lengths &lengths) override {
-        if (description_status_ != status::ok)
-            return false;
-        lengths = description_.lengths;
-        return true;
-    }
-
-    bool find_value_usage(uint16_t usage, hid_value_report &report) override {
-        return description_status_ == status::ok && description_.find_value_usage(usage, report);
     }
 
     bool product_string(std::u16string &text) override {
@@ -588,8 +577,6 @@ class hidraw_device final : public hid_device {
     }
 
     unique_fd fd_;
-    status_t description_status_ = status::bad_reports;
-    hid_report_description description_;
     std::string hid_device_dir_;
     std::string usb_device_dir_;
     std::string dev_root_;

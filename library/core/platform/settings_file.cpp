@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/hex_digit.h"
 #include "core/platform/text_file.h"
 
 namespace vortlink::platform {
@@ -36,16 +37,6 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
 // A name that could not be written back as a single "Name=" line is refused outright.
 bool valid_name(std::string_view name) {
     return !name.empty() && name.find_first_of(std::string_view("=\n\r\0", 4)) == name.npos;
-}
-
-int hex_digit_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 struct parsed_line {

@@ -1,8 +1,10 @@
 #pragma once
 // IPv4 stream sockets for the TCP transport. File descriptors are plain ints; -1 is none.
+// socket_handle owns one.
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace vortlink::platform {
 
@@ -19,6 +21,22 @@ enum class connect_result { connected, failed, configure_failed };
 connect_result connect_ipv4(uint32_t address, uint16_t port, uint32_t timeout_ms, int &fd);
 
 void close_socket(int fd);
+
+// Owns a socket and closes it when it is replaced or the handle goes.
+class socket_handle {
+  public:
+    constexpr socket_handle() = default;
+    socket_handle(const socket_handle &) = delete;
+    socket_handle &operator=(const socket_handle &) = delete;
+    ~socket_handle() { close_socket(fd_); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ != no_socket; }
+    void reset(int fd = no_socket) { close_socket(std::exchange(fd_, fd)); }
+
+  private:
+    int fd_ = no_socket;
+};
 
 // Sends every byte, continuing after partial sends. False on a socket error.
 bool send_all(int fd, const uint8_t *bytes, std::size_t count);

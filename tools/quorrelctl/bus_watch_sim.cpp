@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/platform/bus_watch.h"
+#include "bus_watch.h"
 #include <unistd.h>
 
 namespace vortlink::platform {

@@ -4,8 +4,7 @@
 // VORTLINK_HID_SIM names a quorrel-sim socket. It says only that something changed; the caller
 // looks at the bus again to see what.
 //
-// Not part of libvortlink.so: tools that wait for the next controller link it on their own, so
-// the library does not depend on libudev.
+// Part of quorrelctl rather than libvortlink.so, so that the library does not depend on libudev.
 
 #include <memory>
 #include <string>

@@ -1,4 +1,4 @@
-#include "core/platform/bus_watch.h"
+#include "bus_watch.h"
 
 #include <cstdlib>
 

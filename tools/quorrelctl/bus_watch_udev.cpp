@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "core/platform/bus_watch.h"
+#include "bus_watch.h"
 
 namespace vortlink::platform {
 
