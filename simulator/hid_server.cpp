@@ -223,6 +223,9 @@ class hid_session {
 
     bool answer_write(std::span<const uint8_t> report) {
         const bool accepted = usb_output_accepted(layout_, report);
+        // The write completes once the report crossed the wire, as an interrupt transfer does.
+        if (accepted && !bound_->wire.carry_output(report.size(), stop_))
+            return false;
         if (!respond(hid_wire::write_report,
                      accepted ? hid_wire::result_ok : hid_wire::result_refused))
             return false;
@@ -231,10 +234,13 @@ class hid_session {
         usb_reply_plan plan = answer_output_report(*bound_, layout_, report);
         if (plan.report.empty())
             return true;
+        const steady::time_point arrives = bound_->wire.usb_reply_due(report, plan.report);
         if (plan.delay_ms == 0 && held_.empty())
-            return send_message(hid_wire::input_report, {}, plan.report);
+            return wait_until_unless_stopped(stop_, arrives) &&
+                   send_message(hid_wire::input_report, {}, plan.report);
         // Replies leave in the order of their requests, as the firmware answers one at a time.
-        steady::time_point due = steady::now() + std::chrono::milliseconds(plan.delay_ms);
+        steady::time_point due = std::max(arrives, steady::now()) +
+                                 std::chrono::milliseconds(plan.delay_ms);
         if (!held_.empty())
             due = std::max(due, held_.back().due);
         held_.push_back({due, std::move(plan.report)});

@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <vector>
 
@@ -62,12 +64,20 @@ void tcp_server::serve(connection &client) {
     const int fd = client.fd.get();
     std::vector<uint8_t> pending;
     uint8_t chunk[receive_chunk];
+    wire_clock::steady::time_point arrived{};
     for (;;) {
         for (;;) {
             std::size_t frame_length = 0;
             const request_scan scan = scan_request(pending, frame_length);
             if (scan == request_scan::incomplete)
                 break;
+            if (!wait_until_unless_stopped(stop_, device_.wire.tcp_request_due(arrived)))
+                return;
+            // Header, opcode and the first data bytes: what the timing model looks at.
+            std::array<uint8_t, 8> head{};
+            const std::size_t head_length = std::min(
+                head.size(), scan == request_scan::unknown_opcode ? 2 : frame_length);
+            std::copy_n(pending.begin(), head_length, head.begin());
             reply_plan plan;
             if (scan == request_scan::unknown_opcode) {
                 plan = answer_request(device_, std::span(pending).first(2), scan);
@@ -80,7 +90,9 @@ void tcp_server::serve(connection &client) {
                 pending.erase(pending.begin(),
                               pending.begin() + static_cast<std::ptrdiff_t>(frame_length));
             }
-            if (!deliver(client, plan))
+            const auto reply_due =
+                device_.wire.tcp_reply_due(std::span(head).first(head_length), plan.bytes);
+            if (!wait_until_unless_stopped(stop_, reply_due) || !deliver(client, plan))
                 return;
         }
         if (wait_ready(fd, POLLIN, stop_, -1) != io_result::ok)
@@ -94,6 +106,7 @@ void tcp_server::serve(connection &client) {
             return;
         }
         pending.insert(pending.end(), chunk, chunk + received);
+        arrived = wire_clock::steady::now();
     }
 }
 
