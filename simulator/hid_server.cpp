@@ -224,7 +224,11 @@ class hid_session {
     bool answer_write(std::span<const uint8_t> report) {
         const bool accepted = usb_output_accepted(layout_, report);
         // The write completes once the report crossed the wire, as an interrupt transfer does.
-        if (accepted && !bound_->wire.carry_output(report.size(), stop_))
+        // A host writes a buffer of the longest report; the wire carries the report its ID
+        // names.
+        if (accepted &&
+            !bound_->wire.carry_output(
+                std::min(report.size(), layout_.output_report_length(report[0])), stop_))
             return false;
         if (!respond(hid_wire::write_report,
                      accepted ? hid_wire::result_ok : hid_wire::result_refused))

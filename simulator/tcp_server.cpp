@@ -71,7 +71,8 @@ void tcp_server::serve(connection &client) {
             const request_scan scan = scan_request(pending, frame_length);
             if (scan == request_scan::incomplete)
                 break;
-            if (!wait_until_unless_stopped(stop_, device_.wire.tcp_request_due(arrived)))
+            const auto taken = device_.wire.tcp_request_due(arrived);
+            if (!wait_until_unless_stopped(stop_, taken))
                 return;
             // Header, opcode and the first data bytes: what the timing model looks at.
             std::array<uint8_t, 8> head{};
@@ -91,7 +92,7 @@ void tcp_server::serve(connection &client) {
                               pending.begin() + static_cast<std::ptrdiff_t>(frame_length));
             }
             const auto reply_due =
-                device_.wire.tcp_reply_due(std::span(head).first(head_length), plan.bytes);
+                device_.wire.tcp_reply_due(taken, std::span(head).first(head_length), plan.bytes);
             if (!wait_until_unless_stopped(stop_, reply_due) || !deliver(client, plan))
                 return;
         }

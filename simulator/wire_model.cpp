@@ -113,6 +113,7 @@ bool wire_clock::carry_output(std::size_t length, const stop_signal &stop) {
         std::lock_guard lock(endpoints_mutex_);
         done = std::max(steady::now(), out_free_) + time;
         out_free_ = done;
+        out_done_ = done;
     }
     charge(time, {}, false);
     return wait_until_unless_stopped(stop, done);
@@ -122,16 +123,17 @@ steady::time_point wire_clock::usb_reply_due(std::span<const uint8_t> request,
                                              std::span<const uint8_t> reply) {
     const steady::duration flash =
         request.size() < 2 ? steady::duration{} : flash_time(request[1], request.subspan(2), reply);
-    const steady::time_point ready = steady::now() + flash;
     if (!settings_.usb_full_speed) {
         charge({}, flash, true);
-        return ready;
+        return steady::now() + flash;
     }
     const steady::duration time = endpoint_time(reply.size());
     steady::time_point due;
     {
         std::lock_guard lock(endpoints_mutex_);
-        due = std::max(ready, in_free_) + time;
+        // The model's controller answers the moment the request is across: timed from the
+        // schedule, not from when this thread woke, so a late wake-up is not paid twice.
+        due = std::max(out_done_ + flash, in_free_) + time;
         in_free_ = due;
     }
     charge(time, flash, true);
@@ -142,7 +144,8 @@ steady::time_point wire_clock::tcp_request_due(steady::time_point arrived) const
     return settings_.ethernet ? arrived + microseconds(settings_.ethernet_latency_us) : arrived;
 }
 
-steady::time_point wire_clock::tcp_reply_due(std::span<const uint8_t> frame,
+steady::time_point wire_clock::tcp_reply_due(steady::time_point taken,
+                                             std::span<const uint8_t> frame,
                                              std::span<const uint8_t> reply) {
     const steady::duration flash =
         frame.size() < 2 ? steady::duration{} : flash_time(frame[1], frame.subspan(2), reply);
@@ -150,7 +153,7 @@ steady::time_point wire_clock::tcp_reply_due(std::span<const uint8_t> frame,
         settings_.ethernet ? microseconds(settings_.ethernet_latency_us) : microseconds(0);
     // The request's own latency was waited for before the controller took it.
     charge(2 * latency, flash, true);
-    return steady::now() + flash + latency;
+    return (settings_.ethernet ? taken : steady::now()) + flash + latency;
 }
 
 wire_totals wire_clock::totals() const {

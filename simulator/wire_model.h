@@ -62,8 +62,9 @@ class wire_clock {
 
     // When a TCP request frame that arrived at `arrived` reaches the controller.
     steady::time_point tcp_request_due(steady::time_point arrived) const;
-    // When the reply to the TCP request `frame` (header and opcode first) reaches the client.
-    steady::time_point tcp_reply_due(std::span<const uint8_t> frame,
+    // When the reply to the TCP request `frame` (header and opcode first), which the
+    // controller took at `taken`, reaches the client.
+    steady::time_point tcp_reply_due(steady::time_point taken, std::span<const uint8_t> frame,
                                      std::span<const uint8_t> reply);
 
     wire_totals totals() const;
@@ -78,6 +79,7 @@ class wire_clock {
     std::mutex endpoints_mutex_;
     steady::time_point out_free_{};
     steady::time_point in_free_{};
+    steady::time_point out_done_{}; // when the last output report was across
     std::atomic<uint64_t> exchanges_{0};
     std::atomic<uint64_t> wire_us_{0};
     std::atomic<uint64_t> flash_us_{0};
