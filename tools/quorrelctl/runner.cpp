@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -370,8 +371,7 @@ int run_gang(const command &what, const std::vector<controller_choice> &targets,
     }
     const bool terminal = !settings.json && isatty(STDOUT_FILENO) == 1;
     gang_display display(members, what, settings.json, terminal);
-    std::mutex record_mutex;
-    bool all_recorded = true;
+    std::atomic<bool> all_recorded = true;
 
     std::vector<std::thread> threads;
     threads.reserve(members.size());
@@ -396,11 +396,9 @@ int run_gang(const command &what, const std::vector<controller_choice> &targets,
             const nlohmann::ordered_json entry = record_entry(
                 what, member.choice, serial, started, member.result, member.milliseconds);
             display.identified(i, serial);
-            {
-                std::lock_guard lock(record_mutex);
-                if (!write_record(settings, entry))
-                    all_recorded = false;
-            }
+            // The log takes lines from every thread at once.
+            if (!write_record(settings, entry))
+                all_recorded = false;
             display.finished(i, entry);
         });
     }
