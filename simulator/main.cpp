@@ -73,6 +73,9 @@ int run(const options &settings) {
                      std::strerror(error));
         return 1;
     }
+    // Before any thread starts, so that every connection's thread inherits it.
+    if (settings.wire.any())
+        sharpen_timers();
     device_list devices;
     for (std::size_t number = 1; number <= settings.usb_devices; ++number) {
         usb_identity identity = identity_of(settings, number);

@@ -85,6 +85,10 @@ class wire_clock {
     std::atomic<uint64_t> flash_us_{0};
 };
 
+// Lets the calling thread, and every thread it starts from now on, wake from timed waits
+// within a microsecond.
+void sharpen_timers();
+
 // Waits for `moment` to the microsecond; false when the stop came first.
 bool wait_until_unless_stopped(const stop_signal &stop, std::chrono::steady_clock::time_point moment);
 
