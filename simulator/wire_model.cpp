@@ -5,12 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <ctime>
 
+#include "controller.h"
 #include "core/protocol.h"
 #include "text_numbers.h"
-#include "controller.h"
 
 namespace vortlink::sim {
 
