@@ -5,11 +5,6 @@
 //
 // Run it from the build tree: bench/gang_program_bench [rounds]
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,10 +14,9 @@
 #include <vector>
 
 #include "support/simulator_process.h"
+#include "tool_run.h"
 #include "support/temp_directory.h"
 #include "support/srec_cat.h"
-
-extern char **environ;
 
 namespace {
 
@@ -30,52 +24,24 @@ using clock_type = std::chrono::steady_clock;
 constexpr uint32_t image_base = 0x10000;
 constexpr std::size_t image_size = 0x10000;
 
-pid_t spawn_tool(const std::vector<std::string> &args) {
-    std::vector<std::string> all = {QUORRELCTL_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &arg : all)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-int reap(pid_t pid) {
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
 }
 
-// Milliseconds one run of the tool takes; negative when it failed.
 double timed_run(const std::vector<std::string> &args) {
-    const auto start = clock_type::now();
-    const int status = reap(spawn_tool(args));
-    const std::chrono::duration<double, std::milli> elapsed = clock_type::now() - start;
-    return status == 0 ? elapsed.count() : -1;
+    return vortlink::bench::timed_run(QUORRELCTL_PATH, args);
 }
 
 // Milliseconds from the bus change to the waiting tool's exit.
 double wait_latency(vortlink::test::simulator_process &sim, const std::vector<std::string> &args,
                     const std::string &change) {
-    const pid_t pid = spawn_tool(args);
+    const pid_t pid = vortlink::bench::spawn_tool(QUORRELCTL_PATH, args);
     // Time to start and settle on the bus's events.
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     sim.inject(change);
     const auto changed = clock_type::now();
-    const int status = reap(pid);
+    const int status = vortlink::bench::reap(pid);
     const std::chrono::duration<double, std::milli> elapsed = clock_type::now() - changed;
     return status == 0 ? elapsed.count() : -1;
 }

@@ -66,6 +66,9 @@
 //                     a connection sees the descriptor of the time it asks for it
 //   wait-replies      wait (at most 60 s) until no USB reply of the controller is held back by
 //                     a delay: then each has gone into its connection -> ok
+//   wire DEV          what the timing model charged controller DEV since start-up: replies,
+//                     microseconds on the wire, microseconds of flash time
+//                                                 -> ok <replies> <wire_us> <flash_us>
 //
 // The controller model of DEV (these take the device as their first word, like unplug):
 //   restart DEV loader|application  restart into that firmware (what feature codes 1 and 2 mean):
@@ -286,6 +289,16 @@ std::optional<std::string> run_usb_command(const command_line &command, const ad
     const std::string_view name = command.name();
     const std::size_t count = command.arguments();
     device &target = selected.target;
+    if (name == "wire") {
+        if (count != 1)
+            return "error usage: wire DEV";
+        const auto number = parse_device(command.argument(0), devices);
+        if (!number)
+            return "error no device " + std::string(command.argument(0));
+        const wire_totals totals = devices[*number - 1]->wire.totals();
+        return "ok " + std::to_string(totals.exchanges) + " " + std::to_string(totals.wire_us) +
+               " " + std::to_string(totals.flash_us);
+    }
     if (name == "unplug" || name == "plug") {
         const bool unplug = name == "unplug";
         if (count != (unplug ? 2u : 1u))
@@ -422,7 +435,7 @@ std::string run_command(const command_line &command, const addressed &selected,
                "clear-faults faults stray status-word frames usb-frames clear-frames clients "
                "features unplug plug stall product serial serial-empty serial-unreadable "
                "feature-usage "
-               "wait-replies " +
+               "wait-replies wire " +
                std::string(model_command_names) + " help";
     return "error unknown command " + std::string(name);
 }

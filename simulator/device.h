@@ -10,12 +10,14 @@
 #include "controller.h"
 #include "faults.h"
 #include "usb_state.h"
+#include "wire_model.h"
 
 namespace vortlink::sim {
 
 struct device {
-    device(const controller_settings &settings, std::string usb_key, usb_identity identity)
-        : model(settings), key(std::move(usb_key)), usb(std::move(identity)) {}
+    device(const controller_settings &settings, std::string usb_key, usb_identity identity,
+           const wire_settings &timing = {})
+        : model(settings), key(std::move(usb_key)), usb(std::move(identity)), wire(timing) {}
 
     controller model;
     // Faults for its next replies on any transport.
@@ -26,6 +28,8 @@ struct device {
     // serial number string becomes.
     const std::string key;
     usb_state usb;
+    // How long its wires and its flash take (nothing unless the timing model is on).
+    wire_clock wire;
 };
 
 // Controller 1 first; only it is served over TCP.

@@ -218,6 +218,13 @@ class hid_session {
 
     bool answer_write(std::span<const uint8_t> report) {
         const bool accepted = usb_output_accepted(layout_, report);
+        // The write completes once the report crossed the wire, as an interrupt transfer does.
+        // A host writes a buffer of the longest report; the wire carries the report its ID
+        // names.
+        if (accepted &&
+            !bound_->wire.carry_output(
+                std::min(report.size(), layout_.output_report_length(report[0])), stop_))
+            return false;
         if (!respond(hid_wire::write_report,
                      accepted ? hid_wire::result_ok : hid_wire::result_refused))
             return false;
@@ -226,11 +233,14 @@ class hid_session {
         usb_reply_plan plan = answer_output_report(*bound_, layout_, report);
         if (plan.report.empty())
             return true;
+        const steady::time_point arrives = bound_->wire.usb_reply_due(report, plan.report);
         if (plan.delay_ms == 0 && held_.empty())
-            return send_message(hid_wire::input_report, {}, plan.report) &&
+            return wait_until_unless_stopped(stop_, arrives) &&
+                   send_message(hid_wire::input_report, {}, plan.report) &&
                    flood(plan.report, plan.flood_ms);
         // Replies leave in the order of their requests, as the firmware answers one at a time.
-        steady::time_point due = steady::now() + std::chrono::milliseconds(plan.delay_ms);
+        steady::time_point due = std::max(arrives, steady::now()) +
+                                 std::chrono::milliseconds(plan.delay_ms);
         if (!held_.empty())
             due = std::max(due, held_.back().due);
         held_.push_back({due, std::move(plan.report), plan.flood_ms});

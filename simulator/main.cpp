@@ -73,6 +73,9 @@ int run(const options &settings) {
                      std::strerror(error));
         return 1;
     }
+    // Before any thread starts, so that every connection's thread inherits it.
+    if (settings.wire.any())
+        sharpen_timers();
     device_list devices;
     for (std::size_t number = 1; number <= settings.usb_devices; ++number) {
         usb_identity identity = identity_of(settings, number);
@@ -81,7 +84,8 @@ int run(const options &settings) {
         controller_settings unit = settings.controller;
         unit.serial_number = identity.serial.empty() ? key : identity.serial;
         unit.hw_version = identity.hw_version;
-        devices.push_back(std::make_unique<device>(unit, std::move(key), std::move(identity)));
+        devices.push_back(
+            std::make_unique<device>(unit, std::move(key), std::move(identity), settings.wire));
     }
     tcp_server commands(*devices.front(), stop);
     control_server control(devices, commands, stop);
@@ -105,6 +109,9 @@ int run(const options &settings) {
             return 1;
         }
     }
+    // On stderr: the start-up lines on stdout are what clients parse.
+    if (settings.wire.any())
+        std::fprintf(stderr, "quorrel-sim: %s\n", describe_wire(settings.wire).c_str());
     std::printf("tcp-port %u\ncontrol-port %u\n", commands.port(), control.port());
     if (with_usb)
         std::printf("hid-socket %s\n", settings.hid_socket.c_str());

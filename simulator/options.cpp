@@ -41,6 +41,11 @@ const char usage_text[] =
     "  --ethernet-restart MS  how long echo answers busy after an Ethernet image went over\n"
     "                       (default 3000)\n"
     "  --fail-diag TEST=CODE  self-test TEST (0 to 5) answers device error CODE; repeatable\n"
+    "  --wire usb-fs|ethernet|none  timing model of the wire: full-speed USB endpoints, a\n"
+    "                       latency per TCP frame (comma-separated for both; default none)\n"
+    "  --wire-latency-us N  latency of one TCP frame with --wire ethernet (default 200)\n"
+    "  --flash-write-us N   time to store one 128-byte flash chunk (default 0)\n"
+    "  --erase-ms N         time to begin (erase) one 64 KiB flash block (default 0)\n"
     "  --help               show this text\n"
     "  --version            show the version\n"
     "\n"
@@ -205,7 +210,8 @@ parse_outcome parse_options(int argc, const char *const *argv, options &parsed,
         }
         const bool known = name == "--tcp-port" || name == "--bind" || name == "--control-port" ||
                            name == "--fw-version" || name == "--status-word" ||
-                           is_usb_option(name) || is_model_option(name);
+                           is_usb_option(name) || is_model_option(name) ||
+                           is_wire_option(name);
         if (!known) {
             error = "unknown option " + std::string(name);
             return parse_outcome::invalid;
@@ -222,6 +228,9 @@ parse_outcome parse_options(int argc, const char *const *argv, options &parsed,
                 return parse_outcome::invalid;
         } else if (is_model_option(name)) {
             if (!parse_model_option(name, *value, parsed.controller, error))
+                return parse_outcome::invalid;
+        } else if (is_wire_option(name)) {
+            if (!parse_wire_option(name, *value, parsed.wire, error))
                 return parse_outcome::invalid;
         } else if (name == "--tcp-port" || name == "--control-port") {
             const auto port = parse_unsigned(*value, 0xFFFF);

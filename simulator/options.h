@@ -8,6 +8,7 @@
 #include "controller.h"
 #include "usb_reports.h"
 #include "usb_state.h"
+#include "wire_model.h"
 
 namespace vortlink::sim {
 
@@ -33,6 +34,7 @@ struct options {
     usb_layout layout;
     // In the order given: a later one overrides an earlier one.
     std::vector<usb_variation> variations;
+    wire_settings wire;
 };
 
 enum class parse_outcome { run, help, version, invalid };

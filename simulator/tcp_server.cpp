@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <vector>
@@ -81,12 +83,21 @@ void tcp_server::serve(connection &client) {
     const int fd = client.fd.get();
     std::vector<uint8_t> pending;
     uint8_t chunk[receive_chunk];
+    wire_clock::steady::time_point arrived{};
     for (;;) {
         for (;;) {
             std::size_t frame_length = 0;
             const request_scan scan = scan_request(pending, frame_length);
             if (scan == request_scan::incomplete)
                 break;
+            const auto taken = device_.wire.tcp_request_due(arrived);
+            if (!wait_until_unless_stopped(stop_, taken))
+                return;
+            // Header, opcode and the first data bytes: what the timing model looks at.
+            std::array<uint8_t, 8> head{};
+            const std::size_t head_length = std::min(
+                head.size(), scan == request_scan::unknown_opcode ? 2 : frame_length);
+            std::copy_n(pending.begin(), head_length, head.begin());
             reply_plan plan;
             if (scan == request_scan::unknown_opcode) {
                 plan = answer_request(device_, std::span(pending).first(2), scan);
@@ -99,7 +110,9 @@ void tcp_server::serve(connection &client) {
                 pending.erase(pending.begin(),
                               pending.begin() + static_cast<std::ptrdiff_t>(frame_length));
             }
-            if (!deliver(client, plan))
+            const auto reply_due =
+                device_.wire.tcp_reply_due(taken, std::span(head).first(head_length), plan.bytes);
+            if (!wait_until_unless_stopped(stop_, reply_due) || !deliver(client, plan))
                 return;
         }
         std::size_t received = 0;
@@ -109,6 +122,7 @@ void tcp_server::serve(connection &client) {
         if (got != io_result::ok)
             return;
         pending.insert(pending.end(), chunk, chunk + received);
+        arrived = wire_clock::steady::now();
     }
 }
 

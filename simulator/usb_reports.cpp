@@ -123,6 +123,10 @@ std::size_t usb_layout::input_report_length(uint8_t report_id) const {
     return (report_id == long_reply_report_id ? long_report_count : normal_report_count) + 1u;
 }
 
+std::size_t usb_layout::output_report_length(uint8_t report_id) const {
+    return (report_id == long_request_report_id ? long_report_count : normal_report_count) + 1u;
+}
+
 std::optional<std::string> usb_indexed_string(const device &target, uint16_t index) {
     constexpr uint16_t product_index = 2;
     constexpr uint16_t serial_index = 3;

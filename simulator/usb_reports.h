@@ -33,6 +33,8 @@ struct usb_layout {
     std::size_t longest_report() const;
     // Bytes of the input report with this ID, report ID included.
     std::size_t input_report_length(uint8_t report_id) const;
+    // Bytes of the output report with this ID (1 or 2), report ID included.
+    std::size_t output_report_length(uint8_t report_id) const;
 };
 
 // Vendor page 0xFF00, one application collection, five numbered reports of 8-bit fields; the

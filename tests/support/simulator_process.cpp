@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <stdexcept>
@@ -153,7 +154,10 @@ void simulator_process::start(const std::vector<std::string> &extra_args) {
     fd_guard output(pipe_ends[0]);
     fd_guard child_output(pipe_ends[1]);
 
-    std::vector<std::string> args{QUORREL_SIM_PATH, "--tcp-port", "0"};
+    // QUORREL_SIM names another build of the simulator, for benchmarks run outside this tree.
+    const char *chosen = std::getenv("QUORREL_SIM");
+    const std::string program = chosen != nullptr && *chosen != '\0' ? chosen : QUORREL_SIM_PATH;
+    std::vector<std::string> args{program, "--tcp-port", "0"};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     std::vector<char *> argv;
     for (std::string &arg : args)
@@ -180,12 +184,12 @@ void simulator_process::start(const std::vector<std::string> &extra_args) {
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     const int spawned =
-        ::posix_spawn(&pid_, QUORREL_SIM_PATH, &actions, &attributes, argv.data(), environ);
+        ::posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         pid_ = -1;
-        ADD_FAILURE() << "posix_spawn " << QUORREL_SIM_PATH << ": " << std::strerror(spawned);
+        ADD_FAILURE() << "posix_spawn " << program << ": " << std::strerror(spawned);
         throw std::runtime_error("cannot start quorrel-sim");
     }
     ::close(child_output.release());

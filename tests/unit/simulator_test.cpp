@@ -948,3 +948,24 @@ TEST(SimulatorHidProcess, BadUsbArgumentsExitWithTwo) {
 }
 
 } // namespace
+
+// The timing model: a 64-byte report takes one 1 ms interval each way, a TCP frame its latency
+// each way; `wire` tells what was charged.
+TEST(SimulatorWire, ReportsTakeTheirIntervalsAndEveryExchangeIsCharged) {
+    EXPECT_EQ(run_to_exit({"--tcp-port", "0", "--wire", "usb"}), 2);
+    EXPECT_EQ(run_to_exit({"--tcp-port", "0", "--flash-write-us", "-1"}), 2);
+    simulator_process sim{with_hid, {"--wire", "usb-fs,ethernet", "--wire-latency-us", "300"}};
+    raw_hid_client device{sim.hid_socket()};
+    ASSERT_TRUE(device.ask(hid_open, key_of(1)).has_value());
+    bytes status_report(64, 0);
+    status_report[0] = 1;
+    status_report[1] = op::status;
+    const steady::time_point start = steady::now();
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(usb_command(device, status_report).has_value());
+    EXPECT_GE(elapsed_ms(start), 5 * 2);
+    EXPECT_EQ(sim.control("wire 1"), "ok 5 10000 0");
+    raw_client tcp{sim.tcp_port()};
+    ASSERT_EQ(command(tcp, op::status), 0);
+    EXPECT_EQ(sim.control("wire 1"), "ok 6 10600 0");
+}

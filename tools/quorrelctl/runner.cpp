@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <iostream>
 #include <functional>
@@ -170,7 +172,9 @@ struct gang_member {
     long long milliseconds = 0;
 };
 
-// Everything the gang shows, from any thread.
+// Everything the gang shows, from any thread. Only the display's own thread writes to standard
+// output while the gang runs: a terminal that stops reading (a slow link, Ctrl-S) holds up the
+// display, never the controllers' exchanges.
 class gang_display {
   public:
     gang_display(std::vector<gang_member> &members, const command &what, bool json, bool terminal)
@@ -180,9 +184,13 @@ class gang_display {
         if (terminal_) {
             for (std::size_t i = 0; i < members_.size(); ++i)
                 std::printf("\n");
+            std::lock_guard lock(mutex_);
             redraw_locked();
         }
+        writer_ = std::thread([this] { write_out(); });
     }
+
+    ~gang_display() { stop_writer(); }
 
     void progress(std::size_t index, uint32_t percent) {
         std::lock_guard lock(mutex_);
@@ -193,7 +201,7 @@ class gang_display {
             return redraw_soon_locked();
         // Without a terminal a line every tenth keeps a log readable.
         if (!json_ && member.percent / 10 != previous / 10)
-            std::printf("[%s] %d%%\n", member.label.c_str(), member.percent);
+            emit_locked("[" + member.label + "] " + std::to_string(member.percent) + "%\n");
     }
 
     void activity(std::size_t index, const std::string &text) {
@@ -205,7 +213,7 @@ class gang_display {
             // Only the first line of a countdown: the rest is the same with a smaller number.
             const std::string head = text.substr(0, text.find(':'));
             if (head != members_[index].last_activity_head) {
-                std::printf("[%s] %s\n", members_[index].label.c_str(), head.c_str());
+                emit_locked("[" + members_[index].label + "] " + head + "\n");
                 members_[index].last_activity_head = head;
             }
         }
@@ -221,7 +229,7 @@ class gang_display {
             line["controller"] = controller_label(member.choice);
             line["ok"] = member.result.status == loader::status::ok;
             line["result"] = member.result.data;
-            std::cout << json_text(line, -1) << '\n' << std::flush;
+            emit_locked(json_text(line, -1) + "\n");
             return;
         }
         if (terminal_)
@@ -231,6 +239,7 @@ class gang_display {
 
     // After every member finished: the results (on a terminal) and the summary table.
     void close() {
+        stop_writer();
         std::lock_guard lock(mutex_);
         if (json_)
             return;
@@ -299,8 +308,53 @@ class gang_display {
             line += status_column(member);
             screen += line + "\n";
         }
-        std::fputs(screen.c_str(), stdout);
+        // Only the newest screen matters: one not yet written is replaced.
+        if (writing_)
+            pending_screen_ = std::move(screen);
+        else
+            write_now(screen);
+    }
+
+    // Text for standard output, in order; from the display's thread while it runs.
+    void emit_locked(const std::string &text) {
+        if (!writing_)
+            return write_now(text);
+        pending_lines_ += text;
+        wake_.notify_one();
+    }
+
+    static void write_now(const std::string &text) {
+        std::fputs(text.c_str(), stdout);
         std::fflush(stdout);
+    }
+
+    void write_out() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] {
+                return !writing_ || !pending_lines_.empty() || !pending_screen_.empty();
+            });
+            std::string text = std::move(pending_lines_) + std::move(pending_screen_);
+            pending_lines_.clear();
+            pending_screen_.clear();
+            if (text.empty())
+                return;
+            lock.unlock();
+            write_now(text);
+            lock.lock();
+        }
+    }
+
+    // Writes what is pending and ends the display's thread; output is direct from then on.
+    void stop_writer() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!writer_.joinable())
+                return;
+            writing_ = false;
+        }
+        wake_.notify_one();
+        writer_.join();
     }
 
     void print_result_locked(const gang_member &member) {
@@ -308,18 +362,18 @@ class gang_display {
         std::string text = printable_lines(member.result.text);
         if (member.result.status != loader::status::ok)
             text += printable_lines(failure_message(member.result)) + "\n";
+        std::string lines;
         std::size_t start = 0;
         while (start < text.size()) {
             const std::size_t end = text.find('\n', start);
             const std::string line =
                 text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            std::printf("%s%s\n", line.empty() ? ("[" + member.label + "]").c_str() : prefix.c_str(),
-                        line.c_str());
+            lines += (line.empty() ? "[" + member.label + "]" : prefix) + line + "\n";
             if (end == std::string::npos)
                 break;
             start = end + 1;
         }
-        std::fflush(stdout);
+        emit_locked(lines);
     }
 
     void print_summary_locked() {
@@ -360,6 +414,11 @@ class gang_display {
     std::size_t label_width_ = 0;
     clock_type::time_point last_redraw_{};
     std::mutex mutex_;
+    std::condition_variable wake_;
+    bool writing_ = true;
+    std::string pending_lines_;
+    std::string pending_screen_;
+    std::thread writer_;
 };
 
 } // namespace
@@ -374,8 +433,7 @@ int run_gang(const command &what, const std::vector<controller_choice> &targets,
     }
     const bool terminal = !settings.json && isatty(STDOUT_FILENO) == 1;
     gang_display display(members, what, settings.json, terminal);
-    std::mutex record_mutex;
-    bool all_recorded = true;
+    std::atomic<bool> all_recorded = true;
 
     std::vector<std::thread> threads;
     threads.reserve(members.size());
@@ -400,11 +458,9 @@ int run_gang(const command &what, const std::vector<controller_choice> &targets,
             const nlohmann::ordered_json entry = record_entry(
                 what, member.choice, serial, started, member.result, member.milliseconds);
             display.identified(i, serial);
-            {
-                std::lock_guard lock(record_mutex);
-                if (!write_record(settings, entry))
-                    all_recorded = false;
-            }
+            // The log takes lines from every thread at once.
+            if (!write_record(settings, entry))
+                all_recorded = false;
             display.finished(i, entry);
         });
     }
