@@ -38,10 +38,10 @@ namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
 constexpr uint8_t tcp_slot = 0;
-constexpr unsigned usb_devices = 3;        // controllers 2 and 3 are on the USB bus only
+constexpr unsigned usb_devices = 3; // controllers 2 and 3 are on the USB bus only
 constexpr uint32_t reply_timeout_ms = 1500;
 constexpr uint32_t lock_wait_ms = 2000;
-constexpr uint16_t user_eeprom_start = 0x800;  // above the factory and lighthead blocks
+constexpr uint16_t user_eeprom_start = 0x800; // above the factory and lighthead blocks
 constexpr uint16_t user_eeprom_end = 0xF000;
 
 [[noreturn]] void fail_setup(const std::string &why) {
@@ -55,10 +55,10 @@ class simulator {
   public:
     explicit simulator(const fs::path &directory) {
         const char *configured = std::getenv("QUORREL_SIM");
-        const fs::path program = configured != nullptr && configured[0] != '\0'
-                                     ? fs::path(configured)
-                                     : fs::read_symlink("/proc/self/exe").parent_path() /
-                                           "../simulator/quorrel-sim";
+        const fs::path program =
+            configured != nullptr && configured[0] != '\0'
+                ? fs::path(configured)
+                : fs::read_symlink("/proc/self/exe").parent_path() / "../simulator/quorrel-sim";
         if (access(program.c_str(), X_OK) != 0)
             fail_setup("no quorrel-sim at " + program.string() + " (set QUORREL_SIM)");
         bus_ = (directory / "bus").string();
@@ -70,9 +70,9 @@ class simulator {
             dup2(out[1], STDOUT_FILENO);
             close(out[0]);
             const std::string devices = std::to_string(usb_devices);
-            execl(program.c_str(), program.c_str(), "--tcp-port", "0", "--hid-socket",
-                  bus_.c_str(), "--usb-devices", devices.c_str(), "--restart-delay", "200",
-                  "--ethernet-restart", "0", static_cast<char *>(nullptr));
+            execl(program.c_str(), program.c_str(), "--tcp-port", "0", "--hid-socket", bus_.c_str(),
+                  "--usb-devices", devices.c_str(), "--restart-delay", "200", "--ethernet-restart",
+                  "0", static_cast<char *>(nullptr));
             _exit(127);
         }
         close(out[1]);
@@ -144,15 +144,19 @@ struct fault_kind {
     uint32_t tried = 0, held = 0, broke = 0;
 };
 
-std::string device_prefix(unsigned device) { return "device " + std::to_string(device) + " "; }
+std::string device_prefix(unsigned device) {
+    return "device " + std::to_string(device) + " ";
+}
 
 std::vector<fault_kind> fault_kinds() {
     using random_t = std::mt19937_64;
     return {
         {"drop", over_both, [](unsigned, random_t &) -> std::string { return "drop"; }},
         {"delay", over_both, [](unsigned, random_t &) -> std::string { return "delay 1700"; }},
-        {"corrupt-crc", over_tcp, [](unsigned, random_t &) -> std::string { return "corrupt-crc"; }},
-        {"wrong-opcode", over_both, [](unsigned, random_t &) -> std::string { return "opcode 0x42"; }},
+        {"corrupt-crc", over_tcp,
+         [](unsigned, random_t &) -> std::string { return "corrupt-crc"; }},
+        {"wrong-opcode", over_both,
+         [](unsigned, random_t &) -> std::string { return "opcode 0x42"; }},
         {"wrong-report-id", over_usb,
          [](unsigned, random_t &) -> std::string { return "report-id 7"; }},
         {"error-reply", over_both,
@@ -246,9 +250,9 @@ class campaign {
     outcome timed(unsigned exchanges, const std::function<int16_t()> &call) {
         const auto start = clock_type::now();
         outcome result{call(), {}};
-        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              clock_type::now() - start)
-                              .count();
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start)
+                .count();
         if (took > bound_ms(exchanges))
             result.problem = "a call took " + std::to_string(took) + " ms, beyond its bound of " +
                              std::to_string(bound_ms(exchanges)) + " ms";
@@ -293,7 +297,7 @@ class campaign {
         });
         if (result.problem.empty() && result.status == 0 &&
             sim_.eeprom(device, address, length) != data)
-            result.problem = "EEPROM read reported done, but gave other bytes than the controller's";
+            result.problem = "EEPROM read reported done, but gave other bytes than the controller";
         return result;
     }
 

@@ -19,8 +19,8 @@ namespace {
 using namespace fuzz;
 using namespace vortlink::loader;
 
-template <std::size_t size> void fill_block(uint8_t (&block)[size], const uint8_t *data,
-                                            std::size_t length) {
+template <std::size_t size>
+void fill_block(uint8_t (&block)[size], const uint8_t *data, std::size_t length) {
     std::memset(block, 0, size);
     std::memcpy(block, data, std::min(size, length));
 }

@@ -98,8 +98,8 @@ class scripted_peer {
 };
 
 inline bool send_bytes(int fd, const bytes &data) {
-    return data.empty() || ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) ==
-                               static_cast<ssize_t>(data.size());
+    return data.empty() ||
+           ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
 }
 
 } // namespace fuzz

@@ -19,7 +19,9 @@ template <typename T> bool all_sentinel(const T &value) {
             return false;
     return true;
 }
-template <typename T> void fill_sentinel(T &value) { std::memset(&value, sentinel, sizeof value); }
+template <typename T> void fill_sentinel(T &value) {
+    std::memset(&value, sentinel, sizeof value);
+}
 
 // A text of the identity commands ends within its 101 bytes, and is empty after a failure.
 inline void check_identity_text(int16_t result, const char (&text)[101]) {

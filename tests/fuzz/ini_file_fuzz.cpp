@@ -25,7 +25,9 @@ const char *const default_text = "default \xE2\x80\x94 none";
 char path[40];
 int fd = -1;
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 void check_reading(std::string_view file, const std::string &section, const std::string &key,
                    std::size_t size) {
@@ -73,8 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         input.remove_prefix(1);
 
     require(ftruncate(fd, 0) == 0);
-    require(input.empty() || pwrite(fd, input.data(), input.size(), 0) ==
-                                 static_cast<ssize_t>(input.size()));
+    require(input.empty() ||
+            pwrite(fd, input.data(), input.size(), 0) == static_cast<ssize_t>(input.size()));
     check_reading(input, section, key, buffer_size);
 
     // The catalogue's own lookups, by the code the section names when it is one.

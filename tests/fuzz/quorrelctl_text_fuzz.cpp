@@ -36,7 +36,8 @@ void unsigned_reading(const std::string &text, uint64_t max) {
     const bool hexadecimal = text.size() > 2 && text[0] == '0' && (text[1] | 0x20) == 'x';
     const std::string digits = hexadecimal ? text.substr(2) : text;
     errno = 0;
-    const unsigned long long expected = std::strtoull(digits.c_str(), nullptr, hexadecimal ? 16 : 10);
+    const unsigned long long expected =
+        std::strtoull(digits.c_str(), nullptr, hexadecimal ? 16 : 10);
     const bool representable = all_digits(digits, hexadecimal) && errno != ERANGE;
     if (value)
         require(representable && *value == expected && *value <= max);
@@ -75,11 +76,11 @@ void text_field(const std::string &text, std::size_t max_length) {
 }
 
 void names(const std::string &text) {
-    static const std::vector<std::string> candidates = {"status", "program", "mfg", "config",
+    static const std::vector<std::string> candidates = {"status",    "program",     "mfg", "config",
                                                         "lighthead", "diagnostics", "wait"};
     const std::string nearest = nearest_name(text, candidates);
-    require(nearest.empty() || std::find(candidates.begin(), candidates.end(), nearest) !=
-                                   candidates.end());
+    require(nearest.empty() ||
+            std::find(candidates.begin(), candidates.end(), nearest) != candidates.end());
     const std::string_view half = std::string_view(text).substr(0, text.size() / 2);
     const std::string_view rest = std::string_view(text).substr(text.size() / 2);
     const std::size_t distance = edit_distance(half, rest);

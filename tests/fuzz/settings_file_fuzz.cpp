@@ -1,7 +1,7 @@
 // Arbitrary bytes as a settings file. The input's first line is a value name; the rest is the
 // file. Besides the sanitizers' findings: a value read back stands in the file as written, a
-// string without line feeds or NUL bytes; a value written under the fuzzed name reads back as written, and
-// every other value that was readable before the write reads the same after it.
+// string without line feeds or NUL bytes; a value written under the fuzzed name reads back as
+// written, and every other value that was readable before the write reads the same after it.
 
 #include <fcntl.h>
 #include <strings.h>
