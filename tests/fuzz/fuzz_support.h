@@ -2,6 +2,7 @@
 // What the fuzz targets share: the invariant check, inputs cut into replies, and a scripted
 // peer on a real socket that answers each request the library sends with the next reply.
 
+#include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +23,19 @@ inline void require(bool condition) {
 }
 
 using bytes = std::vector<uint8_t>;
+
+// libFuzzer's time-out alarm interrupts system calls; they are simply made again.
+template <typename call_t> auto retried(call_t call) {
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR)
+            return result;
+    }
+}
+
+inline int accept_peer(int listener) {
+    return retried([&] { return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); });
+}
 
 // The fuzzer's bytes after the first are replies, each a length byte and that many bytes.
 // A length running past the end takes what is left.
@@ -72,7 +86,8 @@ class scripted_peer {
         bool answered = false;
         for (;;) {
             pollfd watched{fd_, POLLIN, 0};
-            const int ready = ::poll(&watched, 1, writing && answered ? quiet_ms : -1);
+            const int ready =
+                retried([&] { return ::poll(&watched, 1, writing && answered ? quiet_ms : -1); });
             if (ready < 0)
                 return;
             if (ready == 0) {
@@ -81,7 +96,7 @@ class scripted_peer {
                 continue;
             }
             uint8_t buffer[4096];
-            const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+            const ssize_t got = retried([&] { return ::recv(fd_, buffer, sizeof buffer, 0); });
             if (got <= 0)
                 return;
             answered = true;
@@ -98,8 +113,9 @@ class scripted_peer {
 };
 
 inline bool send_bytes(int fd, const bytes &data) {
-    return data.empty() ||
-           ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+    return data.empty() || retried([&] {
+                               return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+                           }) == static_cast<ssize_t>(data.size());
 }
 
 } // namespace fuzz

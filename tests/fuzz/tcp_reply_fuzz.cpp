@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const std::vector<bytes> replies = split_replies(data + 1, size - 1);
 
     require(tkcmdset_connect(slot, 0, "127.0.0.1") == 0);
-    const int controller = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    const int controller = accept_peer(listener);
     require(controller >= 0);
     std::vector<std::pair<bytes, bytes>> exchanges;
     std::size_t requests = 0;

@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
 
     std::unique_ptr<platform::hid_device> device;
     std::thread opener([&] { device = backend->open_device("fuzz"); });
-    const int bus = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    const int bus = accept_peer(listener);
     require(bus >= 0);
     std::vector<std::pair<bytes, bytes>> exchanges;
     std::size_t requests = 0;
