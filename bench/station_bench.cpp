@@ -23,7 +23,7 @@
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
 #include "tool_run.h"
-#include "unit/srec_cat.h"
+#include "support/srec_cat.h"
 
 namespace {
 

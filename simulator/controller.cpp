@@ -250,6 +250,14 @@ bool controller::read_flash(uint32_t address, uint32_t count, std::vector<uint8_
     return true;
 }
 
+bool controller::read_eeprom(uint32_t address, uint32_t count, std::vector<uint8_t> &bytes) const {
+    if (check_range(address, count, eeprom_size) != 0)
+        return false;
+    std::lock_guard lock(mutex_);
+    bytes.assign(eeprom_.begin() + address, eeprom_.begin() + address + count);
+    return true;
+}
+
 controller::ethernet_summary controller::ethernet() const {
     std::lock_guard lock(mutex_);
     return {ethernet_busy_locked(), ethernet_images_, ethernet_last_words_, ethernet_last_crc_};

@@ -115,6 +115,7 @@ class controller {
     std::optional<programmed_summary> programmed() const;
     // Bytes of the program flash; false when the range leaves it.
     bool read_flash(uint32_t address, uint32_t count, std::vector<uint8_t> &bytes) const;
+    bool read_eeprom(uint32_t address, uint32_t count, std::vector<uint8_t> &bytes) const;
 
     struct ethernet_summary {
         bool busy;

@@ -25,6 +25,7 @@ constexpr usage usages[] = {
     {"running", 1, "running DEV"},
     {"firmware", 3, "firmware DEV ADDR COUNT"},
     {"firmware-crc", 1, "firmware-crc DEV"},
+    {"eeprom", 3, "eeprom DEV ADDR COUNT"},
     {"ethernet", 1, "ethernet DEV"},
     {"fail-diag", 3, "fail-diag DEV TEST CODE"},
     {"analog-in", 3, "analog-in DEV CHANNEL VALUE"},
@@ -62,6 +63,18 @@ std::string run_on(controller &model, std::string_view name,
         std::vector<uint8_t> bytes;
         if (!model.read_flash(*address, *count, bytes))
             return "error range outside the flash";
+        return "ok " + to_hex(bytes);
+    }
+    if (name == "eeprom") {
+        const auto address = parse_unsigned(arguments[1], controller::eeprom_size - 1);
+        if (!address)
+            return bad_number(arguments[1]);
+        const auto count = parse_unsigned(arguments[2], controller::eeprom_size);
+        if (!count || *count == 0)
+            return bad_number(arguments[2]);
+        std::vector<uint8_t> bytes;
+        if (!model.read_eeprom(*address, *count, bytes))
+            return "error range outside the EEPROM";
         return "ok " + to_hex(bytes);
     }
     if (name == "firmware-crc") {

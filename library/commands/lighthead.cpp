@@ -1,8 +1,11 @@
 #include "commands/lighthead.h"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "core/protocol.h"
 #include "core/state.h"
@@ -39,10 +42,17 @@ uint16_t to_scaled_u16(float value, double scale) {
     return static_cast<uint16_t>(static_cast<uint32_t>(truncate_to_i32(value * scale)) & 0xFFFF);
 }
 
+// The float nearest the stored number may lie just below it, and the truncating conversion
+// would then write one unit less back: a record read and written unchanged would lose a unit
+// in half of its values on every round. Of the two floats around the number, the one above is
+// taken then.
 float from_scaled_u16(const uint8_t *cursor, double scale) {
     uint16_t raw = 0;
     get_u16_be(cursor, raw);
-    return static_cast<float>(raw / scale);
+    float value = static_cast<float>(raw / scale);
+    if (static_cast<double>(value) * scale < raw)
+        value = std::nextafter(value, std::numeric_limits<float>::infinity());
+    return value;
 }
 
 void encode_group(const LedParameters &led, uint8_t *group) {

@@ -375,3 +375,27 @@ TEST_F(LightheadOnController, WriteInterruptedBetweenChunksReadsAsBadData) {
     EXPECT_EQ(tkcmdset_set_lighthead_data(slot, &second), TKCMDSET_REPLY_TIMEOUT);
     EXPECT_EQ(tkcmdset_get_lighthead_data(slot, &read), TKCMDSET_BAD_LIGHTHEAD_DATA);
 }
+
+// The nearest float to 0.7 tenths or 5 mA lies just below the stored number, so a record read
+// and written back unchanged used to lose one unit in about half of all stored numbers.
+TEST(DecodeLighthead, ARecordReadAndWrittenBackUnchangedKeepsEveryStoredNumber) {
+    const char date[programmed_on_size] = "1-Jan-2027 0:00";
+    for (const unsigned stored : {1u, 5u, 7u, 2299u, 2300u, 6245u, 40001u, 65535u}) {
+        SCOPED_TRACE(stored);
+        image_t image;
+        encode_lighthead(zero_record(), date, image);
+        for (std::size_t group = 0; group < 4; ++group)
+            for (const std::size_t field : {0, 2, 8, 12, 14, 16, 18}) {
+                image[group_offset(group) + field] = static_cast<uint8_t>(stored >> 8);
+                image[group_offset(group) + field + 1] = static_cast<uint8_t>(stored);
+            }
+        LightheadData record = zero_record();
+        decode_lighthead(image, record);
+        image_t written;
+        encode_lighthead(record, date, written);
+        for (std::size_t group = 0; group < 4; ++group)
+            for (const std::size_t field : {0, 2, 8, 12, 14, 16, 18})
+                EXPECT_EQ(be16(written + group_offset(group) + field), stored)
+                    << "group " << group << ", byte " << field;
+    }
+}

@@ -205,6 +205,32 @@ struct named_lock {
 
 namespace {
 
+// Waits for a process-shared mutex until a CLOCK_MONOTONIC deadline. ThreadSanitizer does not
+// know pthread_mutex_clocklock: it would take every unlock after one for misuse and miss the
+// order the lock gives, so a build under it waits with pthread_mutex_timedlock on the same
+// deadline moved to the real-time clock.
+int lock_until(pthread_mutex_t &mutex, const timespec &deadline) {
+#if defined(__SANITIZE_THREAD__)
+    timespec now_monotonic{};
+    timespec now_real{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now_monotonic);
+    ::clock_gettime(CLOCK_REALTIME, &now_real);
+    timespec real_deadline{deadline.tv_sec - now_monotonic.tv_sec + now_real.tv_sec,
+                           deadline.tv_nsec - now_monotonic.tv_nsec + now_real.tv_nsec};
+    while (real_deadline.tv_nsec < 0) {
+        real_deadline.tv_nsec += 1000000000L;
+        --real_deadline.tv_sec;
+    }
+    while (real_deadline.tv_nsec >= 1000000000L) {
+        real_deadline.tv_nsec -= 1000000000L;
+        ++real_deadline.tv_sec;
+    }
+    return ::pthread_mutex_timedlock(&mutex, &real_deadline);
+#else
+    return ::pthread_mutex_clocklock(&mutex, CLOCK_MONOTONIC, &deadline);
+#endif
+}
+
 static_assert(std::is_trivially_destructible_v<std::mutex>,
               "the process mutex must outlive every ELF destructor");
 
@@ -478,7 +504,7 @@ named_lock *open_named_lock(const char *name) {
     timespec deadline{};
     ::clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += attach_limit_ms / 1000;
-    switch (::pthread_mutex_clocklock(&segment->table_mutex, CLOCK_MONOTONIC, &deadline)) {
+    switch (lock_until(segment->table_mutex, deadline)) {
     case 0:
         break;
     case EOWNERDEAD:
@@ -544,7 +570,7 @@ lock_wait wait_named_lock(named_lock *lock, uint32_t timeout_ms) {
         deadline.tv_nsec -= 1000000000L;
     }
 
-    switch (::pthread_mutex_clocklock(&entry->mutex, CLOCK_MONOTONIC, &deadline)) {
+    switch (lock_until(entry->mutex, deadline)) {
     case 0:
         return lock_wait::acquired;
     case EOWNERDEAD:
