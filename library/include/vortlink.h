@@ -69,6 +69,26 @@ extern "C" {
 #define TKCMDSET_HOST_UNRESOLVED (-10802)     /* host is neither an IPv4 address nor a known name */
 #define TKCMDSET_REPLY_TIMEOUT (-10803)       /* the reply did not arrive within the time-out */
 
+/* ---- Sizes and names every caller needs -------------------------------------------------- */
+
+enum {
+    TKCMDSET_SLOT_COUNT = 50,          /* device slots 0 to 49 */
+    TKCMDSET_IDENTITY_TEXT_SIZE = 101, /* an identity text: 100 characters and its zero */
+    TKCMDSET_ECHO_SIZE = 200,          /* the data and reply blocks of tkcmdset_echo */
+    TKCMDSET_MAC_SIZE = 6              /* a MAC address */
+};
+
+/* The transfer kinds a progress handler is told. */
+enum {
+    TKCMDSET_PROGRESS_MEMORY_WRITE = 1,
+    TKCMDSET_PROGRESS_MEMORY_READ = 2,
+    TKCMDSET_PROGRESS_EEPROM_WRITE = 5,
+    TKCMDSET_PROGRESS_EEPROM_READ = 6
+};
+
+/* The product string of a Quorrel controller on the USB bus, for tkcmdset_init_ex. */
+#define TKCMDSET_PRODUCT_NAME "Kv Quorrel Controller"
+
 /* ---- Hooks (per calling thread) --------------------------------------------------------- */
 
 /*
