@@ -8,10 +8,11 @@
 #include <iostream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "output.h"
-#include "vortlink.h"
+#include "vortlink.hpp"
 
 namespace vortlink::ctl {
 
@@ -29,23 +30,28 @@ bool shows_progress(const command &what) { return what.name == "program" || what
 void run_on_controller(const command &what, session &where, outcome &result, bool read_serial,
                        std::string &serial,
                        const std::function<void(const std::string &)> &identified = {}) {
-    if (const status_t status = open_controller(where.choice, where.slot);
-        status != loader::status::ok) {
-        (void)tkcmdset_shutdown(where.slot);
-        result.status = status;
+    std::optional<vortlink::controller> device;
+    try {
+        device = open_controller(where.choice);
+    } catch (const vortlink::error &e) {
+        result.status = e.status();
         return;
     }
+    where.device = &*device;
+    where.slot = device->slot();
     if (read_serial) {
-        char text[101] = {};
-        if (tkcmdset_serial_number(where.slot, text) == loader::status::ok)
-            serial = device_text(text, sizeof text);
+        try {
+            serial = device_text(device->serial_number());
+        } catch (const vortlink::error &) {
+            // Shown without one; the operation says what is wrong.
+        }
         if (identified)
             identified(serial);
     }
     what.run(where, result);
     if (!result.serial_written.empty())
         serial = result.serial_written;
-    (void)tkcmdset_shutdown(where.slot);
+    where.device = nullptr;
 }
 
 std::string status_name(const outcome &result) {
