@@ -29,6 +29,9 @@
 //   close             (TCP) close the connection instead of replying
 //   report-id ID      send the USB reply report with ID in byte 0 (0..255); no effect on a
 //                     TCP reply
+//   flood MS          after the reply, keep sending for MS milliseconds what no request asked
+//                     for: over TCP bytes 0xFF, over USB reply reports with 0xFF in byte 1 (an
+//                     opcode in no row); the connection takes its next request after the flood
 //   clear-faults      forget every queued fault                   -> ok
 //   faults            how many are queued                         -> ok <count>
 // Each fault command answers "ok"; MS is at most 600000, N at most 65535, and at most 1024
@@ -198,13 +201,13 @@ std::optional<std::string> run_fault_command(const command_line &command,
     if (tcp_only && !selected.has_tcp)
         return no_tcp_side(selected);
     fault entry;
-    if (name == "delay") {
+    if (name == "delay" || name == "flood") {
         if (count != 1)
-            return "error usage: delay MS";
+            return "error usage: " + std::string(name) + " MS";
         const auto milliseconds = parse_unsigned(command.argument(0), max_milliseconds);
         if (!milliseconds)
             return bad_number(command.argument(0));
-        entry.kind = fault_kind::delay;
+        entry.kind = name == "delay" ? fault_kind::delay : fault_kind::flood;
         entry.milliseconds = *milliseconds;
     } else if (name == "split") {
         if (count != 2)

@@ -22,6 +22,7 @@ enum class fault_kind {
     opcode,      // answer with `opcode` in byte 1 and that row's reply length
     close,       // close the connection instead of replying
     report_id,   // USB only: send the reply in report `report_id`
+    flood,       // after the reply, send junk for `milliseconds` before taking the next request
 };
 
 struct fault {

@@ -81,6 +81,7 @@ class hid_session {
     struct held_reply {
         steady::time_point due;
         std::vector<uint8_t> report;
+        uint32_t flood_ms = 0;
     };
 
     bool handle(uint8_t type, std::span<const uint8_t> payload) {
@@ -232,12 +233,13 @@ class hid_session {
         if (plan.report.empty())
             return true;
         if (plan.delay_ms == 0 && held_.empty())
-            return send_message(hid_wire::input_report, {}, plan.report);
+            return send_message(hid_wire::input_report, {}, plan.report) &&
+                   flood(plan.report, plan.flood_ms);
         // Replies leave in the order of their requests, as the firmware answers one at a time.
         steady::time_point due = steady::now() + std::chrono::milliseconds(plan.delay_ms);
         if (!held_.empty())
             due = std::max(due, held_.back().due);
-        held_.push_back({due, std::move(plan.report)});
+        held_.push_back({due, std::move(plan.report), plan.flood_ms});
         bound_->usb.hold();
         return true;
     }
@@ -255,13 +257,42 @@ class hid_session {
 
     bool send_due_replies() {
         while (!held_.empty() && held_.front().due <= steady::now()) {
-            const bool sent = send_message(hid_wire::input_report, {}, held_.front().report);
+            const bool sent = send_message(hid_wire::input_report, {}, held_.front().report) &&
+                              flood(held_.front().report, held_.front().flood_ms);
             held_.pop_front();
             bound_->usb.release();
             if (!sent)
                 return false;
         }
         return true;
+    }
+
+    // Copies of the reply with an opcode in no row, as fast as the library takes them, until the
+    // time is up. They go in batches of whole messages once the socket has room (so the framing
+    // holds), which keeps the library's side of the socket from ever running dry.
+    bool flood(std::vector<uint8_t> report, uint32_t milliseconds) {
+        if (milliseconds == 0 || report.size() < 2)
+            return true;
+        report[1] = 0xFF;
+        const std::size_t length = 1 + report.size();
+        std::vector<uint8_t> batch;
+        for (int copy = 0; copy < 256; ++copy) {
+            batch.insert(batch.end(), {static_cast<uint8_t>(length >> 8),
+                                       static_cast<uint8_t>(length), hid_wire::input_report});
+            batch.insert(batch.end(), report.begin(), report.end());
+        }
+        const steady::time_point end = steady::now() + std::chrono::milliseconds(milliseconds);
+        for (;;) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(end - steady::now()).count();
+            if (left <= 0)
+                return true;
+            const io_result ready = wait_ready(fd_, POLLOUT, stop_, static_cast<int>(left));
+            if (ready == io_result::timed_out)
+                return true;
+            if (ready != io_result::ok || send_all(fd_, batch, stop_, -1) != io_result::ok)
+                return false;
+        }
     }
 
     int ms_until_next_reply() const {

@@ -62,6 +62,9 @@ void bend_reply(const fault &next, reply_plan &plan) {
         plan.bytes.clear();
         plan.close_connection = true;
         break;
+    case fault_kind::flood:
+        plan.flood_ms = next.milliseconds;
+        break;
     case fault_kind::error_reply:
     case fault_kind::opcode:
     case fault_kind::report_id: // a TCP reply has no report: taken, and nothing changes

@@ -29,6 +29,7 @@ struct reply_plan {
     std::size_t first_part = 0; // with a pause: bytes sent before it
     uint32_t pause_ms = 0;
     bool close_connection = false;
+    uint32_t flood_ms = 0; // junk sent after the reply
 };
 
 // Answers one request as the controller does, then applies the next queued fault. `frame` is a

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <vector>
 
 namespace vortlink::sim {
@@ -25,6 +26,24 @@ void discard_waiting(int fd) {
         if (received <= 0)
             return;
         discarded += static_cast<std::size_t>(received);
+    }
+}
+
+// Junk the client did not ask for, as fast as it is taken, until the time is up; a client that
+// stops reading ends it too.
+bool flood(int fd, uint32_t milliseconds, const stop_signal &stop) {
+    using clock = std::chrono::steady_clock;
+    const std::vector<uint8_t> junk(4096, 0xFF);
+    const clock::time_point end = clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - clock::now()).count();
+        if (left <= 0)
+            return true;
+        const io_result sent = send_all(fd, junk, stop, static_cast<int>(left));
+        if (sent == io_result::timed_out)
+            return true;
+        if (sent != io_result::ok)
+            return false;
     }
 }
 
@@ -113,7 +132,9 @@ bool tcp_server::deliver(connection &client, const reply_plan &plan) {
             return false;
         bytes = bytes.subspan(plan.first_part);
     }
-    return send_all(fd, bytes, stop_, -1) == io_result::ok;
+    if (send_all(fd, bytes, stop_, -1) != io_result::ok)
+        return false;
+    return plan.flood_ms == 0 || flood(fd, plan.flood_ms, stop_);
 }
 
 } // namespace vortlink::sim

@@ -214,6 +214,9 @@ usb_reply_plan answer_output_report(device &target, const usb_layout &layout,
     case fault_kind::report_id:
         plan.report[0] = next->report_id;
         break;
+    case fault_kind::flood:
+        plan.flood_ms = next->milliseconds;
+        break;
     default:
         // The faults that bend a TCP byte stream are taken and change nothing here.
         break;

@@ -45,6 +45,7 @@ uint8_t reply_report_for(uint8_t opcode);
 struct usb_reply_plan {
     std::vector<uint8_t> report; // empty: nothing is sent
     uint32_t delay_ms = 0;
+    uint32_t flood_ms = 0; // input reports nobody asked for, sent after the reply
 };
 
 // The text of the controller's string descriptor with this index (2 product, 3 serial number,

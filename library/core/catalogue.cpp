@@ -1,11 +1,13 @@
 #include "core/catalogue.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "core/platform/files.h"
 #include "core/platform/ini_file.h"
 #include "core/platform/shared_segment.h"
+#include "core/platform/trace_output.h"
 #include "core/settings.h"
 #include "core/state.h"
 #include "core/version.h"
@@ -69,6 +71,17 @@ std::string catalogue_path() {
     const platform::shared_data *shared = shared_state();
     std::string path =
         resolve_catalogue_path(setting, shared != nullptr ? shared->working_directory : nullptr);
+    // A catalogue that another user could have put there (a shared working directory such as
+    // /tmp) could rename any code, so it is treated as missing.
+    if (const char *why = platform::foreign_file_reason(path)) {
+        std::string installed = installed_catalogue();
+        static std::atomic_flag told = ATOMIC_FLAG_INIT;
+        if (!told.test_and_set())
+            (void)platform::write_error_notice("the error catalogue " + path + " is not used (" +
+                                               why + "); using " +
+                                               (installed.empty() ? "none" : installed));
+        return installed;
+    }
     if (is_default_setting(setting) && !platform::is_regular_file(path)) {
         std::string installed = installed_catalogue();
         if (!installed.empty())

@@ -39,16 +39,20 @@ struct wire_record {
 status_t exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms,
                              wire_record &wire) {
     const uint8_t opcode = request[1];
+    const stale_input_budget budget = stale_input_budget::from_now(timeout_ms);
     status_t result = tcp_slot_valid(slot);
     if (result != status::ok)
         return result;
     if (slot_out_of_step(transport_kind::tcp, slot)) {
-        if ((result = tcp_resync(slot)) != status::ok)
+        if ((result = tcp_resync(slot, budget)) != status::ok)
             return result;
         mark_slot_out_of_step(transport_kind::tcp, slot, false);
     }
-    if ((result = tcp_drain(slot)) != status::ok)
+    if ((result = tcp_drain(slot, budget)) != status::ok) {
+        // Bytes that kept coming may hold a late reply of an earlier exchange.
+        mark_slot_out_of_step(transport_kind::tcp, slot, true);
         return result;
+    }
 
     uint16_t request_length = 0;
     if ((result = protocol::lookup_command(opcode, true, request_length)) != status::ok)

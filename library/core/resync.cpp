@@ -24,18 +24,20 @@ std::array<bool, slot_count> &flags_of(transport_kind transport) {
 // The echo pattern: as long as a TCP echo frame's data, and never longer than a report holds.
 constexpr uint16_t pattern_size = 50;
 
+// The resync's share of the exchange's budget: the normal reply time-out at most.
+stale_input_budget resync_budget(const stale_input_budget &exchange) {
+    return {exchange.start_ms, std::min<uint32_t>(exchange.limit_ms, protocol::timeout_normal_ms)};
+}
+
 // Milliseconds left of the resync's budget, 0 once it is spent.
-uint16_t time_left(uint32_t start) {
-    const uint32_t elapsed = platform::monotonic_ms() - start;
-    return elapsed >= protocol::timeout_normal_ms
-               ? 0
-               : static_cast<uint16_t>(protocol::timeout_normal_ms - elapsed);
+uint16_t time_left(const stale_input_budget &budget) {
+    return static_cast<uint16_t>(budget.left_ms());
 }
 
 // Reads and discards until the echo of request's pattern has come back, or the resync's time is
 // up (-10803).
 status_t await_tcp_echo(uint8_t slot, const uint8_t *request, uint16_t checksummed,
-                        uint32_t start) {
+                        const stale_input_budget &budget) {
     const uint16_t data_length = static_cast<uint16_t>(checksummed - 2);
     status_t result = status::ok;
 
@@ -46,7 +48,7 @@ status_t await_tcp_echo(uint8_t slot, const uint8_t *request, uint16_t checksumm
     uint8_t stream[512 + protocol::frame_buffer_size];
     std::size_t held = 0;
     for (;;) {
-        const uint16_t left = time_left(start);
+        const uint16_t left = time_left(budget);
         if (left == 0)
             return status::reply_timeout;
         uint16_t received = 0;
@@ -80,8 +82,9 @@ void mark_slot_out_of_step(transport_kind transport, uint8_t slot, bool out_of_s
         flags_of(transport)[slot] = out_of_step;
 }
 
-status_t tcp_resync(uint8_t slot) {
-    status_t result = tcp_drain(slot);
+status_t tcp_resync(uint8_t slot, const stale_input_budget &exchange) {
+    const stale_input_budget budget = resync_budget(exchange);
+    status_t result = tcp_drain(slot, budget);
     if (result != status::ok)
         return result;
     uint16_t data_length = 0;
@@ -97,24 +100,24 @@ status_t tcp_resync(uint8_t slot) {
     platform::random_bytes(request + 2, data_length);
     const auto checksummed = static_cast<uint16_t>(data_length + 2);
     request[checksummed] = protocol::crc8(request, checksummed);
-    const uint32_t start = platform::monotonic_ms();
     const char *trace = trace_destination();
     result = tcp_send(slot, request, static_cast<uint16_t>(checksummed + 1));
     trace_frame(trace, slot, "tcp", trace_direction::request, protocol::opcode::echo, request,
                 checksummed + 1u, result);
     if (result != status::ok)
         return result;
-    result = await_tcp_echo(slot, request, checksummed, start);
+    result = await_tcp_echo(slot, request, checksummed, budget);
     trace_frame(trace, slot, "tcp", trace_direction::reply, protocol::opcode::echo, nullptr, 0,
                 result);
     return result;
 }
 
-status_t usb_resync(uint8_t slot) {
+status_t usb_resync(uint8_t slot, const stale_input_budget &exchange) {
+    const stale_input_budget budget = resync_budget(exchange);
     status_t result = usb_slot_valid(slot);
     if (result != status::ok)
         return result;
-    if ((result = usb_flush(slot)) != status::ok)
+    if ((result = usb_flush(slot, budget)) != status::ok)
         return result;
     const hid_slot &record = state().hid[slot];
     // Over USB the whole long report is echoed; the pattern fills what both reports carry.
@@ -128,9 +131,8 @@ status_t usb_resync(uint8_t slot) {
     request[0] = state().reports[slot][usage_index_long_request].report_id;
     request[1] = protocol::opcode::echo;
     platform::random_bytes(request + 2, record.output_report_length - 2u);
-    const uint32_t start = platform::monotonic_ms();
     const char *trace = trace_destination();
-    result = usb_write_report(slot, request, protocol::timeout_normal_ms);
+    result = usb_write_report(slot, request, time_left(budget));
     trace_frame(trace, slot, "usb", trace_direction::request, protocol::opcode::echo, request,
                 record.output_report_length, result);
     if (result != status::ok)
@@ -138,7 +140,7 @@ status_t usb_resync(uint8_t slot) {
 
     uint8_t reply[max_report_length] = {};
     for (;;) {
-        const uint16_t left = time_left(start);
+        const uint16_t left = time_left(budget);
         result = left == 0 ? status::read_timeout : usb_read_report(slot, reply, left);
         const bool echoed = result == status::ok && reply[1] == protocol::opcode::echo &&
                             std::memcmp(reply + 2, request + 2, compared) == 0;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "core/stale_input.h"
 #include "core/state.h"
 #include "core/status.h"
 
@@ -19,12 +20,14 @@ namespace vortlink {
 bool slot_out_of_step(transport_kind transport, uint8_t slot);
 void mark_slot_out_of_step(transport_kind transport, uint8_t slot, bool out_of_step);
 
-// Brings the slot's TCP connection back in step within the normal reply time-out. On failure
-// the status of the step that failed (-10803 when the pattern did not come back in time) and
-// the slot stays out of step.
-status_t tcp_resync(uint8_t slot);
-// The same over the slot's HID device (-10107 when the pattern did not come back in time).
-status_t usb_resync(uint8_t slot);
+// Brings the slot's TCP connection back in step within the normal reply time-out, counted from
+// the start of the exchange's budget (and within that budget). On failure the status of the
+// step that failed (-10803 when the pattern did not come back in time, or when stale bytes kept
+// coming) and the slot stays out of step.
+status_t tcp_resync(uint8_t slot, const stale_input_budget &budget);
+// The same over the slot's HID device (-10107 when the pattern did not come back in time,
+// -10110 when stale reports kept coming).
+status_t usb_resync(uint8_t slot, const stale_input_budget &budget);
 
 // The status of an error reply to a request with this opcode. An error reply carrying 0 is not
 // an answer to a command that returns data: there is nothing to unpack, so -10204. Commands

@@ -45,8 +45,9 @@ constexpr status_entry entries[] = {
     {status::no_usb_device, library, "TKCMDSET_NO_USB_DEVICE", "No USB Device Open",
      "The device slot has no open USB controller. Select (open) the controller first."},
     {status::flush_failed, library, "TKCMDSET_FLUSH_FAILED", "USB Flush Failed",
-     "Stale input from the USB controller could not be discarded. The controller was probably "
-     "unplugged: reconnect it and select the device again."},
+     "Stale input from the USB controller could not be discarded: the controller was probably "
+     "unplugged, or it kept sending reports nobody asked for. Reconnect it and select the device "
+     "again."},
     {status::feature_refused, library, "TKCMDSET_FEATURE_REFUSED", "USB Feature Refused",
      "The USB controller refused the feature report that switches between boot loader and "
      "application. Reconnect the controller and try again."},
@@ -60,8 +61,10 @@ constexpr status_entry entries[] = {
      "controller is plugged in and powered, that you have access to it (see the udev rule), and "
      "that the slot number is not higher than the number of connected controllers."},
     {status::lock_busy, library, "TKCMDSET_LOCK_BUSY", "Device Busy",
-     "Another thread or program kept this device slot busy for more than 2 seconds; nothing was "
-     "sent. Close other programs that use the controller, or wait and try again."},
+     "Another thread or program kept this device slot busy for more than 2 seconds, or the "
+     "program issued a command on this slot from its event handling while a command on the same "
+     "slot was waiting for its reply; nothing was sent. Close other programs that use the "
+     "controller, or wait and try again."},
     {status::lock_failed, library, "TKCMDSET_LOCK_FAILED", "Device Lock Failed",
      "The lock that serialises access to this device slot could not be obtained. Check that "
      "/dev/shm is available and writable, then restart the program."},
@@ -110,8 +113,9 @@ constexpr status_entry entries[] = {
      "The controller's address is neither a dotted IPv4 address nor a host name that resolves. "
      "Check the address you entered."},
     {status::reply_timeout, library, "TKCMDSET_REPLY_TIMEOUT", "Network Reply Timeout",
-     "The controller did not send its complete reply in time. Check that it is powered and "
-     "reachable; repeat the operation."},
+     "The controller did not send its complete reply in time, or kept sending data nobody asked "
+     "for so that the request could not go out. Check that it is powered and reachable, and that "
+     "nothing else talks to it; repeat the operation."},
 
     // Utility: firmware files
     {-10300, utility, "SREC_AT_END", "End of File", "The firmware file has been read to its end."},

@@ -118,17 +118,15 @@ status_t tcp_take_frame(uint8_t slot, uint8_t *frame, uint16_t count) {
                                                                        : status::socket_failure;
 }
 
-status_t tcp_drain(uint8_t slot) {
+status_t tcp_drain(uint8_t slot, const stale_input_budget &budget) {
     if (tcp_slot_valid(slot) != status::ok)
         return status::bad_tcp_slot;
-    uint8_t discard[512];
-    for (;;) {
+    return discard_stale_input(budget, status::reply_timeout, [slot](bool &emptied) {
+        uint8_t discard[512];
         const long taken = platform::take_queued(sockets[slot], discard, sizeof discard);
-        if (taken == 0)
-            return status::ok;
-        if (taken < 0)
-            return status::socket_failure;
-    }
+        emptied = taken == 0;
+        return taken < 0 ? status::socket_failure : status::ok;
+    });
 }
 
 } // namespace vortlink

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "core/protocol.h"
+#include "core/stale_input.h"
 #include "core/status.h"
 
 namespace vortlink {
@@ -29,8 +31,10 @@ status_t tcp_await_frame(uint8_t slot, uint8_t *frame, uint16_t room, uint16_t c
                          uint16_t timeout_ms, uint16_t &queued);
 // Takes count bytes that tcp_await_frame found queued off the socket into frame.
 status_t tcp_take_frame(uint8_t slot, uint8_t *frame, uint16_t count);
-// Discards everything that is waiting on the socket.
-status_t tcp_drain(uint8_t slot);
+// Discards everything that is waiting on the socket: -10801 when the connection failed or was
+// closed, -10803 when bytes are still coming once the budget is spent.
+status_t tcp_drain(uint8_t slot, const stale_input_budget &budget =
+                                     stale_input_budget::from_now(protocol::timeout_normal_ms));
 // Waits up to timeout_ms for bytes and takes whatever is queued, at most capacity: -10803 when
 // nothing came in time, -10801 when the connection failed or was closed.
 status_t tcp_receive_some(uint8_t slot, uint8_t *buffer, uint16_t capacity, uint32_t timeout_ms,

@@ -27,12 +27,12 @@ void refuse(const char *destination, const char *why) {
             return;
         refused_destination = destination;
     }
-    std::string line = "vortlink: VORTLINK_TRACE=";
-    line += destination;
-    line += " is not used (";
-    line += why;
-    line += "); tracing is off\n";
-    (void)platform::write_error_line(line);
+    std::string text = "VORTLINK_TRACE=";
+    text += destination;
+    text += " is not used (";
+    text += why;
+    text += "); tracing is off";
+    (void)platform::write_error_notice(text);
 }
 } // namespace
 

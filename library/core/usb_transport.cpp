@@ -16,6 +16,9 @@ namespace vortlink {
 
 namespace {
 constexpr std::size_t max_name_length = 125;
+// After stale reports were flushed, a device that sends another within this time is taken to be
+// still sending.
+constexpr uint32_t still_sending_ms = 5;
 // The longest a device search may take, whatever the devices do.
 constexpr uint32_t device_search_limit_ms = 5000;
 
@@ -110,11 +113,25 @@ status_t usb_slot_valid(uint8_t slot) {
     return status::ok;
 }
 
-status_t usb_flush(uint8_t slot) {
+status_t usb_flush(uint8_t slot, const stale_input_budget &budget) {
     if (slot >= slot_count)
         return status::bad_slot;
     platform::hid_device *device = device_of(slot);
-    return device != nullptr && device->flush_input() ? status::ok : status::flush_failed;
+    if (device == nullptr)
+        return status::flush_failed;
+    // Normally the flush finds nothing. Once it discarded reports, a device that sends more
+    // within a few milliseconds is still sending.
+    bool settle = false;
+    return discard_stale_input(budget, status::flush_failed, [&](bool &emptied) {
+        if (settle)
+            platform::sleep_ms(still_sending_ms);
+        std::size_t discarded = 0;
+        if (!device->discard_input(discarded))
+            return status::flush_failed;
+        emptied = discarded == 0;
+        settle = true;
+        return status::ok;
+    });
 }
 
 status_t usb_write_report(uint8_t slot, const uint8_t *bytes, uint16_t timeout_ms) {
@@ -218,16 +235,20 @@ status_t usb_exchange_under_lock(uint8_t slot, uint8_t *request, uint8_t *reply,
                                  bool &reply_complete) {
     const uint8_t opcode = request[1];
     const uint8_t expected_report_id = reply[0];
+    const stale_input_budget budget = stale_input_budget::from_now(timeout_ms);
     status_t result = status::ok;
     if ((result = usb_slot_valid(slot)) != status::ok)
         return result;
     if (slot_out_of_step(transport_kind::usb, slot)) {
-        if ((result = usb_resync(slot)) != status::ok)
+        if ((result = usb_resync(slot, budget)) != status::ok)
             return result;
         mark_slot_out_of_step(transport_kind::usb, slot, false);
     }
-    if ((result = usb_flush(slot)) != status::ok)
+    if ((result = usb_flush(slot, budget)) != status::ok) {
+        // Reports that kept coming may hold a late reply of an earlier exchange.
+        mark_slot_out_of_step(transport_kind::usb, slot, true);
         return result;
+    }
     result = usb_write_report(slot, request, timeout_ms);
     trace_frame(trace, slot, "usb", trace_direction::request, opcode, request,
                 state().hid[slot].output_report_length, result);

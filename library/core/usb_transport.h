@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "core/stale_input.h"
 #include "core/status.h"
 
 namespace vortlink {
@@ -15,8 +16,9 @@ inline constexpr uint16_t min_long_report_count = 9;
 
 // -10100 for a slot above 49, -10109 when the slot has no open HID device.
 status_t usb_slot_valid(uint8_t slot);
-// Discards stale input reports. -10110 when that fails.
-status_t usb_flush(uint8_t slot);
+// Discards stale input reports. -10110 when that fails, or when reports are still coming once
+// the budget is spent.
+status_t usb_flush(uint8_t slot, const stale_input_budget &budget);
 // One output report of the slot's output length from bytes: -10102 not started, -10104 late.
 status_t usb_write_report(uint8_t slot, const uint8_t *bytes, uint16_t timeout_ms);
 // One input report of the slot's input length into buffer: -10105 not started, -10107 late.

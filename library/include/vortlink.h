@@ -20,6 +20,35 @@
  * one tries again. A slot in step sends nothing extra. A command that returns data fails with
  * TKCMDSET_WRONG_OPCODE when the controller answers with an error reply carrying code 0.
  *
+ * Input that arrived since the slot's last exchange is discarded before each request goes out.
+ * That clearing (the echo above included) takes at most the command's time-out; when input is
+ * still coming after that, the command fails without sending anything (TKCMDSET_REPLY_TIMEOUT
+ * over TCP, TKCMDSET_FLUSH_FAILED over USB) and the slot's next command first brings it back in
+ * step.
+ *
+ * How long a command can take. Each command has a reply time-out: 1500 ms, 5000 ms for
+ * set_pulse, set_repeat, set_hv_supply and set_lv_supply, 6000 ms for run_diags and special.
+ * Over TCP the reply is read in two parts (its first two bytes, then the rest) and each part has
+ * the whole time-out to itself, so a command that gets its reply can take up to twice its time-out:
+ * about 3 s for tkcmdset_status and the other 1500-ms commands, 10 s for the 5000-ms ones and 12 s
+ * for tkcmdset_special and tkcmdset_run_diags. Over USB the write of the request and the read of
+ * the reply each have the time-out, which gives the same figures. On top of that come, only when
+ * they happen: up to 2000 ms waiting for a slot that another thread or process is using, up to
+ * the time-out clearing stale input (above), and the time the calling thread's message pump
+ * itself spends in its turns. A block transfer takes this per chunk. A failed TCP command also
+ * records the failure in the settings file, waiting at most 300 ms for another writer's lock
+ * before it gives that record up; the command's own status is returned either way.
+ *
+ * Message pumps. While a command waits for its reply the calling thread's pump
+ * (tkcmdset_set_message_pump) runs. A command that the pump issues on the same slot (a GUI timer
+ * polling the controller, say) while the thread is inside a command on that slot fails at once
+ * with TKCMDSET_LOCK_BUSY: nothing is sent and the waiting command goes on untouched, so the two
+ * can never take each other's replies. Commands on other slots work from inside the pump.
+ *
+ * Frame tracing (VORTLINK_TRACE=1 for standard error, VORTLINK_TRACE=<file> to append to a file)
+ * uses a file only when it is a regular file that belongs to the calling user (a missing one is
+ * created with mode 0600); anything else gets one line on standard error and tracing stays off.
+ *
  * Settings live in ${XDG_CONFIG_HOME:-$HOME/.config}/Kestrova/Quorrel/Command Set Toolkit.conf.
  */
 #ifndef VORTLINK_H
@@ -49,11 +78,13 @@ extern "C" {
 #define TKCMDSET_READ_TIMEOUT (-10107)        /* HID read did not finish in time */
 #define TKCMDSET_BAD_REPORTS (-10108)         /* report description unusable or a usage missing */
 #define TKCMDSET_NO_USB_DEVICE (-10109)       /* the slot has no open USB device */
-#define TKCMDSET_FLUSH_FAILED (-10110)        /* the HID input queue could not be flushed */
+#define TKCMDSET_FLUSH_FAILED (-10110)        /* HID input could not be flushed, or kept coming */
 #define TKCMDSET_FEATURE_REFUSED (-10111)     /* the device refused the feature report */
 #define TKCMDSET_NO_STRING (-10112)           /* the device returned no string for the index */
 #define TKCMDSET_NO_DEVICE_MATCHED (-10201)   /* no present HID device matched */
-#define TKCMDSET_LOCK_BUSY (-10202)           /* slot lock not obtained within 2000 ms */
+#define TKCMDSET_LOCK_BUSY (-10202)           /* slot lock not obtained within 2000 ms, or the
+                                                 calling thread is inside a command on the slot
+                                                 (a nested call from its message pump) */
 #define TKCMDSET_LOCK_FAILED (-10203)         /* waiting for the slot lock failed */
 #define TKCMDSET_WRONG_OPCODE (-10204)        /* the reply carries another opcode, or no data */
 #define TKCMDSET_WRONG_REPORT_ID (-10205)     /* the reply's report ID is not the expected one */
@@ -67,7 +98,8 @@ extern "C" {
 #define TKCMDSET_BAD_TCP_SLOT (-10800)        /* bad slot for TCP, or the slot is not connected */
 #define TKCMDSET_SOCKET_FAILURE (-10801)      /* socket error or connection closed */
 #define TKCMDSET_HOST_UNRESOLVED (-10802)     /* host is neither an IPv4 address nor a known name */
-#define TKCMDSET_REPLY_TIMEOUT (-10803)       /* the reply did not arrive within the time-out */
+#define TKCMDSET_REPLY_TIMEOUT (-10803)       /* the reply did not arrive within the time-out, or
+                                                 stale input kept coming for all of it */
 
 /* ---- Sizes and names every caller needs -------------------------------------------------- */
 
@@ -159,7 +191,8 @@ VORTLINK_API int16_t tkcmdset_shutdown(uint8_t slot);
 /* ---- Identity and status ---------------------------------------------------------------- */
 
 /*
- * Reads the controller's 16-bit status word into *status (opcode 0x02, time-out 1500 ms).
+ * Reads the controller's 16-bit status word into *status (opcode 0x02, time-out 1500 ms; the
+ * call can take up to about 3 s, see "How long a command can take" above).
  * *status is set to 0 before the exchange, so it reads 0 after any failure.
  */
 VORTLINK_API int16_t tkcmdset_status(uint8_t slot, uint16_t *status);
@@ -192,14 +225,15 @@ VORTLINK_API int16_t tkcmdset_serial_number(uint8_t slot, char *text);
 VORTLINK_API int16_t tkcmdset_echo(uint8_t slot, const uint8_t *data, uint8_t *reply);
 
 /*
- * Runs the controller's built-in diagnostic number test (opcode 0x03, waits up to 6000 ms). The
+ * Runs the controller's built-in diagnostic number test (opcode 0x03, time-out 6000 ms: the call
+ * can take up to about 12 s). The
  * status is the verdict: 0 passed, an error number from the controller names the fault.
  */
 VORTLINK_API int16_t tkcmdset_run_diags(uint8_t slot, uint8_t test);
 
 /*
- * Passes a controller-defined special function code with its parameter (opcode 0x05, waits up to
- * 6000 ms). result may be NULL, in which case the controller's answer is dropped; otherwise
+ * Passes a controller-defined special function code with its parameter (opcode 0x05, time-out
+ * 6000 ms: over TCP the call can take up to about 12 s). result may be NULL, in which case the controller's answer is dropped; otherwise
  * *result is set to 0 first and receives the answer on success.
  */
 VORTLINK_API int16_t tkcmdset_special(uint8_t slot, uint16_t code, uint32_t param,
@@ -253,8 +287,8 @@ VORTLINK_API int16_t tkcmdset_read_eemem_block(uint8_t slot, uint16_t address, u
 /*
  * Operating parameters, each one exchange. The units of width and delay, and the meaning of
  * index, the maps, the repeat values and the pulse output setting are the controller's; current
- * is in amperes, volts in volts. set_pulse, set_repeat, set_hv_supply and set_lv_supply wait up
- * to 5000 ms for the reply, the others 1500 ms. Out-pointers must be valid. get_pulse,
+ * is in amperes, volts in volts. set_pulse, set_repeat, set_hv_supply and set_lv_supply have the
+ * 5000 ms time-out (the call can take up to about 10 s), the others 1500 ms (about 3 s). Out-pointers must be valid. get_pulse,
  * get_repeat, get_trigger_map, get_hv_supply and get_lv_supply set their results to 0 (0.0)
  * before the exchange; get_pulse_out, get_ip and get_mac leave them untouched on failure.
  * Over TCP the controller's frames for 0x86, 0x87, 0x89 and 0x8A are shorter than what the
@@ -355,7 +389,7 @@ VORTLINK_API int16_t tkcmdset_get_lighthead_data(uint8_t slot, LightheadData *re
  * and current as for tkcmdset_set_pulse. The answer's encoding (an integer or the bits of an
  * IEEE-754 single) and unit are the controller's; the library stores it in host byte order.
  * *result is written only on success (32 bits; 16 bits for tkcmdset_calc_max_freq) and must be
- * valid. Each waits up to 1500 ms.
+ * valid. Each has the 1500 ms time-out (the call can take up to about 3 s).
  */
 VORTLINK_API int16_t tkcmdset_calc_led_temp(uint8_t slot, uint8_t channel, uint32_t width,
                                             float current, uint32_t *result);
@@ -376,7 +410,9 @@ VORTLINK_API int16_t tkcmdset_calc_supply_voltage(uint8_t slot, uint8_t channel,
  * "Unknown Error". The catalogue is the file of the "ErrorCodesFile" setting (default
  * ".\ecodes.ini", resolved against the directory recorded by the first process that loaded the
  * library); when the default names no existing file, the catalogue installed with the library
- * is read. Always returns 0.
+ * is read. A catalogue file that belongs to another user (root excepted) or that others than its
+ * owner may write is never read: the installed catalogue is read instead, and the first such
+ * refusal is told on standard error (control characters shown as \xHH). Always returns 0.
  */
 VORTLINK_API int16_t tkcmdset_get_error_name(int16_t code, char *buffer, uint16_t size);
 

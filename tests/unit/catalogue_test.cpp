@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -152,4 +157,38 @@ TEST(Version, FirstReleaseReadsOneDotZeroZero) {
     std::snprintf(shown, sizeof shown, "%d.%02d", version >> 8, version & 0xFF);
     EXPECT_EQ(version, 0x0100);
     EXPECT_STREQ(shown, "1.00");
+}
+
+// A catalogue someone else could have planted (another user's, or one others may write) is read
+// as a missing one; the refusal is told once, its path's control characters escaped.
+TEST_F(CatalogueLookup, CatalogueThatOthersCouldHavePlantedIsNotRead) {
+    const std::string shared = directory.file("shared\x1b[31m");
+    ASSERT_EQ(::mkdir(shared.c_str(), 0777), 0);
+    const struct {
+        const char *what;
+        std::function<bool(const std::string &)> plant;
+    } cases[] = {
+        {"writable by its group", [](const std::string &f) { return ::chmod(f.c_str(), 0664) == 0; }},
+        {"writable by anyone", [](const std::string &f) { return ::chmod(f.c_str(), 0646) == 0; }},
+        {"another user's", [](const std::string &f) { return ::chown(f.c_str(), 65534, 65534) == 0; }},
+    };
+    testing::internal::CaptureStderr();
+    int planted = 0;
+    for (const auto &entry : cases) {
+        SCOPED_TRACE(entry.what);
+        const std::string file = shared + "/" + std::to_string(planted) + ".ini";
+        write_file(file, "[-10801]\nName=No Error\nText=\x1b]0;owned\x07All is well.\n");
+        ::chmod(file.c_str(), 0644);
+        use_catalogue(file);
+        if (!entry.plant(file))
+            continue; // giving a file away needs root
+        ++planted;
+        EXPECT_NE(name_of(-10801), "No Error");
+        EXPECT_EQ(text_of(-10801).find('\x1b'), std::string::npos);
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_GE(planted, 2);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("shared\\x1b[31m"), std::string::npos) << err;
+    EXPECT_EQ(err.find('\x1b'), std::string::npos) << "no raw escape reaches the terminal";
 }

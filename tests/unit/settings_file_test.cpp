@@ -1,6 +1,8 @@
 #include "core/platform/settings_file.h"
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -298,4 +300,18 @@ TEST_F(SettingsFileTest, WritersInTwoProcessesNeverLoseValues) {
 }
 
 } // namespace
+// Someone who holds the directory lock and never lets go (a hung program, or another user who
+// may open the directory) costs a write its bounded wait, then the write is given up.
+TEST_F(SettingsFileTest, AWriterThatNeverLetsGoOfTheLockMakesTheWriteGiveUp) {
+    ASSERT_TRUE(write_dword("CommandFailCount", 7));
+    const int holder = ::open(directory.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    EXPECT_FALSE(write_dword("CommandFailCount", 8));
+    EXPECT_EQ(read_dword("CommandFailCount"), 7u);
+    ::close(holder);
+    EXPECT_TRUE(write_dword("CommandFailCount", 8)) << "once the lock is free writes go on";
+    EXPECT_EQ(read_dword("CommandFailCount"), 8u);
+}
+
 } // namespace vortlink::platform

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -466,4 +467,109 @@ TEST(Slots, ShutdownLeavesTheTcpSideWorking) {
     EXPECT_EQ(tkcmdset_shutdown(9), status::ok);
     uint16_t word = 0;
     EXPECT_EQ(tkcmdset_status(9, &word), status::ok);
+}
+
+namespace {
+
+// One controller reached over both roads: slots 20 and 21 over TCP, 22 and 23 over its USB side.
+class BothTransports : public ::testing::Test {
+  protected:
+    struct road {
+        const char *name;
+        uint8_t slot;
+        uint8_t other_slot;
+        // What a command gets that finds the controller still sending. The simulated bus takes
+        // no request while it floods, so over USB a command may as well end on its write's
+        // time-out: there only the recovery is checked.
+        status_t still_flooding;
+    };
+    static constexpr road roads[] = {{"tcp", 20, 21, status::reply_timeout},
+                                     {"usb", 22, 23, status::ok}};
+
+    void SetUp() override {
+        ASSERT_EQ(open_settings_key(library_settings_key), status::ok);
+        ASSERT_EQ(write_setting_dword("TCP Port", sim.tcp_port()), status::ok);
+        setenv("VORTLINK_HID_SIM", sim.hid_socket().c_str(), 1);
+        for (const uint8_t slot : {uint8_t{20}, uint8_t{21}})
+            ASSERT_EQ(tkcmdset_connect(slot, 0, "127.0.0.1"), status::ok);
+        for (const uint8_t slot : {uint8_t{22}, uint8_t{23}})
+            ASSERT_EQ(tkcmdset_init_ex(slot, "Kv Quorrel Controller", "Q0000001"), status::ok);
+    }
+    void TearDown() override {
+        tkcmdset_set_message_pump(nullptr, nullptr);
+        unsetenv("VORTLINK_HID_SIM");
+    }
+
+    // Requests the controller logged on the road.
+    std::size_t requests_on(const road &on) {
+        return std::string(on.name) == "tcp" ? sim.frames().size() : sim.usb_frames().size();
+    }
+
+    simulator_process sim{vortlink::test::with_hid, {"--status-word", "0x1234"}};
+};
+
+// What the pump did on its one turn during the outer command.
+struct nested_calls {
+    uint8_t slot = 0, other_slot = 0;
+    bool done = false;
+    status_t same_slot = 0, other_slot_status = 1;
+    uint16_t same_value = 1, other_value = 0;
+};
+
+} // namespace
+
+TEST_F(BothTransports, APumpCallingOnItsOwnSlotIsRefusedAndNothingIsCrossed) {
+    sim.inject("analog-in 1 3 1111");
+    sim.inject("analog-in 1 5 5555");
+    for (const road &on : roads) {
+        SCOPED_TRACE(on.name);
+        sim.clear_frames();
+        nested_calls calls;
+        tkcmdset_set_message_pump(
+            [](void *context) {
+                auto &pumped = *static_cast<nested_calls *>(context);
+                if (!pumped.done) {
+                    pumped.done = true;
+                    pumped.same_slot = tkcmdset_get_an_in(pumped.slot, 5, &pumped.same_value);
+                    pumped.other_slot_status =
+                        tkcmdset_get_an_in(pumped.other_slot, 5, &pumped.other_value);
+                }
+                return 0;
+            },
+            &calls);
+        int crossed = 0;
+        for (int round = 0; round < 20; ++round) {
+            calls = {on.slot, on.other_slot};
+            uint16_t value = 0;
+            EXPECT_EQ(tkcmdset_get_an_in(on.slot, 3, &value), status::ok);
+            EXPECT_EQ(calls.same_slot, status::lock_busy);
+            EXPECT_EQ(calls.same_value, 0);
+            EXPECT_EQ(calls.other_slot_status, status::ok);
+            crossed += (value != 1111) + (calls.other_value != 5555);
+        }
+        tkcmdset_set_message_pump(nullptr, nullptr);
+        EXPECT_EQ(crossed, 0);
+        EXPECT_EQ(requests_on(on), 40u) << "the refused calls sent nothing";
+    }
+}
+
+TEST_F(BothTransports, InputThatKeepsComingEndsTheCommandWithinItsTimeOut) {
+    for (const road &on : roads) {
+        SCOPED_TRACE(on.name);
+        uint16_t word = 0;
+        sim.inject("flood 2500");
+        ASSERT_EQ(tkcmdset_status(on.slot, &word), status::ok);
+        // A command may go out before the flood's first bytes, and then fails on them; the ones
+        // after it find the flood under way and give up on it. None waits for the flood's end.
+        std::vector<status_t> results;
+        for (int attempt = 0; attempt < 6 && (results.empty() || results.back() != 0); ++attempt)
+            results.push_back(tkcmdset_status(on.slot, &word));
+        ASSERT_GE(results.size(), 2u);
+        if (on.still_flooding != status::ok) {
+            EXPECT_NE(std::find(results.begin(), results.end(), on.still_flooding), results.end())
+                << ::testing::PrintToString(results);
+        }
+        EXPECT_EQ(results.back(), status::ok) << "once the flood is over the slot is in step";
+        EXPECT_EQ(word, 0x1234);
+    }
 }

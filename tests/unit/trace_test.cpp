@@ -288,3 +288,27 @@ TEST_F(TcpTrace, FifoWithAReaderIsRefusedWithoutBlocking) {
     ::close(reader);
     ::unlink("reader.fifo");
 }
+
+// A file that another user created first (with a mode that lets us write it) would let that user
+// read every frame: it is refused, told once on standard error with control characters escaped.
+TEST_F(TcpTrace, FileThatAnotherUserCreatedIsNotUsed) {
+    const std::string planted = "planted\x1b[2J.log";
+    write_file(planted, "");
+    if (::chmod(planted.c_str(), 0666) != 0 || ::chown(planted.c_str(), 65534, 65534) != 0) {
+        ::unlink(planted.c_str());
+        GTEST_SKIP() << "needs root to give the file to another user";
+    }
+    setenv("VORTLINK_TRACE", planted.c_str(), 1);
+    testing::internal::CaptureStderr();
+    uint16_t word = 0;
+    for (int call = 0; call < 2; ++call)
+        EXPECT_EQ(tkcmdset_status(slot, &word), TKCMDSET_OK);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("planted\\x1b[2J.log"), std::string::npos) << err;
+    EXPECT_EQ(err.find('\x1b'), std::string::npos) << "no raw escape reaches the terminal";
+    struct stat info {};
+    ASSERT_EQ(::stat(planted.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 0) << "no frame went into the planted file";
+    ::unlink(planted.c_str());
+}

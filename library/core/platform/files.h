@@ -7,6 +7,11 @@ namespace vortlink::platform {
 
 bool is_regular_file(const std::string &path);
 
+// Why the existing file at path cannot be trusted to hold what this user put there: it belongs
+// to a user other than this one or the system (root), or others than its owner may write it.
+// nullptr when it can be trusted or does not exist.
+const char *foreign_file_reason(const std::string &path);
+
 // Directory of the loaded library file (or program) that holds this code, with a trailing '/';
 // empty when it cannot be found.
 std::string own_binary_directory();

@@ -45,6 +45,11 @@ class hid_device {
 
     // Discards every input report queued for the device; false on failure.
     virtual bool flush_input() = 0;
+    // The same, telling how many reports it discarded (0 from a backend that cannot count).
+    virtual bool discard_input(std::size_t &discarded) {
+        discarded = 0;
+        return flush_input();
+    }
     // One output report of exactly length bytes (byte 0 the report ID, 0 on a device without
     // report IDs). On timed_out the report may still go out later: a write the kernel has begun
     // cannot be withdrawn.

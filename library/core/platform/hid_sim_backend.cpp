@@ -323,10 +323,17 @@ class sim_hid_device final : public hid_device {
     }
 
     bool flush_input() override {
+        std::size_t discarded = 0;
+        return discard_input(discarded);
+    }
+
+    bool discard_input(std::size_t &discarded) override {
+        discarded = 0;
         const deadline limit = request_deadline();
         std::unique_lock lock(mutex_, limit.left());
         if (!lock.owns_lock())
             return false;
+        discarded = queued_.size();
         queued_.clear();
         const deadline now(0);
         for (unsigned taken = 0; taken < max_flushed_messages; ++taken) {
@@ -337,6 +344,7 @@ class sim_hid_device final : public hid_device {
             if (result == receive_result::broken || sort(received, 0) == sorted::broken)
                 return false;
         }
+        discarded += queued_.size();
         queued_.clear();
         return !wire_.broken();
     }

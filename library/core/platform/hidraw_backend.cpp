@@ -429,11 +429,16 @@ class hidraw_device final : public hid_device {
     }
 
     bool flush_input() override {
+        std::size_t discarded = 0;
+        return discard_input(discarded);
+    }
+
+    bool discard_input(std::size_t &reads) override {
         // hidraw queues 64 reports; the bound only keeps a device that streams faster than it
         // is drained from holding the caller here.
         constexpr unsigned max_reads = 1024;
         uint8_t discarded[256];
-        for (unsigned reads = 0; reads < max_reads; ++reads) {
+        for (reads = 0; reads < max_reads; ++reads) {
             pollfd queued{fd_.get(), POLLIN, 0};
             const int ready = poll(&queued, 1, 0);
             if (ready < 0) {

@@ -20,6 +20,9 @@ namespace {
 constexpr std::size_t max_file_size = 4u << 20;
 // Longer lines are treated as damaged on read, so writes never produce one.
 constexpr std::size_t max_line_length = 64u << 10;
+// How long a write waits for the other writers' lock, while none of them completes a write,
+// before it gives up.
+constexpr uint32_t settings_lock_limit_ms = 300;
 
 constexpr std::string_view registry_root = "Software\\";
 constexpr std::string_view dword_prefix = "dword:";
@@ -199,6 +202,39 @@ class temporary_file {
     unique_fd fd_;
 };
 
+// What tells one version of the settings file from the next: every write renames a new file
+// into place.
+struct file_version {
+    ino_t inode = 0;
+    timespec changed{};
+    bool operator==(const file_version &other) const {
+        return inode == other.inode && changed.tv_sec == other.changed.tv_sec &&
+               changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+file_version version_of(const std::string &file) {
+    struct stat info {};
+    if (stat(file.c_str(), &info) != 0)
+        return {};
+    return {info.st_ino, info.st_ctim};
+}
+
+// The directory lock is waited for in short retries. A holder that keeps completing writes is
+// making progress and is waited for; one that completes none for settings_lock_limit_ms (a hung
+// program, or another user who may open the directory and lock it) makes this write give up.
+bool lock_settings_directory(int directory_fd, const std::string &file) {
+    file_version seen = version_of(file);
+    for (;;) {
+        if (lock_file_within(directory_fd, LOCK_EX, settings_lock_limit_ms))
+            return true;
+        const file_version now = version_of(file);
+        if (now == seen)
+            return false;
+        seen = now;
+    }
+}
+
 bool replace_file(int directory_fd, const std::string &file, std::string_view contents) {
     temporary_file temporary(file);
     if (!temporary.valid())
@@ -296,9 +332,10 @@ bool write_setting_value(const std::string &file, std::string_view name,
     unique_fd directory_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory_fd.valid())
         return false;
-    while (flock(directory_fd.get(), LOCK_EX) != 0)
-        if (errno != EINTR)
-            return false;
+    // Whoever holds it (another program of this user, or another user who may open the
+    // directory) must not hold up a command that only records its failure: the write is given up.
+    if (!lock_settings_directory(directory_fd.get(), file))
+        return false;
 
     std::string contents;
     if (read_small_file(file.c_str(), max_file_size, contents) == file_read::failed)

@@ -5,7 +5,8 @@
 // The file of the key "Software\A\B\C" is ${XDG_CONFIG_HOME:-$HOME/.config}/A/B/C.conf.
 // Value names compare without regard to case. Every read sees the file as it is now. Writes
 // rewrite the file atomically (temporary file, then rename) with mode 0600, under an flock on the
-// directory so that writers in different processes never lose each other's values. A damaged
+// directory so that writers in different processes never lose each other's values; a write that
+// waits 300 ms for that lock while no other write completes fails and changes nothing. A damaged
 // line (no '=', empty name, "dword:" without exactly 8 hex digits, a NUL byte, over 64 KiB) is
 // ignored on read and kept unchanged on write; only well-formed lines name a value, and the first
 // of them wins. Lines may end in LF or CRLF.

@@ -1,4 +1,5 @@
 #include "core/platform/shared_segment.h"
+#include "core/platform/text_file.h"
 
 #include <algorithm>
 #include <atomic>
@@ -119,18 +120,9 @@ uint64_t now_ms() {
 
 // flock without an unbounded wait: retried in short sleeps until the deadline (ms since boot).
 bool lock_file_until(int descriptor, int operation, uint64_t deadline) {
-    uint32_t pause_ms = 1;
-    for (;;) {
-        if (::flock(descriptor, operation | LOCK_NB) == 0)
-            return true;
-        if (errno == EINTR)
-            continue;
-        if (errno != EWOULDBLOCK || now_ms() >= deadline)
-            return false;
-        timespec pause{0, static_cast<long>(pause_ms) * 1000000L};
-        ::nanosleep(&pause, nullptr);
-        pause_ms = pause_ms < 16 ? pause_ms * 2 : pause_ms;
-    }
+    const uint64_t now = now_ms();
+    return lock_file_within(descriptor, operation,
+                            deadline > now ? static_cast<uint32_t>(deadline - now) : 0);
 }
 
 // Why an object cannot be used; empty when it can.

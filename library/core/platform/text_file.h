@@ -6,6 +6,7 @@
 // namespace-scope objects.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,10 @@ file_read read_small_file(const char *path, std::size_t max_size, std::string &c
 
 // Writes all of data, retrying short writes and EINTR.
 bool write_all(int fd, std::string_view data);
+
+// flock(descriptor, operation) without an unbounded wait: retried in short sleeps for at most
+// limit_ms (at least one try). False when the lock was not had in that time or flock failed.
+bool lock_file_within(int descriptor, int operation, uint32_t limit_ms);
 
 // Names in both files compare without regard to ASCII case, independent of the locale.
 bool equal_ignoring_case(std::string_view a, std::string_view b);

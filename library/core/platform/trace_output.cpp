@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 #include "core/platform/text_file.h"
 
@@ -14,6 +15,23 @@ namespace vortlink::platform {
 
 bool write_error_line(std::string_view line) {
     return write_all(STDERR_FILENO, line);
+}
+
+bool write_error_notice(std::string_view text) {
+    static constexpr char hex_digits[] = "0123456789abcdef";
+    std::string line = "vortlink: ";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            line += "\\x";
+            line += hex_digits[byte >> 4];
+            line += hex_digits[byte & 0x0F];
+        } else {
+            line += c;
+        }
+    }
+    line += '\n';
+    return write_error_line(line);
 }
 
 append_result append_line(const char *path, std::string_view line, const char *&refusal) {
@@ -32,6 +50,12 @@ append_result append_line(const char *path, std::string_view line, const char *&
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         refusal = "it is not a regular file";
+        return append_result::refused;
+    }
+    // A file that another user created first, however open its mode, would let that user read
+    // every frame.
+    if (status.st_uid != ::geteuid()) {
+        refusal = "it belongs to another user";
         return append_result::refused;
     }
     // One write call per line: with O_APPEND the line lands whole at the end of the file.
