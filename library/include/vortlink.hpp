@@ -19,8 +19,8 @@
  * Errors: a non-zero status throws vortlink::error (a std::system_error of vortlink::category()),
  * which carries the status code, the catalogue's name and its text; what() reads
  * "ERROR (code) : name". Arguments the C call cannot take (a block over 65535 bytes, a part
- * number over 16 bytes, a device name or serial over 125 characters) throw std::length_error
- * before anything is sent. Every method not marked noexcept may also throw std::bad_alloc, and
+ * number over 16 bytes, a device name or serial over 125 characters) throw std::length_error,
+ * a host or serial number with a zero byte std::invalid_argument, before anything is sent. Every method not marked noexcept may also throw std::bad_alloc, and
  * rethrows what a hook of the calling thread threw during the call (see set_message_pump).
  *
  * Threads: the methods of one controller may be called from several threads at once (the
@@ -528,6 +528,9 @@ class controller {
         : slot_(slot), how_(how), address_(std::move(address)) {
         if (address_.size() > max_device_text)
             throw std::length_error("vortlink: a host or serial number has at most 125 bytes");
+        // The library would take the text only up to a zero byte: another host or device.
+        if (address_.find('\0') != std::string::npos)
+            throw std::invalid_argument("vortlink: a host or serial number holds a zero byte");
         held_ = take_slot(slot_);
     }
 

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "common/printable_text.h"
+
 namespace vortlink::loader {
 
 void window_prompts::show_message(QWidget *owner, const QString &caption, const QString &text) {
@@ -27,8 +29,24 @@ QString window_prompts::choose_open_file(QWidget *owner, const QString &title,
     return chooser.selectedFiles().front();
 }
 
+namespace {
+
+// The message carries catalogue texts and controller strings: shown escaped, never obeyed. The
+// dialog's own line ends ("\r\n") become the terminal's.
+QByteArray console_text(const QString &text) {
+    const QByteArray bytes = text.toLocal8Bit().replace("\r\n", "\n");
+    QByteArray shown(static_cast<qsizetype>(VORTLINK_PRINTABLE_SIZE(bytes.size())), '\0');
+    shown.resize(static_cast<qsizetype>(
+        vortlink_printable_text(bytes.constData(), static_cast<size_t>(bytes.size()), 1,
+                                shown.data(), static_cast<size_t>(shown.size()))));
+    return shown;
+}
+
+} // namespace
+
 void console_prompts::show_message(QWidget *, const QString &caption, const QString &text) {
-    std::fprintf(stderr, "%s: %s\n", qPrintable(caption), qPrintable(text));
+    std::fprintf(stderr, "%s: %s\n", console_text(caption).constData(),
+                 console_text(text).constData());
 }
 
 void console_prompts::note_status(const QString &caption, const QString &text) {

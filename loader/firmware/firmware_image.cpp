@@ -26,7 +26,7 @@ status_t classify_image(const_image_span image, uint32_t lowest, uint32_t highes
     if (std::memcmp(image.data() + ethernet_header::signature_address, ethernet_header::signature,
                     sizeof ethernet_header::signature) != 0)
         return status::image_not_recognised;
-    if (highest - lowest + 1 >= ethernet_image_limit)
+    if (ethernet_word_count(lowest, highest) > ethernet_word_limit)
         return status::image_not_recognised;
     layout.kind = image_kind::ethernet;
     layout.staging_offset =
@@ -59,8 +59,12 @@ status_t seal_controller_header(image_span image, uint32_t lowest) {
     return status::ok;
 }
 
+uint32_t ethernet_word_count(uint32_t lowest, uint32_t highest) {
+    return (highest - lowest) / 2 + 1;
+}
+
 uint32_t forward_argument(uint32_t lowest, uint32_t highest, uint32_t staging_offset) {
-    return ((highest - lowest + 1) >> 1) | ((lowest + staging_offset) & 0xFFFF0000);
+    return ethernet_word_count(lowest, highest) | ((lowest + staging_offset) & 0xFFFF0000);
 }
 
 uint32_t progress_percent(uint32_t address, uint32_t lowest, uint32_t highest) {

@@ -46,7 +46,7 @@ inline constexpr uint32_t ethernet_staging_high = 0x30000;
 inline constexpr uint32_t ethernet_staging_low = 0x10000;
 // The hand-over argument keeps the word count below the staging address's upper 16 bits, and
 // staging at 0x10000 must stay inside the image area, so these images stay below 128 KiB.
-inline constexpr uint32_t ethernet_image_limit = 0x20000;
+inline constexpr uint32_t ethernet_word_limit = 0xFFFF;
 
 enum class image_kind { controller, ethernet };
 
@@ -56,8 +56,9 @@ struct image_layout {
 };
 
 // Classifies a loaded image by its lowest and highest address. image_not_recognised for any
-// other lowest address, an image at 0 without the signature, an Ethernet-processor image of
-// 128 KiB or more, or bounds that do not describe a loaded image.
+// other lowest address, an image at 0 without the signature, an Ethernet-processor image whose
+// word count does not fit the hand-over argument (0x1FFFE bytes or more), or bounds that do not
+// describe a loaded image.
 status_t classify_image(const_image_span image, uint32_t lowest, uint32_t highest,
                         image_layout &layout);
 
@@ -69,6 +70,10 @@ void seal_ethernet_header(image_span image);
 // image_bad_body_end for an end before the start or above 0x40000 (the image is then left as it
 // was); image_not_recognised when the header would not fit in the image area.
 status_t seal_controller_header(image_span image, uint32_t lowest);
+
+// 16-bit words from lowest to highest, rounded up: an image of odd length goes with the fill
+// byte that the last chunk staged after it, so that its last byte is handed over too.
+uint32_t ethernet_word_count(uint32_t lowest, uint32_t highest);
 
 // The hand-over argument: the image's word count, ORed with the staging address's upper half.
 uint32_t forward_argument(uint32_t lowest, uint32_t highest, uint32_t staging_offset);

@@ -90,10 +90,13 @@ status_t firmware_programmer::hand_over(uint32_t lowest, uint32_t highest,
                                         uint32_t staging_offset) {
     const uint32_t started = tick();
     report(programming_step::forwarding, 100, "Sending code to coldfire, please wait");
-    // The controller may already be busy handing over when it should answer; the echo poll
-    // below tells whether the hand-over worked.
-    (void)link_.special(special::forward_image, forward_argument(lowest, highest, staging_offset),
-                        nullptr);
+    // A controller that refuses the image says so in an error reply, and that ends the run. A
+    // reply that is lost or late tells nothing: the hand-over may restart the link before the
+    // controller answers, so the echo poll below tells whether it worked.
+    const status_t forwarded = link_.special(
+        special::forward_image, forward_argument(lowest, highest, staging_offset), nullptr);
+    if (status::is_controller_error(forwarded))
+        return forwarded;
     uint8_t probe[echo_size] = {'T', 'E', 'S', 'T'};
     uint8_t reply[echo_size];
     for (;;) {

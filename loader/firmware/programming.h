@@ -92,7 +92,8 @@ class firmware_programmer {
     // Sends an image loaded into image with the given lowest and highest address. The image's
     // header CRCs are filled in on the way (in image). Returns the first failing status: a
     // classification or header status, a library status, a wait's status::quit_requested, or
-    // for an Ethernet-processor image the last echo status. Chunks already committed stay.
+    // for an Ethernet-processor image the controller's error number when it refused the
+    // hand-over, else the last echo status. Chunks already committed stay.
     status_t program_image(image_span image, uint32_t lowest, uint32_t highest);
 
     // Loads path into image through file, then programs it; file is closed at the end. lowest

@@ -96,8 +96,23 @@ status_t SRecordFile::OpenSRecordFile(const char *path) {
     if (file == nullptr)
         return status::srec_not_open;
     fd.release();
-    file_.reset(file);
+    return start(file);
+}
 
+status_t SRecordFile::OpenSRecordText(std::span<const uint8_t> bytes) {
+    CloseSRecordFile();
+    // Opened for reading only: the stream never writes to the bytes. An empty text still needs
+    // a buffer of its own, or the stream would make one.
+    static uint8_t no_text[1];
+    void *contents = bytes.empty() ? no_text : const_cast<uint8_t *>(bytes.data());
+    std::FILE *file = ::fmemopen(contents, bytes.size(), "r");
+    if (file == nullptr)
+        return status::srec_not_open;
+    return start(file);
+}
+
+status_t SRecordFile::start(std::FILE *file) {
+    file_.reset(file);
     SRecord header;
     status_t status = ReadSRecord(header);
     if (status == status::ok && header.type != 0)

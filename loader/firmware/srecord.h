@@ -46,6 +46,11 @@ class SRecordFile {
     // status, or srec_no_header; after a failure no file is open.
     status_t OpenSRecordFile(const char *path);
 
+    // The same for a file's contents already read: bytes must stay unchanged while it is open.
+    // A caller that reads the file once and programs those bytes can never send one file and
+    // name another.
+    status_t OpenSRecordText(std::span<const uint8_t> bytes);
+
     // Reads and checks the next line. record is cleared first. srec_at_end when an earlier read
     // reached the end of the file, srec_read_failed when nothing could be read. A record whose
     // byte count leaves no room for its address and checksum fails with srec_bad_checksum.
@@ -67,6 +72,8 @@ class SRecordFile {
     static constexpr std::size_t line_capacity = 100;
 
     std::size_t read_line(char (&line)[line_capacity]);
+    // Takes file over and reads its first record, which must be S0.
+    status_t start(std::FILE *file);
 
     struct file_closer {
         void operator()(std::FILE *file) const { std::fclose(file); }

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import ipaddress
+import math
 import struct
 import threading
 import weakref
@@ -17,6 +18,7 @@ from vortlink._native import (
     ECHO_SIZE,
     IDENTITY_TEXT_SIZE,
     MAC_SIZE,
+    SLOT_COUNT,
     LightheadDataStruct,
     library,
 )
@@ -88,6 +90,33 @@ def _u32(value: int, what: str) -> int:
     return _unsigned(value, 32, what)
 
 
+def _slot(slot: int) -> int:
+    # The library would refuse a larger slot only at the first call.
+    if _u8(slot, "slot") >= SLOT_COUNT:
+        raise ValueError(f"slot {slot} is not a device slot (0 to {SLOT_COUNT - 1})")
+    return slot
+
+
+def _single(value: float, what: str) -> float:
+    # The library takes a single-precision float: refused as quorrelctl refuses it, rather than
+    # sent as infinity or NaN.
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"{what} must be a finite number, not {number!r}")
+    try:
+        struct.pack("<f", number)
+    except OverflowError:
+        raise ValueError(f"{what} {number!r} is beyond single precision") from None
+    return number
+
+
+def _no_nul(text: str, what: str) -> str:
+    # C reads a text up to its first NUL: what follows would silently be dropped.
+    if "\0" in text:
+        raise ValueError(f"{what} {text!r} contains a NUL character")
+    return text
+
+
 def _ip_word(value: IPv4Like, what: str) -> int:
     if isinstance(value, int) and not isinstance(value, bool):
         return _u32(value, what)
@@ -106,7 +135,13 @@ def _mac_bytes(mac: bytes | bytearray | str) -> bytes:
 
 
 def _device_text(text: str, what: str) -> bytes:
-    encoded = text.encode("utf-8")
+    # The library compares a USB string one byte per character, its Latin-1 code, which is how
+    # serial_number() reads it back.
+    try:
+        encoded = _no_nul(text, what).encode("latin-1")
+    except UnicodeEncodeError:
+        raise ValueError(f"{what} {text!r} has characters beyond Latin-1, which no controller "
+                         "string can match") from None
     if len(encoded) > DEVICE_TEXT_MAX:
         raise ValueError(f"{what} is longer than {DEVICE_TEXT_MAX} bytes")
     return encoded
@@ -142,9 +177,10 @@ class Controller:
     def __init__(self, slot: int) -> None:
         """Takes ``slot`` without opening anything: call :meth:`connect` or :meth:`init_ex`.
 
-        Raises ``ValueError`` when another open ``Controller`` of this process holds the slot.
+        Raises ``ValueError`` for a slot above 49, or when another open ``Controller`` of this
+        process holds the slot.
         """
-        self._slot: int = _u8(slot, "slot")
+        self._slot: int = _slot(slot)
         self._transport: Transport | None = None
         self._closed = False
         with _slots_lock:
@@ -247,7 +283,7 @@ class Controller:
 
     def connect(self, host: str | ipaddress.IPv4Address) -> None:
         """Connects the slot to the controller's command server at ``host`` over TCP."""
-        self._call("tkcmdset_connect", 0, str(host).encode("utf-8"))
+        self._call("tkcmdset_connect", 0, _no_nul(str(host), "host").encode("utf-8"))
         self._transport = "tcp"
 
     def init_ex(self, name: str = PRODUCT_NAME, serial: str | None = None) -> None:
@@ -398,7 +434,7 @@ class Controller:
             _u8(channel, "channel"),
             _u32(width, "width"),
             _u16(delay, "delay"),
-            float(current),
+            _single(current, "current"),
         )
 
     def get_pulse(self, channel: int) -> Pulse:
@@ -444,7 +480,7 @@ class Controller:
 
     def set_hv_supply(self, index: int, volts: float) -> None:
         """Sets high-voltage supply ``index`` to ``volts``."""
-        self._call("tkcmdset_set_hv_supply", _u8(index, "index"), float(volts))
+        self._call("tkcmdset_set_hv_supply", _u8(index, "index"), _single(volts, "volts"))
 
     def get_hv_supply(self, index: int) -> float:
         """High-voltage supply ``index`` in volts."""
@@ -455,7 +491,7 @@ class Controller:
     def set_lv_supply(self, index: int, volts: float) -> None:
         """Sets low-voltage supply ``index`` to ``volts`` (over TCP only three bytes of the
         float travel)."""
-        self._call("tkcmdset_set_lv_supply", _u8(index, "index"), float(volts))
+        self._call("tkcmdset_set_lv_supply", _u8(index, "index"), _single(volts, "volts"))
 
     def get_lv_supply(self, index: int) -> float:
         """Low-voltage supply ``index`` in volts (over TCP the index is not sent)."""
@@ -525,7 +561,7 @@ class Controller:
             "tkcmdset_calc_led_temp",
             _u8(channel, "channel"),
             _u32(width, "width"),
-            float(current),
+            _single(current, "current"),
             byref(result),
         )
         return result.value
@@ -533,7 +569,7 @@ class Controller:
     def calc_max_width(self, channel: int, current: float) -> int:
         """The longest pulse at ``current``, as the controller encodes it (32 bits)."""
         result = c_uint32()
-        self._call("tkcmdset_calc_max_width", _u8(channel, "channel"), float(current), byref(result))
+        self._call("tkcmdset_calc_max_width", _u8(channel, "channel"), _single(current, "current"), byref(result))
         return result.value
 
     def calc_max_current(self, channel: int, width: int) -> int:
@@ -551,7 +587,7 @@ class Controller:
             "tkcmdset_calc_max_freq",
             _u8(channel, "channel"),
             _u32(width, "width"),
-            float(current),
+            _single(current, "current"),
             byref(result),
         )
         return result.value
@@ -563,7 +599,7 @@ class Controller:
             "tkcmdset_calc_supply_voltage",
             _u8(channel, "channel"),
             _u32(width, "width"),
-            float(current),
+            _single(current, "current"),
             byref(result),
         )
         return result.value

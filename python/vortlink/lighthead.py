@@ -84,8 +84,12 @@ class LightheadData:
     def to_struct(self) -> LightheadDataStruct:
         """A C ``LightheadData`` holding this record.
 
-        Raises ``ValueError`` for a part number longer than its 16 bytes or not four LED groups.
+        Raises ``ValueError`` for a part number longer than its 16 bytes, a text with a NUL
+        character (C would drop what follows it) or not four LED groups.
         """
+        for name in ("part_number", "programmed_on"):
+            if "\0" in getattr(self, name):
+                raise ValueError(f"{name} {getattr(self, name)!r} contains a NUL character")
         part_number = self.part_number.encode("latin-1")
         if len(part_number) > _PART_NUMBER_SIZE:
             raise ValueError(f"part number {self.part_number!r} is longer than 16 bytes")

@@ -5,13 +5,16 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/crc16.h"
@@ -34,8 +37,8 @@ constexpr uint32_t image_base = 0x10000;
 constexpr std::size_t image_size = 0x900; // 18 chunks of 128 bytes
 
 // A controller image whose header says the body runs from base + 0x100 to its end.
-std::vector<uint8_t> controller_image() {
-    std::vector<uint8_t> bytes = vortlink::test::known_bytes(image_size, 14);
+std::vector<uint8_t> controller_image(unsigned seed = 14) {
+    std::vector<uint8_t> bytes = vortlink::test::known_bytes(image_size, seed);
     const uint32_t body_start = image_base + 0x100, body_end = image_base + image_size;
     for (int i = 0; i < 4; ++i) {
         bytes[0x4A + i] = static_cast<uint8_t>(body_start >> (24 - 8 * i));
@@ -216,4 +219,60 @@ TEST_F(QuorrelctlGang, ConcurrentToolsAppendWholeLinesToOneRecord) {
     EXPECT_EQ(per_serial.size(), gang_size);
     EXPECT_EQ(records.back().at("status_code"), 9) << "a failure is recorded with its code";
     EXPECT_EQ(records.back().at("serial"), "Q0000004");
+}
+
+TEST(QuorrelctlReplacedFile, EveryControllerGetsTheImageTheRecordNames) {
+    struct row {
+        std::vector<std::string> target;
+        std::vector<unsigned> devices;
+    };
+    for (const row &r : {row{{"--usb", "0"}, {1}}, row{{"--usb", "all"}, {1, 2}}}) {
+        temp_directory dir;
+        simulator_process sim(vortlink::test::with_hid, {"--usb-devices", "2", "--boot-loader"});
+        setenv("VORTLINK_HID_SIM", sim.hid_socket().c_str(), 1);
+        const std::string path = dir.file("app.s19"), log = dir.file("run.jsonl");
+        const auto convert = [&](unsigned seed) {
+            return vortlink::test::srec_cat_convert(dir.file(std::to_string(seed)),
+                                                    controller_image(seed), image_base,
+                                                    {"-address-length=3", "-obs=16"});
+        };
+        std::filesystem::rename(convert(14), path);
+        const std::string second = convert(15);
+        // Each controller holds its answer to the first command, the transfer buffer query,
+        // while the file is replaced.
+        for (unsigned device : r.devices)
+            sim.inject("device " + std::to_string(device) + " delay 1500");
+        std::vector<std::string> args = r.target;
+        args.insert(args.end(), {"program", path, "--log", log});
+        run_result run;
+        std::thread tool([&] { run = quorrelctl(args); });
+        const auto all_asked = [&] { // every controller has been sent 2064 (0x0810)
+            return std::all_of(r.devices.begin(), r.devices.end(), [&](unsigned device) {
+                const auto frames = sim.usb_frames(device);
+                return std::any_of(frames.begin(), frames.end(), [](const auto &f) {
+                    return f.size() > 3 && f[1] == 0x05 && f[2] == 0x08 && f[3] == 0x10;
+                });
+            });
+        };
+        for (int wait = 0; wait < 500 && !all_asked(); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(all_asked()) << "the file is replaced while the tool runs";
+        std::filesystem::rename(second, path);
+        tool.join();
+        unsetenv("VORTLINK_HID_SIM");
+        ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+
+        const auto records = json_lines(slurp(log));
+        ASSERT_EQ(records.size(), r.devices.size());
+        for (const auto &record : records) {
+            const std::string serial = record.at("serial");
+            char crc[16];
+            std::snprintf(crc, sizeof crc, " 0x%x", record.at("image_crc16").get<unsigned>());
+            const std::string flash =
+                sim.control("firmware-crc " + serial.substr(serial.size() - 1));
+            EXPECT_EQ(flash.substr(flash.rfind(' ')), crc) << serial << " " << flash;
+            EXPECT_EQ(record.at("image_crc16"), expected_flash_crc(controller_image(14)))
+                << "the file as it was read";
+        }
+    }
 }

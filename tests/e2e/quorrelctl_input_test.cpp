@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -66,6 +67,15 @@ TEST_F(QuorrelctlInput, BadInputIsRefusedWithItsOptionNamedAndNothingWritten) {
     std::ofstream("big.bin", std::ios::binary) << std::string(65536, 'x');
     std::ofstream("no-header.s19") << "S1130000000102030405060708090A0B0C0D0E0F74\n";
     const std::string long_text(100, 'x');
+    // Links another user could have planted, pointing at a file of the victim's.
+    const std::string victim_text = "export PATH=/usr/bin\n";
+    std::ofstream("victim.txt") << victim_text;
+    for (const char *link : {"link.bin", "link.jsonl"}) {
+        ::unlink(link);
+        ASSERT_EQ(symlink("victim.txt", link), 0);
+    }
+    std::ofstream("empty-hosts.txt").close();
+    std::ofstream("comment-hosts.txt") << "# station 3\n\n   \n";
 
     const bad_input table[] = {
         // Text too long for its field: refused, never cut.
@@ -121,6 +131,19 @@ TEST_F(QuorrelctlInput, BadInputIsRefusedWithItsOptionNamedAndNothingWritten) {
         {{"--usb", "all", "mfg", "write", "--serial-number", "Q1"}, 2,
          "--serial-number, --mac and --ip belong to one controller"},
         {{"--log", "/nonexistent-dir/run.jsonl", "status"}, 2, "--log '/nonexistent-dir/"},
+        // Links, FIFOs and empty names: refused at once, nothing written through them.
+        {{"--log", "fifo", "status"}, 2, "--log 'fifo': not a regular file"},
+        {{"--log", "link.jsonl", "status"}, 2, "--log 'link.jsonl': a symbolic link"},
+        {{"--log", "", "status"}, 2, "--log: a file name"},
+        {{"eeprom", "read", "0", "4", "--file", "fifo"}, 2, "'fifo': not a regular file"},
+        {{"eeprom", "read", "0", "4", "--file", "link.bin"}, 2, "'link.bin': a symbolic link"},
+        {{"mem", "write", "0", "--file", "link.bin"}, 2, "'link.bin': a symbolic link"},
+        {{"program", "link.bin"}, 2, "'link.bin': a symbolic link"},
+        {{"program", "fifo"}, 2, "'fifo': not a regular file"},
+        {{"--tcp-list", "fifo", "status"}, 2, "'fifo': not a regular file"},
+        {{"--tcp-list", "empty-hosts.txt", "status"}, 2, "'empty-hosts.txt' names no host"},
+        {{"--tcp-list", "comment-hosts.txt", "status"}, 2, "'comment-hosts.txt' names no host"},
+        {{"--tcp-list", "", "status"}, 2, "--tcp-list ''"},
         // A failure of the controller is 1, with the catalogue's name.
         {{"--usb", "9", "status"}, 1, "ERROR (-10201)"},
     };
@@ -139,6 +162,36 @@ TEST_F(QuorrelctlInput, BadInputIsRefusedWithItsOptionNamedAndNothingWritten) {
     }
     EXPECT_EQ(eeprom(), before);
     EXPECT_TRUE(sim.usb_frames().empty()) << "no refused command reached the controller";
+    EXPECT_EQ(slurp("victim.txt"), victim_text) << "nothing written through a link";
+}
+
+TEST_F(QuorrelctlInput, TextsFromOutsideAreShownEscaped) {
+    const std::string catalogue = std::filesystem::current_path() / "planted.ini";
+    std::ofstream(catalogue) << "[5]\nName=\x1b[31mRed\nText=\x1b]0;owned\x07 said the catalogue\n";
+    ASSERT_EQ(::chmod(catalogue.c_str(), 0644), 0);
+    const std::string settings = std::getenv("XDG_CONFIG_HOME");
+    std::ofstream(settings + "/Kestrova/Quorrel/Command Set Toolkit.conf", std::ios::app)
+        << "ErrorCodesFile=" << catalogue << "\n";
+    struct row {
+        const char *control; // what the controller is made to do first, if anything
+        std::vector<std::string> args;
+        int exit_status;
+    };
+    const row table[] = {
+        {nullptr, {"error", "5"}, 0},
+        {"error 5", {"--tcp", "127.0.0.1", "status"}, 1},
+        {"serial \x1b[2JQ1", {"list"}, 0},
+        {nullptr, {"--usb", "0", "info"}, 0},
+    };
+    for (const auto &r : table) {
+        if (r.control != nullptr)
+            sim.inject(r.control);
+        const auto result = quorrelctl(r.args);
+        EXPECT_EQ(result.exit_status, r.exit_status) << r.args[0] << result.err;
+        const std::string shown = result.out + result.err;
+        EXPECT_EQ(shown.find('\x1b'), std::string::npos) << r.args[0] << ": " << shown;
+        EXPECT_NE(shown.find("\\x1b["), std::string::npos) << r.args[0] << ": " << shown;
+    }
 }
 
 TEST_F(QuorrelctlInput, CalcAnswersWithTheModelsTemperatureInDegrees) {

@@ -22,6 +22,7 @@
 #include "blocks/config_block.h"
 #include "blocks/lighthead_values.h"
 #include "blocks/mfg_block.h"
+#include "common/crc16.h"
 #include "e2e/quorrelctl_harness.h"
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
@@ -656,4 +657,46 @@ TEST(QuorrelctlProgram, BothRoadsGiveTheSameWritesInTheSameOrder) {
     const std::string crc = over_tcp.control("firmware-crc 1");
     EXPECT_EQ(crc.rfind("ok 0x10000 0x107ff ", 0), 0u) << crc;
     EXPECT_EQ(crc, over_usb.control("firmware-crc 1"));
+}
+
+TEST(QuorrelctlProgram, EthernetImagesGoWholeOrFailWithTheControllersCode) {
+    struct row {
+        std::size_t length; // of the image at 0, its signature at 0x506
+        int exit_status;
+        int status_code; // in the production record
+    };
+    // An odd length goes with the fill byte after it; an image that ends inside its own header
+    // is refused by the controller with error 8 (image_rejected).
+    for (const row r : {row{0x8FFF, 0, 0}, row{0x1001, 0, 0}, row{0x51A, 1, 8}}) {
+        temp_directory dir;
+        simulator_process sim(vortlink::test::with_hid,
+                              {"--boot-loader", "--ethernet-restart", "300"});
+        setenv("VORTLINK_HID_SIM", sim.hid_socket().c_str(), 1);
+        std::vector<uint8_t> bytes = vortlink::test::known_bytes(r.length, 21);
+        const char signature[] = "Kv Quorrel Ethernet";
+        std::copy(std::begin(signature), std::end(signature), bytes.begin() + 0x506);
+        const std::string path =
+            vortlink::test::srec_cat_convert(dir.file("eth.bin"), bytes, 0, {"-address-length=2"});
+        const std::string log = dir.file("run.jsonl");
+        const auto run = quorrelctl({"--usb", "0", "program", path, "--log", log});
+        unsetenv("VORTLINK_HID_SIM");
+        EXPECT_EQ(run.exit_status, r.exit_status) << r.length << run.err;
+        const auto record = nlohmann::json::parse(slurp(log));
+        EXPECT_EQ(record.at("status_code"), r.status_code) << r.length;
+        if (r.exit_status != 0) {
+            EXPECT_NE(run.err.find("ERROR (8)"), std::string::npos) << run.err;
+            EXPECT_EQ(sim.control("ethernet 1").rfind("ok ready 0 ", 0), 0u);
+            continue;
+        }
+        // Taken whole: header CRC filled in, for an odd length the 0xFF after it, in words.
+        std::vector<uint8_t> expected = bytes;
+        const uint16_t header = vortlink::loader::crc16({expected.data() + 0x502, 134});
+        expected[0x500] = static_cast<uint8_t>(header >> 8);
+        expected[0x501] = static_cast<uint8_t>(header);
+        expected.resize((r.length + 1) / 2 * 2, 0xFF);
+        char taken[64];
+        std::snprintf(taken, sizeof taken, "ok ready 1 0x%zx 0x%x", expected.size() / 2,
+                      vortlink::loader::crc16(expected));
+        EXPECT_EQ(sim.control("ethernet 1"), taken) << r.length;
+    }
 }

@@ -12,6 +12,7 @@ import sys
 import threading
 import time
 from pathlib import Path
+from typing import Any
 
 import pytest
 import vortlink
@@ -183,9 +184,8 @@ def test_a_failed_open_leaves_the_slot_free(sim: Simulator) -> None:
     with pytest.raises(VortlinkError) as raised:
         Controller.usb(2, serial="nobody")
     assert raised.value.code is Status.NO_DEVICE_MATCHED
-    with pytest.raises(VortlinkError) as raised:
+    with pytest.raises(ValueError, match="slot 50"):
         Controller.tcp("127.0.0.1", slot=50)
-    assert raised.value.code is Status.BAD_TCP_SLOT
     with Controller.usb(2, serial="Q0000001") as c:
         assert c.serial_number() == "Q0000001"
 
@@ -206,6 +206,29 @@ def test_identity_texts_are_latin_1(sim: Simulator) -> None:
     sim.command("serial Prüfling-Ω")
     with Controller.usb() as c:
         assert c.serial_number() == "Prüfling-?"
+
+
+@pytest.mark.parametrize("call", [
+    lambda: Controller.tcp("127.0.0.1\x00evil"),
+    lambda: Controller.usb(serial="Q0000001\x00"),
+    lambda: Controller.usb(serial="Q000\u03a9"),
+    lambda: Controller(50),
+    lambda: Controller.tcp("127.0.0.1", 10).set_pulse(0, 750, 5, float("nan")),
+    lambda: Controller.tcp("127.0.0.1", 11).set_pulse(0, 750, 5, 1e40),
+    lambda: Controller.tcp("127.0.0.1", 12).set_hv_supply(0, float("inf")),
+    lambda: Controller.tcp("127.0.0.1", 14).set_lighthead_data(
+        vortlink.LightheadData(part_number="LH\x00-1")),
+])
+def test_inputs_c_cannot_take_raise_value_error(sim: Simulator, call: Any) -> None:
+    with pytest.raises(ValueError):
+        call()
+    assert sim.command("frames") == "0", "nothing was sent"
+
+
+def test_a_latin_1_serial_number_round_trips(sim: Simulator) -> None:
+    sim.command("serial Q000\u00e9")
+    with Controller.usb() as c, Controller.usb(3, serial=c.serial_number()) as again:
+        assert again.serial_number() == c.serial_number() == "Q000\u00e9"
 
 
 def test_pip_installs_the_package_offline_into_a_fresh_venv(sim: Simulator, tmp_path: Path) -> None:

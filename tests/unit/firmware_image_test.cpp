@@ -86,14 +86,15 @@ TEST_F(FirmwareImage, EthernetStagingFollowsTheImageSize) {
         uint32_t highest, offset, forward;
     };
     for (const staging s :
-         {staging{0x8FFF, 0x30000, 0x30000 | 0x4800}, staging{0xFFFE, 0x30000, 0x30000 | 0x7FFF},
-          staging{0xFFFF, 0x10000, 0x10000 | 0x8000}, staging{0x10000, 0x10000, 0x10000 | 0x8000},
-          staging{0x1FFFE, 0x10000, 0x10000 | 0xFFFF}}) {
+         {staging{0x8FFF, 0x30000, 0x30000 | 0x4800}, staging{0xFFFE, 0x30000, 0x30000 | 0x8000},
+          staging{0xFFFF, 0x10000, 0x10000 | 0x8000}, staging{0x10000, 0x10000, 0x10000 | 0x8001},
+          staging{0x1FFFD, 0x10000, 0x10000 | 0xFFFF}}) {
         ASSERT_EQ(classify_image(image, 0, s.highest, layout), status::ok) << s.highest;
         EXPECT_EQ(layout.staging_offset, s.offset) << s.highest;
         EXPECT_EQ(forward_argument(0, s.highest, layout.staging_offset), s.forward) << s.highest;
     }
-    // 128 KiB would carry its word count into the staging address.
+    // 0x1FFFF bytes or more would carry the word count, rounded up, into the staging address.
+    EXPECT_EQ(classify_image(image, 0, 0x1FFFE, layout), status::image_not_recognised);
     EXPECT_EQ(classify_image(image, 0, 0x1FFFF, layout), status::image_not_recognised);
     EXPECT_EQ(classify_image(image, 0, 0x3FFFF, layout), status::image_not_recognised);
 }

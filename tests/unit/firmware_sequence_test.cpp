@@ -226,16 +226,37 @@ TEST_F(FirmwareSequence, SmallEthernetImageIsStagedHighAndHandedOver) {
 TEST_F(FirmwareSequence, LargeEthernetImageIsStagedLow) {
     make_ethernet_image(0x10000);
     // Two begins, 0x201 chunks of two calls, the begin at 0x10000, then the hand-over, whose
-    // own status is not examined.
+    // lost reply tells nothing: the echo poll decides.
     const std::size_t forward_call = 2 + 2 * 0x201 + 1;
-    link.fail_call(forward_call, 9);
+    link.fail_call(forward_call, -10803);
     ASSERT_EQ(program(0, 0x10000), status::ok);
     const std::vector<std::string> lines = summary();
     EXPECT_EQ(lines[0], "begin 10000");
     EXPECT_EQ(lines[1], "begin 10000");
     EXPECT_EQ(lines[2 + 0x200], "begin 20000");
     EXPECT_EQ(link.calls[forward_call].what, "forward");
-    EXPECT_EQ(link.calls[forward_call].argument, 0x10000u | 0x8000u);
+    // 0x10001 bytes: the word count is rounded up, so the last byte goes with its fill byte.
+    EXPECT_EQ(link.calls[forward_call].argument, 0x10000u | 0x8001u);
+}
+
+TEST_F(FirmwareSequence, RefusedHandOverEndsTheRunAndALostReplyIsPolled) {
+    make_ethernet_image(0x1000);
+    struct row {
+        status_t forward;   // the hand-over's status
+        status_t result;    // the run's
+        std::size_t echoes; // echoes sent after it
+    };
+    // 33 chunks of two calls after two begins, then the hand-over.
+    const std::size_t forward_call = 2 + 2 * 33;
+    for (const row r : {row{8, 8, 0}, row{9, 9, 0}, row{-12, -12, 0}, row{-10803, status::ok, 1},
+                        row{-10801, status::ok, 1}, row{-10204, status::ok, 1}}) {
+        link.calls.clear();
+        link.failures.clear();
+        link.fail_call(forward_call, r.forward);
+        EXPECT_EQ(program(0, 0x1000), r.result) << r.forward;
+        ASSERT_EQ(link.calls.at(forward_call).what, "forward") << r.forward;
+        EXPECT_EQ(link.calls.size() - forward_call - 1, r.echoes) << r.forward;
+    }
 }
 
 TEST_F(FirmwareSequence, EchoPollGivesUpAfter20Seconds) {

@@ -100,3 +100,23 @@ TEST(QuorrelctlText, NearestNameOnlyForLikelyMisspellings) {
     EXPECT_EQ(nearest_name("stauts", names), "status");
     EXPECT_EQ(nearest_name("frobnicate", names), "");
 }
+
+TEST(QuorrelctlText, ControlCharactersAreShownEscaped) {
+    struct row {
+        std::string text, shown, shown_as_lines;
+    };
+    const row table[] = {
+        {"\x1b[2J\x1b]0;owned\x07", "\\x1b[2J\\x1b]0;owned\\x07", "\\x1b[2J\\x1b]0;owned\\x07"},
+        {"a\nb\tc\rd", "a\\x0ab\\x09c\\x0dd", "a\nb\tc\\x0dd"},
+        {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f", "nul\\x00del\\x7f"},
+        // C1 controls, as UTF-8 and as a lone byte; other UTF-8 and Latin-1 stays.
+        {"\xc2\23331m \2331m", "\\x9b31m \\x9b1m", "\\x9b31m \\x9b1m"},
+        {"Q000\xc3\xa9 \xe2\x82\xac \xc2\xa0", "Q000\xc3\xa9 \xe2\x82\xac \xc2\xa0",
+         "Q000\xc3\xa9 \xe2\x82\xac \xc2\xa0"},
+        {"back\\slash", "back\\slash", "back\\slash"},
+    };
+    for (const auto &r : table) {
+        EXPECT_EQ(printable(r.text), r.shown) << r.shown;
+        EXPECT_EQ(printable_lines(r.text), r.shown_as_lines) << r.shown;
+    }
+}

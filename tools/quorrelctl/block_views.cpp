@@ -39,7 +39,7 @@ std::string render_rows(const text_rows &rows) {
         width = std::max(width, display_width(label) + 1);
     std::string text;
     for (const auto &[label, value] : rows)
-        text += pad_right(label + ":", width + 1) + value + "\n";
+        text += pad_right(label + ":", width + 1) + printable(value) + "\n";
     return text;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "output.h"
 
 namespace vortlink::ctl {
 
@@ -72,8 +73,8 @@ std::string error_name(status_t status) { return vortlink::error_name(status); }
 std::string error_text(status_t status) { return vortlink::error_text(status); }
 
 std::string failure_text(status_t status) {
-    return "ERROR (" + std::to_string(status) + ") : " + error_name(status) + "\n" +
-           error_text(status);
+    return "ERROR (" + std::to_string(status) + ") : " + printable(error_name(status)) + "\n" +
+           printable(error_text(status));
 }
 
 } // namespace vortlink::ctl

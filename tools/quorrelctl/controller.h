@@ -48,7 +48,7 @@ int count_usb_controllers();
 std::string error_name(status_t status);
 std::string error_text(status_t status);
 
-// "ERROR (code) : name" and the catalogue's explanation.
+// "ERROR (code) : name" and the catalogue's explanation, for the screen (see printable()).
 std::string failure_text(status_t status);
 
 } // namespace vortlink::ctl

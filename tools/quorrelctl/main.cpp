@@ -84,6 +84,11 @@ int run(int argc, char **argv) {
         return code == 0 ? 0 : 2;
     }
 
+    global.tcp_list_given = app.get_option("--tcp-list")->count() > 0;
+    global.log_given = app.get_option("--log")->count() > 0;
+    if (global.log_given && global.log.empty())
+        return usage_failure("--log: a file name, not an empty text");
+
     // Before the first library call: the library looks at the variable on each exchange.
     if (global.trace)
         setenv("VORTLINK_TRACE", "1", 1);

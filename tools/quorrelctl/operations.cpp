@@ -1,8 +1,6 @@
 #include "operations.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +35,9 @@ constexpr uint16_t feature_start_application = 2;
 constexpr std::chrono::milliseconds loader_settle{2000};
 constexpr std::chrono::milliseconds application_settle{3000};
 constexpr std::size_t max_block_length = 65535;
+// S-record text of a full 256 KiB image takes well under 1 MiB; anything far larger is no
+// firmware file.
+constexpr std::size_t max_firmware_file_size = 16 * 1024 * 1024;
 constexpr uint64_t eeprom_size = 0x10000;
 constexpr uint64_t memory_limit = 0x100000000;
 constexpr uint32_t chunk_size = 128;
@@ -264,39 +265,16 @@ std::string hex_address(uint32_t address) {
     return text;
 }
 
-bool write_output_file(const std::string &path, const std::vector<uint8_t> &bytes,
-                       std::string &message) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd < 0) {
-        message = "'" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t done = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0) {
-            message = "'" + path + "': " + std::strerror(errno);
-            ::close(fd);
-            return false;
-        }
-        written += static_cast<std::size_t>(done);
-    }
-    if (::close(fd) != 0) {
-        message = "'" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
 // ---- programming ----
 
+// The image as the file held it when the tool read it, once: every controller is sent these
+// bytes, whatever happens to the file meanwhile, and the record names their CRC.
 struct firmware_plan {
     std::string path;
     uint64_t file_size = 0;
     uint32_t lowest = 0, highest = 0;
-    uint16_t image_crc = 0;
+    std::shared_ptr<const std::vector<uint8_t>> image; // image_area_size bytes, as loaded
+    uint16_t image_crc = 0;                            // of the bytes programming sends
 };
 
 // The bytes the programming leaves in the controller's flash: from the lowest address to the end
@@ -320,21 +298,21 @@ void run_program(const firmware_plan &plan, session &where, outcome &result) {
                                                                              : 100);
         };
     loader::firmware_programmer programmer(link, transfer_buffer, std::move(hooks));
-    auto buffer = std::make_unique<uint8_t[]>(loader::image_area_size);
-    const loader::image_span image(buffer.get(), loader::image_area_size);
-    loader::SRecordFile file;
-    uint32_t lowest = 0, highest = 0;
-    status = programmer.program_file(file, plan.path.c_str(), image, lowest, highest);
+    // Programming fills in the header CRCs in the buffer it sends from: each controller gets a
+    // copy of the image as loaded.
+    std::vector<uint8_t> buffer = *plan.image;
+    const loader::image_span image(buffer.data(), loader::image_area_size);
+    status = programmer.program_image(image, plan.lowest, plan.highest);
     if (status != loader::status::ok)
         return fail(result, status);
-    const uint16_t crc = programmed_crc(image, lowest, highest);
     char crc_text[8];
-    std::snprintf(crc_text, sizeof crc_text, "0x%04X", crc);
-    result.data = {{"file", plan.path}, {"size", plan.file_size}, {"lowest", lowest},
-                   {"highest", highest}, {"image_crc16", crc}};
+    std::snprintf(crc_text, sizeof crc_text, "0x%04X", plan.image_crc);
+    result.data = {{"file", plan.path},         {"size", plan.file_size},
+                   {"lowest", plan.lowest},     {"highest", plan.highest},
+                   {"image_crc16", plan.image_crc}};
     char text[160];
-    std::snprintf(text, sizeof text, "0x%08X to 0x%08X, image CRC-16 %s", lowest, highest,
-                  crc_text);
+    std::snprintf(text, sizeof text, "0x%08X to 0x%08X, image CRC-16 %s", plan.lowest,
+                  plan.highest, crc_text);
     result.text = "Programmed " + plan.path + " (" + text + ")\n";
 }
 
@@ -667,6 +645,10 @@ bool make_block_read_command(bool eeprom, const block_request &request, command 
     plan.length = static_cast<std::size_t>(*length);
     if (!check_block_end(plan, message))
         return false;
+    if (!plan.file.empty() && !check_output_file(plan.file, message)) {
+        message = "--file " + message;
+        return false;
+    }
     const std::string name = std::string(eeprom ? "eeprom" : "mem") + " read";
     result = {name,
               [plan](session &where, outcome &out) {
@@ -680,7 +662,7 @@ bool make_block_read_command(bool eeprom, const block_request &request, command 
                       return fail(out, status);
                   out.data = {{"address", plan.address}, {"length", plan.length}};
                   if (!plan.file.empty()) {
-                      if (!write_output_file(plan.file, bytes, out.message))
+                      if (!write_regular_file(plan.file, bytes, out.message))
                           return fail(out, tool_status::file_failed);
                       out.data["file"] = plan.file;
                       out.text = "Read " + std::to_string(plan.length) + " bytes of " +
@@ -744,37 +726,39 @@ bool make_block_write_command(bool eeprom, const block_request &request, command
 bool make_program_command(const std::string &path, command &result, std::string &message) {
     firmware_plan plan;
     plan.path = path;
-    if (!check_regular_file(path, message)) {
+    std::vector<uint8_t> file_bytes;
+    if (!read_regular_file(path, max_firmware_file_size, file_bytes, message)) {
         message = "FILE " + message;
         return false;
     }
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0)
-        plan.file_size = static_cast<uint64_t>(info.st_size);
-    // Loaded and checked once here, so that a damaged file stops the tool before any controller
-    // is touched, and so that the production record can name the image.
-    auto buffer = std::make_unique<uint8_t[]>(loader::image_area_size);
-    const loader::image_span image(buffer.get(), loader::image_area_size);
+    plan.file_size = file_bytes.size();
+    // Loaded and checked here, so that a damaged file stops the tool before any controller is
+    // touched.
+    auto image = std::make_shared<std::vector<uint8_t>>(loader::image_area_size);
     loader::SRecordFile file;
-    status_t status = file.OpenSRecordFile(path.c_str());
+    status_t status = file.OpenSRecordText(file_bytes);
     if (status == loader::status::ok)
-        status = file.LoadSRecordImage(image, plan.lowest, plan.highest);
+        status = file.LoadSRecordImage(*image, plan.lowest, plan.highest);
     file.CloseSRecordFile();
+    // What programming will send: the image with its header CRCs filled in, as it fills them.
+    std::vector<uint8_t> sent = *image;
+    const loader::image_span sealed(sent.data(), loader::image_area_size);
     loader::image_layout layout;
     if (status == loader::status::ok)
-        status = loader::classify_image(image, plan.lowest, plan.highest, layout);
+        status = loader::classify_image(sealed, plan.lowest, plan.highest, layout);
     if (status == loader::status::ok) {
         if (layout.kind == loader::image_kind::controller)
-            status = loader::seal_controller_header(image, plan.lowest);
+            status = loader::seal_controller_header(sealed, plan.lowest);
         else
-            loader::seal_ethernet_header(image);
+            loader::seal_ethernet_header(sealed);
     }
     if (status != loader::status::ok) {
         message = "FILE '" + path + "' is not a firmware image this tool can program: ERROR (" +
                   std::to_string(status) + ") : " + error_name(status) + "\n" + error_text(status);
         return false;
     }
-    plan.image_crc = programmed_crc(image, plan.lowest, plan.highest);
+    plan.image_crc = programmed_crc(sealed, plan.lowest, plan.highest);
+    plan.image = std::move(image);
     result = {"program",
               [plan](session &where, outcome &out) {
                   out.record = {{"firmware_file", plan.path},

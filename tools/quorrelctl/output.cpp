@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/printable_text.h"
+
 namespace vortlink::ctl {
 
 namespace {
@@ -50,7 +52,18 @@ std::size_t utf8_sequence(std::string_view text) {
     return length;
 }
 
+std::string escaped(std::string_view text, bool keep_line_ends) {
+    std::string shown(VORTLINK_PRINTABLE_SIZE(text.size()), '\0');
+    shown.resize(vortlink_printable_text(text.data(), text.size(), keep_line_ends ? 1 : 0,
+                                         shown.data(), shown.size()));
+    return shown;
+}
+
 } // namespace
+
+std::string printable(std::string_view text) { return escaped(text, false); }
+
+std::string printable_lines(std::string_view text) { return escaped(text, true); }
 
 std::string device_text(std::string_view bytes) {
     std::string text;

@@ -18,6 +18,12 @@ std::string device_text(std::string_view bytes);
 // A fixed-size field of the controller: up to its first zero byte or its end.
 std::string device_text(const char *field, std::size_t size);
 
+// Text for the screen with every control character shown as \xNN (an escape sequence from a
+// catalogue or a controller is seen, never obeyed): printable() for one value, printable_lines()
+// for a whole text of ours, whose line feeds and tabs stay. JSON needs neither: it escapes them.
+std::string printable(std::string_view text);
+std::string printable_lines(std::string_view text);
+
 // Terminal columns a UTF-8 text takes (one per character: the tool prints no wide characters).
 std::size_t display_width(std::string_view text);
 // text followed by blanks up to width columns.

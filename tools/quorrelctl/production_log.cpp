@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "output.h"
+#include "text_input.h"
 
 namespace vortlink::ctl {
 
@@ -20,17 +21,12 @@ production_log::~production_log() {
 }
 
 bool production_log::open(const std::string &path, std::string &message) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd < 0) {
-        message = "--log '" + path + "': " + std::strerror(errno);
+    platform::unique_fd file = open_regular_file(path, file_use::append, message);
+    if (!file.valid()) {
+        message = "--log " + message;
         return false;
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        message = "--log '" + path + "': not a regular file";
-        ::close(fd);
-        return false;
-    }
+    const int fd = file.release();
     // The file's name must survive a power cut as well as its lines.
     const std::string::size_type slash = path.rfind('/');
     const std::string directory =

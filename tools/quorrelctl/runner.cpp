@@ -100,7 +100,7 @@ bool write_record(const run_settings &settings, const nlohmann::ordered_json &en
     std::string message;
     if (settings.log->append(entry, message))
         return true;
-    std::fprintf(stderr, "ERROR : %s\n", message.c_str());
+    std::fprintf(stderr, "ERROR : %s\n", printable_lines(message).c_str());
     return false;
 }
 
@@ -113,7 +113,8 @@ int exit_status(const outcome &result) {
 } // namespace
 
 int usage_failure(const std::string &message) {
-    std::fprintf(stderr, "%s\nRun with --help for more information.\n", message.c_str());
+    std::fprintf(stderr, "%s\nRun with --help for more information.\n",
+                 printable_lines(message).c_str());
     return 2;
 }
 
@@ -150,13 +151,13 @@ int run_single(const command &what, const controller_choice &where, const run_se
         if (settings.json)
             std::cout << json_text(result.data) << '\n';
         else
-            std::fputs(result.text.c_str(), stdout);
+            std::fputs(printable_lines(result.text).c_str(), stdout);
         std::fflush(stdout);
     }
     if (result.status == tool_status::usage)
         return usage_failure(result.message);
     if (result.status != loader::status::ok)
-        std::fprintf(stderr, "%s\n", failure_message(result).c_str());
+        std::fprintf(stderr, "%s\n", printable_lines(failure_message(result)).c_str());
     const int code = exit_status(result);
     return code == 0 && !recorded ? 1 : code;
 }
@@ -223,7 +224,7 @@ class gang_display {
         if (json_) {
             nlohmann::ordered_json line = entry;
             line.erase("time");
-            line["controller"] = member.label;
+            line["controller"] = controller_label(member.choice);
             line["ok"] = member.result.status == loader::status::ok;
             line["result"] = member.result.data;
             std::cout << json_text(line, -1) << '\n' << std::flush;
@@ -245,9 +246,10 @@ class gang_display {
                 if (!member.result.text.empty() || member.result.status != loader::status::ok) {
                     std::printf("\n== %s%s ==\n", member.label.c_str(),
                                 member.serial.empty() ? "" : (" " + member.serial).c_str());
-                    std::fputs(member.result.text.c_str(), stdout);
+                    std::fputs(printable_lines(member.result.text).c_str(), stdout);
                     if (member.result.status != loader::status::ok)
-                        std::printf("%s\n", failure_message(member.result).c_str());
+                        std::printf("%s\n",
+                                    printable_lines(failure_message(member.result)).c_str());
                 }
         }
         print_summary_locked();
@@ -256,7 +258,7 @@ class gang_display {
 
     void identified(std::size_t index, const std::string &serial) {
         std::lock_guard lock(mutex_);
-        members_[index].serial = serial;
+        members_[index].serial = printable(serial);
         if (terminal_)
             redraw_soon_locked();
     }
@@ -270,7 +272,7 @@ class gang_display {
         return "FAILED: " + (tool_status::is_tool_status(member.result.status)
                                  ? status_name(member.result)
                                  : std::to_string(member.result.status) + " " +
-                                       status_name(member.result));
+                                       printable(status_name(member.result)));
     }
 
     void redraw_soon_locked() {
@@ -309,9 +311,9 @@ class gang_display {
 
     void print_result_locked(const gang_member &member) {
         const std::string prefix = "[" + member.label + "] ";
-        std::string text = member.result.text;
+        std::string text = printable_lines(member.result.text);
         if (member.result.status != loader::status::ok)
-            text += failure_message(member.result) + "\n";
+            text += printable_lines(failure_message(member.result)) + "\n";
         std::size_t start = 0;
         while (start < text.size()) {
             const std::size_t end = text.find('\n', start);
@@ -344,7 +346,8 @@ class gang_display {
             const std::string status =
                 tool_status::is_tool_status(member.result.status)
                     ? status_name(member.result)
-                    : std::to_string(member.result.status) + " " + status_name(member.result);
+                    : std::to_string(member.result.status) + " " +
+                          printable(status_name(member.result));
             std::printf("%s  %s  %-6s  %8s  %s\n", pad_right(member.label, label_width).c_str(),
                         pad_right(member.serial, serial_width).c_str(), ok ? "ok" : "FAILED",
                         seconds, status.c_str());
@@ -372,7 +375,8 @@ int run_gang(const command &what, const std::vector<controller_choice> &targets,
     std::vector<gang_member> members(targets.size());
     for (std::size_t i = 0; i < targets.size(); ++i) {
         members[i].choice = targets[i];
-        members[i].label = controller_label(targets[i]);
+        // Shown on the screen only; the JSON lines name the controller as given.
+        members[i].label = printable(controller_label(targets[i]));
     }
     const bool terminal = !settings.json && isatty(STDOUT_FILENO) == 1;
     gang_display display(members, what, settings.json, terminal);

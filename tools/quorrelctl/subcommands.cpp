@@ -29,7 +29,8 @@ int run_error(bool json, const std::string &code_text) {
                                 {"text", error_text(status)}})
                   << '\n';
     else
-        std::printf("%d %s\n%s\n", status, error_name(status).c_str(), error_text(status).c_str());
+        std::printf("%d %s\n%s\n", status, printable(error_name(status)).c_str(),
+                    printable(error_text(status)).c_str());
     return 0;
 }
 
@@ -69,9 +70,9 @@ int run_list(bool json) {
         std::printf("No controller connected over USB.\n");
     for (const auto &entry : controllers)
         std::printf("%d  serial %s  firmware %s  hardware %s  %s\n", entry["position"].get<int>(),
-                    entry["serial"].get<std::string>().c_str(),
-                    entry["firmware"].get<std::string>().c_str(),
-                    entry["hardware"].get<std::string>().c_str(),
+                    printable(entry["serial"].get<std::string>()).c_str(),
+                    printable(entry["firmware"].get<std::string>()).c_str(),
+                    printable(entry["hardware"].get<std::string>()).c_str(),
                     entry["mode"] == "boot_loader" ? "boot loader" : "application");
     return 0;
 }

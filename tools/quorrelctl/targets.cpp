@@ -51,7 +51,14 @@ bool read_host_list(const std::string &path, std::vector<std::string> &hosts,
             line += static_cast<char>(byte);
         }
     }
-    return line.empty() || take_host_line(line, ++number, path, hosts, message);
+    if (!line.empty() && !take_host_line(line, ++number, path, hosts, message))
+        return false;
+    // A list that names nobody is a mistake, not a wish for the default controller.
+    if (hosts.empty()) {
+        message = "--tcp-list '" + path + "' names no host";
+        return false;
+    }
+    return true;
 }
 
 bool resolve_tcp_targets(const global_options &global, const std::vector<std::string> &hosts,
@@ -79,7 +86,7 @@ bool resolve_tcp_targets(const global_options &global, const std::vector<std::st
         choice.slot = static_cast<uint8_t>(i);
         targets.push_back(choice);
     }
-    gang = hosts.size() > 1 || !global.tcp_list.empty();
+    gang = hosts.size() > 1 || global.tcp_list_given;
     return true;
 }
 
@@ -122,8 +129,12 @@ bool resolve_usb_targets(const global_options &global, std::vector<controller_ch
 bool resolve_targets(const global_options &global, std::vector<controller_choice> &targets,
                      bool &gang, std::string &message) {
     std::vector<std::string> hosts = global.tcp;
-    if (!global.tcp_list.empty() && !read_host_list(global.tcp_list, hosts, message))
-        return false;
+    if (global.tcp_list_given) {
+        std::vector<std::string> listed;
+        if (!read_host_list(global.tcp_list, listed, message))
+            return false;
+        hosts.insert(hosts.end(), listed.begin(), listed.end());
+    }
     if (!hosts.empty())
         return resolve_tcp_targets(global, hosts, targets, gang, message);
     return resolve_usb_targets(global, targets, gang, message);
@@ -147,7 +158,7 @@ int run_on_controllers(const global_options &global, const command_preparer &pre
     production_log log;
     run_settings settings;
     settings.json = global.json;
-    if (!global.log.empty()) {
+    if (global.log_given) {
         if (!log.open(global.log, message))
             return usage_failure(message);
         settings.log = &log;

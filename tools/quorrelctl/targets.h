@@ -15,7 +15,9 @@ struct global_options {
     std::string serial;
     std::vector<std::string> tcp;
     std::string tcp_list;
+    bool tcp_list_given = false; // an empty name is still a name, and refused
     std::string log;
+    bool log_given = false;
     bool json = false;
     bool trace = false;
 };

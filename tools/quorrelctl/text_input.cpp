@@ -73,70 +73,139 @@ std::string text_field_problem(std::string_view option, std::string_view text,
     return {};
 }
 
-bool check_regular_file(const std::string &path, std::string &message) {
+namespace {
+
+std::string symbolic_link(const std::string &path) {
+    return quoted_path(path) + ": a symbolic link; name the file itself";
+}
+
+// O_NOFOLLOW's refusal reads as a loop of links, and a FIFO without a reader as a missing
+// device: say what the path is instead.
+std::string open_failure(const std::string &path, int error) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
+    if (error != ENOENT && ::lstat(path.c_str(), &info) == 0) {
+        if (S_ISLNK(info.st_mode))
+            return symbolic_link(path);
+        if (!S_ISREG(info.st_mode))
+            return quoted_path(path) + ": not a regular file";
+    }
+    return quoted_path(path) + ": " + std::strerror(error);
+}
+
+} // namespace
+
+platform::unique_fd open_regular_file(const std::string &path, file_use use,
+                                      std::string &message) {
+    int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
+    switch (use) {
+    case file_use::read:
+        flags |= O_RDONLY;
+        break;
+    case file_use::append:
+        flags |= O_WRONLY | O_APPEND | O_CREAT;
+        break;
+    case file_use::replace:
+        flags |= O_WRONLY | O_CREAT;
+        break;
+    }
+    platform::unique_fd fd(::open(path.c_str(), flags, 0644));
+    if (!fd.valid()) {
+        message = open_failure(path, errno);
+        return fd;
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
         message = quoted_path(path) + ": " + std::strerror(errno);
-        return false;
+        return platform::unique_fd();
     }
     if (!S_ISREG(info.st_mode)) {
         message = quoted_path(path) + ": not a regular file";
+        return platform::unique_fd();
+    }
+    const int status_flags = ::fcntl(fd.get(), F_GETFL);
+    if (status_flags < 0 || ::fcntl(fd.get(), F_SETFL, status_flags & ~O_NONBLOCK) != 0 ||
+        (use == file_use::replace && ::ftruncate(fd.get(), 0) != 0)) {
+        message = quoted_path(path) + ": " + std::strerror(errno);
+        return platform::unique_fd();
+    }
+    return fd;
+}
+
+bool read_regular_file(const std::string &path, std::size_t max_size, std::vector<uint8_t> &bytes,
+                       std::string &message) {
+    bytes.clear();
+    const platform::unique_fd fd = open_regular_file(path, file_use::read, message);
+    if (!fd.valid())
+        return false;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        message = quoted_path(path) + ": " + std::strerror(errno);
         return false;
     }
-    if (::access(path.c_str(), R_OK) != 0) {
+    if (static_cast<uint64_t>(info.st_size) > max_size) {
+        message = quoted_path(path) + ": " + std::to_string(info.st_size) +
+                  " bytes, more than the " + std::to_string(max_size) + " the tool takes";
+        return false;
+    }
+    // One byte more than the file had tells a file that grew since fstat; it may grow up to
+    // the limit, and one byte past it is refused.
+    bytes.resize(static_cast<std::size_t>(info.st_size) + 1);
+    std::size_t have = 0;
+    for (;;) {
+        if (have == bytes.size())
+            bytes.resize(std::min(bytes.size() * 2, max_size + 1));
+        const ssize_t got = ::read(fd.get(), bytes.data() + have, bytes.size() - have);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            message = quoted_path(path) + ": " + std::strerror(errno);
+            bytes.clear();
+            return false;
+        }
+        if (got == 0)
+            break;
+        have += static_cast<std::size_t>(got);
+        if (have > max_size) {
+            message = quoted_path(path) + ": grew past " + std::to_string(max_size) +
+                      " bytes while it was read";
+            bytes.clear();
+            return false;
+        }
+    }
+    bytes.resize(have);
+    return true;
+}
+
+bool write_regular_file(const std::string &path, const std::vector<uint8_t> &bytes,
+                        std::string &message) {
+    platform::unique_fd fd = open_regular_file(path, file_use::replace, message);
+    if (!fd.valid())
+        return false;
+    const std::string_view data(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    if (!platform::write_all(fd.get(), data) || !fd.close()) {
         message = quoted_path(path) + ": " + std::strerror(errno);
         return false;
     }
     return true;
 }
 
-bool read_regular_file(const std::string &path, std::size_t max_size, std::vector<uint8_t> &bytes,
-                       std::string &message) {
-    // Non-blocking, so that opening a FIFO does not wait for a writer.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+bool check_output_file(const std::string &path, std::string &message) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT)
+            return true;
         message = quoted_path(path) + ": " + std::strerror(errno);
         return false;
     }
-    struct stat info {};
-    bool taken = ::fstat(fd, &info) == 0;
-    if (!taken) {
-        message = quoted_path(path) + ": " + std::strerror(errno);
-    } else if (!S_ISREG(info.st_mode)) {
+    if (S_ISLNK(info.st_mode)) {
+        message = symbolic_link(path);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
         message = quoted_path(path) + ": not a regular file";
-        taken = false;
-    } else if (static_cast<uint64_t>(info.st_size) > max_size) {
-        message = quoted_path(path) + ": " + std::to_string(info.st_size) +
-                  " bytes, more than the " + std::to_string(max_size) + " one transfer takes";
-        taken = false;
+        return false;
     }
-    if (taken) {
-        // One byte more than allowed tells a file that grew since fstat.
-        bytes.assign(max_size + 1, 0);
-        std::size_t have = 0;
-        for (;;) {
-            const ssize_t got = ::read(fd, bytes.data() + have, bytes.size() - have);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0) {
-                message = quoted_path(path) + ": " + std::strerror(errno);
-                taken = false;
-                break;
-            }
-            if (got == 0)
-                break;
-            have += static_cast<std::size_t>(got);
-            if (have > max_size) {
-                message = quoted_path(path) + ": grew past " + std::to_string(max_size) +
-                          " bytes while it was read";
-                taken = false;
-                break;
-            }
-        }
-        bytes.resize(taken ? have : 0);
-    }
-    ::close(fd);
-    return taken;
+    return true;
 }
 
 std::size_t edit_distance(std::string_view a, std::string_view b) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/platform/text_file.h"
+
 namespace vortlink::ctl {
 
 // A whole unsigned number, decimal or 0x hexadecimal, at most max. No sign, no blanks, no
@@ -24,14 +26,32 @@ std::optional<double> parse_real(std::string_view text);
 std::string text_field_problem(std::string_view option, std::string_view text,
                                std::size_t max_length);
 
+// How the tool uses a file it is given.
+enum class file_use {
+    read,    // an existing file
+    append,  // created when missing (mode 0644), written at its end
+    replace, // created when missing (mode 0644), emptied once it passed the checks
+};
+
+// Every file the tool reads or writes is opened here: never through a symbolic link (a link
+// another user planted in /tmp cannot make the tool write the victim's files), without waiting
+// for a FIFO's other end or a device, and only when it is a regular file, which fstat tells
+// after the open; nothing is written or emptied before that. The descriptor blocks as usual
+// afterwards. On failure the result is not valid and message names the file and the reason.
+platform::unique_fd open_regular_file(const std::string &path, file_use use, std::string &message);
+
 // Reads a regular file of at most max_size bytes. Anything else (a directory, a device, a pipe,
-// a file that grows past the limit while it is read) is refused before or while reading, so
-// neither /dev/zero nor /dev/urandom can fill memory or keep the tool busy. On failure, message
-// names the file and the reason.
+// a link, a file that grows past the limit while it is read) is refused before or while reading,
+// so neither /dev/zero nor /dev/urandom can fill memory or keep the tool busy. On failure,
+// message names the file and the reason.
 bool read_regular_file(const std::string &path, std::size_t max_size, std::vector<uint8_t> &bytes,
                        std::string &message);
-// The same checks without reading: an existing, readable regular file.
-bool check_regular_file(const std::string &path, std::string &message);
+// Replaces the contents of the regular file at path (created when missing) with bytes.
+bool write_regular_file(const std::string &path, const std::vector<uint8_t> &bytes,
+                        std::string &message);
+// Whether path can be written by write_regular_file as far as can be told without touching it:
+// missing, or a regular file that is no link. The write checks again.
+bool check_output_file(const std::string &path, std::string &message);
 
 // Edit distance, for suggesting the nearest known name.
 std::size_t edit_distance(std::string_view a, std::string_view b);

@@ -1,16 +1,22 @@
 /* Connects to a controller over TCP and prints the library version and the status word: the
- * first thing to try against a new controller or the simulator. Uses only the public header. */
+ * first thing to try against a new controller or the simulator. Uses only the public header of
+ * the library (and the tools' own helper that makes catalogue texts safe to print). */
 #include <stdio.h>
 #include <string.h>
 
+#include "common/printable_text.h"
 #include "vortlink.h"
 
 static void print_failure(const char *what, int16_t code) {
     char name[64];
     char text[1024];
+    char shown_name[VORTLINK_PRINTABLE_SIZE(sizeof name)];
+    char shown_text[VORTLINK_PRINTABLE_SIZE(sizeof text)];
     tkcmdset_get_error_name(code, name, sizeof name);
     tkcmdset_get_error_text(code, text, sizeof text);
-    fprintf(stderr, "%s: ERROR (%d) : %s\n%s\n", what, code, name, text);
+    vortlink_printable_text(name, strlen(name), 0, shown_name, sizeof shown_name);
+    vortlink_printable_text(text, strlen(text), 0, shown_text, sizeof shown_text);
+    fprintf(stderr, "%s: ERROR (%d) : %s\n%s\n", what, code, shown_name, shown_text);
 }
 
 int main(int argc, char **argv) {
