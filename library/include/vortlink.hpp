@@ -20,7 +20,8 @@
  * which carries the status code, the catalogue's name and its text; what() reads
  * "ERROR (code) : name". Arguments the C call cannot take (a block over 65535 bytes, a part
  * number over 16 bytes, a device name or serial over 125 characters) throw std::length_error,
- * a host or serial number with a zero byte std::invalid_argument, before anything is sent. Every method not marked noexcept may also throw std::bad_alloc, and
+ * a host or serial number with a zero byte std::invalid_argument, before anything is sent.
+ * Every method not marked noexcept may also throw std::bad_alloc, and
  * rethrows what a hook of the calling thread threw during the call (see set_message_pump).
  *
  * Threads: the methods of one controller may be called from several threads at once (the
