@@ -24,7 +24,7 @@ test_packages=("${fuzz_packages[@]}" pkg-config libgtest-dev libgmock-dev libben
                help2man dpkg-dev file man-db desktop-file-utils appstream)
 # What scripts/package needs on top of the build: help2man for the manual pages, python3 for the
 # bash completion, dpkg-dev and file for CPack's dpkg-shlibdeps, lintian to judge the packages.
-package_packages=("${run_packages[@]}" help2man python3 dpkg-dev file lintian)
+package_packages=("${run_packages[@]}" help2man python3 python3-pip python3-setuptools dpkg-dev file lintian)
 
 install_missing_packages() {
     local missing=()

@@ -241,3 +241,30 @@ def test_a_latin_1_serial_number_round_trips(sim: Simulator) -> None:
     sim.command("serial Q000\u00e9")
     with Controller.usb() as c, Controller.usb(3, serial=c.serial_number()) as again:
         assert again.serial_number() == c.serial_number() == "Q000\u00e9"
+
+
+def test_pip_installs_the_package_offline_into_a_fresh_venv(sim: Simulator, tmp_path: Path) -> None:
+    venv = tmp_path / "v"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+    install = subprocess.run([venv / "bin/pip", "install", "--no-index", "--no-build-isolation",
+                              HEADER.parents[2] / "python"], capture_output=True, text=True)
+    assert install.returncode == 0, install.stdout + install.stderr
+    # The installed package finds the library by its SONAME.
+    library_dir = os.path.dirname(os.environ["VORTLINK_LIBRARY"])
+    environment = {**os.environ, "VORTLINK_LIBRARY": "", "LD_LIBRARY_PATH": library_dir}
+    installed = subprocess.run([venv / "bin/python", "-c", "import vortlink, pathlib; "
+                                "print(pathlib.Path(vortlink.__file__).parent, "
+                                "(pathlib.Path(vortlink.__file__).parent / 'py.typed').exists(), "
+                                "vortlink.library_path())"],
+                               cwd=tmp_path, capture_output=True, text=True, env=environment)
+    assert installed.stdout.split() == [str(venv / "lib" / f"python{sys.version_info.major}."
+                                            f"{sys.version_info.minor}/site-packages/vortlink"),
+                                        "True", "libvortlink.so.1"], installed.stderr
+    readme = (HEADER.parents[2] / "README.md").read_text()
+    (tmp_path / "test_station.py").write_text(re.search(r"```python\n(.*?)```", readme, re.S)[1])
+    # pytest itself comes from the system; vortlink from the venv, as the first run showed.
+    environment["PYTHONPATH"] = str(Path(pytest.__file__).parents[1])
+    run = subprocess.run([venv / "bin/python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                          "test_station.py"], cwd=tmp_path, capture_output=True, text=True,
+                         env=environment)
+    assert "1 passed" in run.stdout, run.stdout + run.stderr

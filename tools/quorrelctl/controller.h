@@ -8,6 +8,7 @@
 
 #include "common/status.h"
 #include "identity/controller_identity.h"
+#include "vortlink.hpp"
 
 namespace vortlink::ctl {
 
@@ -30,13 +31,14 @@ std::string controller_label(const controller_choice &choice);
 std::string transport_name(const controller_choice &choice);
 std::string controller_address(const controller_choice &choice);
 
-// Opens the chosen controller and gives the slot that now reaches it.
-status_t open_controller(const controller_choice &choice, uint8_t &slot);
+// Opens the chosen controller in the slot the choice gives it; throws vortlink::error.
+vortlink::controller open_controller(const controller_choice &choice);
 
-// Polls the USB controller in the slot until it answers again, as after a reset: every 500 ms,
-// at most usb_return_limit. Tells waiting (if set) the time before each attempt.
+// Polls for the USB controller until it answers again in the slot, as after a reset: every
+// 500 ms, at most usb_return_limit. Tells waiting (if set) the time before each attempt. On
+// success device holds it; otherwise the last attempt's status.
 status_t wait_for_usb_controller(
-    const controller_choice &choice, uint8_t slot,
+    const controller_choice &choice, uint8_t slot, vortlink::controller &device,
     const std::function<void(std::chrono::steady_clock::time_point)> &waiting = {});
 
 // How many controllers are connected over USB now (each opened and closed again).

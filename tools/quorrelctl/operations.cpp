@@ -23,15 +23,15 @@
 #include "firmware/srecord.h"
 #include "output.h"
 #include "text_input.h"
-#include "vortlink.h"
+#include "vortlink.hpp"
 
 namespace vortlink::ctl {
 
 namespace {
 
 // How long the controller gets to leave the bus before it is looked for again, as in the dialog.
-constexpr std::chrono::milliseconds loader_settle{loader::loader_settle_ms};
-constexpr std::chrono::milliseconds application_settle{loader::application_settle_ms};
+constexpr std::chrono::milliseconds loader_settle{2000};
+constexpr std::chrono::milliseconds application_settle{3000};
 constexpr std::size_t max_block_length = 65535;
 // S-record text of a full 256 KiB image takes well under 1 MiB; anything far larger is no
 // firmware file.
@@ -56,6 +56,16 @@ constexpr double max_supply_overhead = 100.0;
 
 void fail(outcome &result, status_t status) { result.status = status; }
 
+// Runs steps on the controller; a failure ends them with its status.
+template <typename Steps> status_t attempt(Steps &&steps) {
+    try {
+        steps();
+        return loader::status::ok;
+    } catch (const vortlink::error &e) {
+        return e.status();
+    }
+}
+
 void fail_usage(outcome &result, std::string message) {
     result.status = tool_status::usage;
     result.message = std::move(message);
@@ -68,20 +78,14 @@ struct identity {
     bool boot_loader = false;
 };
 
-status_t read_identity(uint8_t slot, identity &result) {
-    char text[TKCMDSET_IDENTITY_TEXT_SIZE] = {};
-    status_t status = tkcmdset_fw_version(slot, text);
-    if (status != loader::status::ok)
-        return status;
-    result.boot_loader = loader::runs_boot_loader(text);
-    result.firmware = device_text(text, sizeof text);
-    if ((status = tkcmdset_hw_version(slot, text)) != loader::status::ok)
-        return status;
-    result.hardware = device_text(text, sizeof text);
-    if ((status = tkcmdset_serial_number(slot, text)) != loader::status::ok)
-        return status;
-    result.serial = device_text(text, sizeof text);
-    return loader::status::ok;
+status_t read_identity(vortlink::controller &device, identity &result) {
+    return attempt([&] {
+        const std::string firmware = device.fw_version();
+        result.boot_loader = loader::runs_boot_loader(firmware.c_str());
+        result.firmware = device_text(firmware);
+        result.hardware = device_text(device.hw_version());
+        result.serial = device_text(device.serial_number());
+    });
 }
 
 std::string status_word_text(uint16_t word) {
@@ -92,50 +96,50 @@ std::string status_word_text(uint16_t word) {
 
 // ---- blocks ----
 
-status_t read_block_view(uint8_t slot, block_kind kind, block_view &view) {
-    switch (kind) {
-    case block_kind::manufacturing: {
-        uint8_t block[loader::mfg_block_size] = {};
-        const status_t status =
-            tkcmdset_read_eemem_block(slot, loader::mfg_block_address, block, sizeof block);
-        if (status == loader::status::ok)
+// An EEPROM block read whole into a buffer the loader's block code takes.
+template <std::size_t size>
+void read_eeprom(vortlink::controller &device, uint16_t address, uint8_t (&block)[size]) {
+    const std::vector<uint8_t> bytes = device.read_eemem_block(address, size);
+    std::copy(bytes.begin(), bytes.end(), block);
+}
+
+status_t read_block_view(vortlink::controller &device, block_kind kind, block_view &view) {
+    return attempt([&] {
+        if (kind == block_kind::manufacturing) {
+            uint8_t block[loader::mfg_block_size] = {};
+            read_eeprom(device, loader::mfg_block_address, block);
             view = mfg_view(block);
-        return status;
-    }
-    case block_kind::configuration: {
-        uint8_t block[loader::config_block_size] = {};
-        const status_t status =
-            tkcmdset_read_eemem_block(slot, loader::config_block_address, block, sizeof block);
-        if (status == loader::status::ok)
+        } else if (kind == block_kind::configuration) {
+            uint8_t block[loader::config_block_size] = {};
+            read_eeprom(device, loader::config_block_address, block);
             view = config_view(block);
-        return status;
-    }
-    default: {
-        LightheadData record{};
-        const status_t status = tkcmdset_get_lighthead_data(slot, &record);
-        if (status == loader::status::ok)
+        } else {
+            // The loader's lighthead code works on the library's own record.
+            LightheadData record{};
+            if (const status_t status = tkcmdset_get_lighthead_data(device.slot(), &record))
+                throw vortlink::error(status);
             view = lighthead_view(record);
-        return status;
-    }
-    }
+        }
+    });
 }
 
 void run_info(session &where, outcome &result) {
     identity id;
     uint16_t word = 0;
     block_view mfg, config, lighthead;
-    status_t status = read_identity(where.slot, id);
+    vortlink::controller &device = *where.device;
+    status_t status = read_identity(device, id);
     if (status == loader::status::ok)
-        status = tkcmdset_status(where.slot, &word);
+        status = attempt([&] { word = device.status(); });
     if (status == loader::status::ok)
-        status = read_block_view(where.slot, block_kind::manufacturing, mfg);
+        status = read_block_view(device, block_kind::manufacturing, mfg);
     if (status == loader::status::ok)
-        status = read_block_view(where.slot, block_kind::configuration, config);
+        status = read_block_view(device, block_kind::configuration, config);
     if (status != loader::status::ok)
         return fail(result, status);
     // A controller without a lighthead still has an identity: the record's failure is shown.
     const status_t lighthead_status =
-        read_block_view(where.slot, block_kind::lighthead, lighthead);
+        read_block_view(device, block_kind::lighthead, lighthead);
 
     const char *mode = id.boot_loader ? "boot_loader" : "application";
     result.data = {{"firmware", id.firmware}, {"hardware", id.hardware},
@@ -185,22 +189,21 @@ void run_reset(bool to_loader, session &where, outcome &result) {
     // Looked for again by its serial number where it has one: positions on the bus may change
     // while it is away.
     controller_choice comes_back = where.choice;
-    if (comes_back.serial.empty()) {
-        char serial[TKCMDSET_IDENTITY_TEXT_SIZE] = {};
-        if (tkcmdset_serial_number(where.slot, serial) == loader::status::ok)
-            comes_back.serial = serial;
-    }
-    status_t status = tkcmdset_set_feature(
-        where.slot, to_loader ? TKCMDSET_FEATURE_START_LOADER : TKCMDSET_FEATURE_START_APPLICATION);
+    if (comes_back.serial.empty())
+        (void)attempt([&] { comes_back.serial = where.device->serial_number(); });
+    status_t status = attempt([&] {
+        where.device->set_feature(to_loader ? TKCMDSET_FEATURE_START_LOADER : TKCMDSET_FEATURE_START_APPLICATION);
+    });
     if (status != loader::status::ok)
         return fail(result, status);
-    (void)tkcmdset_shutdown(where.slot);
+    where.device->close();
     const auto settle = to_loader ? loader_settle : application_settle;
     const auto give_up = clock::now() + settle + usb_return_limit;
     const char *what = to_loader ? "restarting into the boot loader"
                                  : "restarting into the application";
     count_down(where, what, settle, give_up);
-    status = wait_for_usb_controller(comes_back, where.slot, [&](clock::time_point now) {
+    status = wait_for_usb_controller(comes_back, where.slot, *where.device,
+                                     [&](clock::time_point now) {
         if (where.activity)
             where.activity(std::string(what) + ": " +
                            std::to_string(std::chrono::ceil<std::chrono::seconds>(give_up - now)
@@ -362,7 +365,7 @@ void run_diag(session &where, outcome &result) {
 
 struct mfg_plan {
     std::optional<std::string> serial_number;
-    std::optional<std::array<uint8_t, TKCMDSET_MAC_SIZE>> mac;
+    std::optional<std::array<uint8_t, 6>> mac;
     std::optional<uint32_t> ip;
     std::optional<std::string> part, eco;
     std::optional<bool> limit_48v;
@@ -389,7 +392,7 @@ std::optional<uint32_t> parse_ip(const std::string &text) {
 void run_mfg_write(const mfg_plan &plan, session &where, outcome &result) {
     uint8_t block[loader::mfg_block_size] = {};
     status_t status =
-        tkcmdset_read_eemem_block(where.slot, loader::mfg_block_address, block, sizeof block);
+        attempt([&] { read_eeprom(*where.device, loader::mfg_block_address, block); });
     if (status != loader::status::ok)
         return fail(result, status);
     loader::mfg_fields fields;
@@ -435,7 +438,9 @@ void run_mfg_write(const mfg_plan &plan, session &where, outcome &result) {
     std::tm local{};
     localtime_r(&now, &local);
     loader::build_mfg_block(fields, local, block);
-    status = tkcmdset_write_eemem_block(where.slot, loader::mfg_block_address, block, sizeof block);
+    status = attempt([&] {
+        where.device->write_eemem_block(loader::mfg_block_address, block, sizeof block);
+    });
     if (status != loader::status::ok)
         return fail(result, status);
     const block_view view = mfg_view(block);
@@ -456,7 +461,7 @@ int list_position(const char *const *names, int count, const std::string &text) 
 void run_config_write(const config_request &req, session &where, outcome &result) {
     uint8_t block[loader::config_block_size] = {};
     status_t status =
-        tkcmdset_read_eemem_block(where.slot, loader::config_block_address, block, sizeof block);
+        attempt([&] { read_eeprom(*where.device, loader::config_block_address, block); });
     if (status != loader::status::ok)
         return fail(result, status);
     // What the dialog shows before the fields are edited.
@@ -495,8 +500,9 @@ void run_config_write(const config_request &req, session &where, outcome &result
             loader::mode_after_trigger_change(fields.trigger_input, fields.mode_position);
 
     loader::build_config_block(fields, block);
-    status =
-        tkcmdset_write_eemem_block(where.slot, loader::config_block_address, block, sizeof block);
+    status = attempt([&] {
+        where.device->write_eemem_block(loader::config_block_address, block, sizeof block);
+    });
     if (status != loader::status::ok)
         return fail(result, status);
     const block_view view = config_view(block);
@@ -559,7 +565,7 @@ command make_status_command() {
     return {"status",
             [](session &where, outcome &result) {
                 uint16_t word = 0;
-                if (const status_t status = tkcmdset_status(where.slot, &word);
+                if (const status_t status = attempt([&] { word = where.device->status(); });
                     status != loader::status::ok)
                     return fail(result, status);
                 result.data = {{"status_word", word}};
@@ -573,12 +579,11 @@ command make_info_command() { return {"info", run_info, {}}; }
 command make_echo_command() {
     return {"echo",
             [](session &where, outcome &result) {
-                constexpr std::size_t echo_size = loader::echo_size;
-                std::vector<uint8_t> probe(echo_size), reply(echo_size);
+                constexpr std::size_t echo_size = TKCMDSET_ECHO_SIZE;
+                vortlink::echo_block probe{}, reply{};
                 for (std::size_t i = 0; i < echo_size; ++i)
                     probe[i] = static_cast<uint8_t>(i * 7 + 1);
-                if (const status_t status =
-                        tkcmdset_echo(where.slot, probe.data(), reply.data());
+                if (const status_t status = attempt([&] { reply = where.device->echo(probe); });
                     status != loader::status::ok)
                     return fail(result, status);
                 // Over TCP only the first 50 bytes make the round trip; over USB as many as the
@@ -645,14 +650,12 @@ bool make_block_read_command(bool eeprom, const block_request &request, command 
     const std::string name = std::string(eeprom ? "eeprom" : "mem") + " read";
     result = {name,
               [plan](session &where, outcome &out) {
-                  std::vector<uint8_t> bytes(plan.length);
-                  const auto count = static_cast<uint16_t>(plan.length);
-                  const status_t status =
-                      plan.eeprom ? tkcmdset_read_eemem_block(
-                                        where.slot, static_cast<uint16_t>(plan.address),
-                                        bytes.data(), count)
-                                  : tkcmdset_read_mem_block(where.slot, plan.address,
-                                                            bytes.data(), count);
+                  std::vector<uint8_t> bytes;
+                  const status_t status = attempt([&] {
+                      bytes = plan.eeprom ? where.device->read_eemem_block(
+                                                static_cast<uint16_t>(plan.address), plan.length)
+                                          : where.device->read_mem_block(plan.address, plan.length);
+                  });
                   if (status != loader::status::ok)
                       return fail(out, status);
                   out.data = {{"address", plan.address}, {"length", plan.length}};
@@ -701,13 +704,13 @@ bool make_block_write_command(bool eeprom, const block_request &request, command
     const std::string name = std::string(eeprom ? "eeprom" : "mem") + " write";
     result = {name,
               [plan](session &where, outcome &out) {
-                  const auto length = static_cast<uint16_t>(plan.bytes.size());
-                  const status_t status =
-                      plan.eeprom ? tkcmdset_write_eemem_block(
-                                        where.slot, static_cast<uint16_t>(plan.address),
-                                        plan.bytes.data(), length)
-                                  : tkcmdset_write_mem_block(where.slot, plan.address,
-                                                             plan.bytes.data(), length);
+                  const status_t status = attempt([&] {
+                      if (plan.eeprom)
+                          where.device->write_eemem_block(static_cast<uint16_t>(plan.address),
+                                                          plan.bytes);
+                      else
+                          where.device->write_mem_block(plan.address, plan.bytes);
+                  });
                   if (status != loader::status::ok)
                       return fail(out, status);
                   out.data = {{"address", plan.address}, {"length", plan.length}};
@@ -772,7 +775,7 @@ command make_show_command(block_kind kind) {
     return {name,
             [kind](session &where, outcome &result) {
                 block_view view;
-                if (const status_t status = read_block_view(where.slot, kind, view);
+                if (const status_t status = read_block_view(*where.device, kind, view);
                     status != loader::status::ok)
                     return fail(result, status);
                 result.data = view.data;
@@ -921,7 +924,7 @@ bool make_setting_command(setting_verb verb, const std::string &name,
     result = {std::string(verb_name) + " " + name,
               [runner, verb](session &where, outcome &out) {
                   nlohmann::ordered_json values = nlohmann::ordered_json::object();
-                  if (const status_t status = runner(where.slot, values);
+                  if (const status_t status = attempt([&] { runner(*where.device, values); });
                       status != loader::status::ok)
                       return fail(out, status);
                   if (verb == setting_verb::set)

@@ -35,7 +35,8 @@ constexpr bool is_tool_status(status_t status) {
 // One controller while an operation runs on it.
 struct session {
     controller_choice choice;
-    uint8_t slot = 0;
+    vortlink::controller *device = nullptr; // open while the operation runs
+    uint8_t slot = 0;                       // its slot, for the loader's operations that take one
     // How far a long operation has come, 0 to 100. May be empty.
     std::function<void(uint32_t percent)> progress;
     // What the operation is waiting for ("restarting: 12 s left"); empty text when that is over.

@@ -3,17 +3,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <iostream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "output.h"
-#include "vortlink.h"
+#include "vortlink.hpp"
 
 namespace vortlink::ctl {
 
@@ -31,23 +30,28 @@ bool shows_progress(const command &what) { return what.name == "program" || what
 void run_on_controller(const command &what, session &where, outcome &result, bool read_serial,
                        std::string &serial,
                        const std::function<void(const std::string &)> &identified = {}) {
-    if (const status_t status = open_controller(where.choice, where.slot);
-        status != loader::status::ok) {
-        (void)tkcmdset_shutdown(where.slot);
-        result.status = status;
+    std::optional<vortlink::controller> device;
+    try {
+        device = open_controller(where.choice);
+    } catch (const vortlink::error &e) {
+        result.status = e.status();
         return;
     }
+    where.device = &*device;
+    where.slot = device->slot();
     if (read_serial) {
-        char text[TKCMDSET_IDENTITY_TEXT_SIZE] = {};
-        if (tkcmdset_serial_number(where.slot, text) == loader::status::ok)
-            serial = device_text(text, sizeof text);
+        try {
+            serial = device_text(device->serial_number());
+        } catch (const vortlink::error &) {
+            // Shown without one; the operation says what is wrong.
+        }
         if (identified)
             identified(serial);
     }
     what.run(where, result);
     if (!result.serial_written.empty())
         serial = result.serial_written;
-    (void)tkcmdset_shutdown(where.slot);
+    where.device = nullptr;
 }
 
 std::string status_name(const outcome &result) {
@@ -172,9 +176,7 @@ struct gang_member {
     long long milliseconds = 0;
 };
 
-// Everything the gang shows, from any thread. Only the display's own thread writes to standard
-// output while the gang runs: a terminal that stops reading (a slow link, Ctrl-S) holds up the
-// display, never the controllers' exchanges.
+// Everything the gang shows, from any thread.
 class gang_display {
   public:
     gang_display(std::vector<gang_member> &members, const command &what, bool json, bool terminal)
@@ -184,13 +186,9 @@ class gang_display {
         if (terminal_) {
             for (std::size_t i = 0; i < members_.size(); ++i)
                 std::printf("\n");
-            std::lock_guard lock(mutex_);
             redraw_locked();
         }
-        writer_ = std::thread([this] { write_out(); });
     }
-
-    ~gang_display() { stop_writer(); }
 
     void progress(std::size_t index, uint32_t percent) {
         std::lock_guard lock(mutex_);
@@ -201,7 +199,7 @@ class gang_display {
             return redraw_soon_locked();
         // Without a terminal a line every tenth keeps a log readable.
         if (!json_ && member.percent / 10 != previous / 10)
-            emit_locked("[" + member.label + "] " + std::to_string(member.percent) + "%\n");
+            std::printf("[%s] %d%%\n", member.label.c_str(), member.percent);
     }
 
     void activity(std::size_t index, const std::string &text) {
@@ -213,7 +211,7 @@ class gang_display {
             // Only the first line of a countdown: the rest is the same with a smaller number.
             const std::string head = text.substr(0, text.find(':'));
             if (head != members_[index].last_activity_head) {
-                emit_locked("[" + members_[index].label + "] " + head + "\n");
+                std::printf("[%s] %s\n", members_[index].label.c_str(), head.c_str());
                 members_[index].last_activity_head = head;
             }
         }
@@ -229,7 +227,7 @@ class gang_display {
             line["controller"] = controller_label(member.choice);
             line["ok"] = member.result.status == loader::status::ok;
             line["result"] = member.result.data;
-            emit_locked(json_text(line, -1) + "\n");
+            std::cout << json_text(line, -1) << '\n' << std::flush;
             return;
         }
         if (terminal_)
@@ -239,7 +237,6 @@ class gang_display {
 
     // After every member finished: the results (on a terminal) and the summary table.
     void close() {
-        stop_writer();
         std::lock_guard lock(mutex_);
         if (json_)
             return;
@@ -308,53 +305,8 @@ class gang_display {
             line += status_column(member);
             screen += line + "\n";
         }
-        // Only the newest screen matters: one not yet written is replaced.
-        if (writing_)
-            pending_screen_ = std::move(screen);
-        else
-            write_now(screen);
-    }
-
-    // Text for standard output, in order; from the display's thread while it runs.
-    void emit_locked(const std::string &text) {
-        if (!writing_)
-            return write_now(text);
-        pending_lines_ += text;
-        wake_.notify_one();
-    }
-
-    static void write_now(const std::string &text) {
-        std::fputs(text.c_str(), stdout);
+        std::fputs(screen.c_str(), stdout);
         std::fflush(stdout);
-    }
-
-    void write_out() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [this] {
-                return !writing_ || !pending_lines_.empty() || !pending_screen_.empty();
-            });
-            std::string text = std::move(pending_lines_) + std::move(pending_screen_);
-            pending_lines_.clear();
-            pending_screen_.clear();
-            if (text.empty())
-                return;
-            lock.unlock();
-            write_now(text);
-            lock.lock();
-        }
-    }
-
-    // Writes what is pending and ends the display's thread; output is direct from then on.
-    void stop_writer() {
-        {
-            std::lock_guard lock(mutex_);
-            if (!writer_.joinable())
-                return;
-            writing_ = false;
-        }
-        wake_.notify_one();
-        writer_.join();
     }
 
     void print_result_locked(const gang_member &member) {
@@ -362,18 +314,18 @@ class gang_display {
         std::string text = printable_lines(member.result.text);
         if (member.result.status != loader::status::ok)
             text += printable_lines(failure_message(member.result)) + "\n";
-        std::string lines;
         std::size_t start = 0;
         while (start < text.size()) {
             const std::size_t end = text.find('\n', start);
             const std::string line =
                 text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            lines += (line.empty() ? "[" + member.label + "]" : prefix) + line + "\n";
+            std::printf("%s%s\n", line.empty() ? ("[" + member.label + "]").c_str() : prefix.c_str(),
+                        line.c_str());
             if (end == std::string::npos)
                 break;
             start = end + 1;
         }
-        emit_locked(lines);
+        std::fflush(stdout);
     }
 
     void print_summary_locked() {
@@ -414,11 +366,6 @@ class gang_display {
     std::size_t label_width_ = 0;
     clock_type::time_point last_redraw_{};
     std::mutex mutex_;
-    std::condition_variable wake_;
-    bool writing_ = true;
-    std::string pending_lines_;
-    std::string pending_screen_;
-    std::thread writer_;
 };
 
 } // namespace
@@ -433,7 +380,8 @@ int run_gang(const command &what, const std::vector<controller_choice> &targets,
     }
     const bool terminal = !settings.json && isatty(STDOUT_FILENO) == 1;
     gang_display display(members, what, settings.json, terminal);
-    std::atomic<bool> all_recorded = true;
+    std::mutex record_mutex;
+    bool all_recorded = true;
 
     std::vector<std::thread> threads;
     threads.reserve(members.size());
@@ -458,9 +406,11 @@ int run_gang(const command &what, const std::vector<controller_choice> &targets,
             const nlohmann::ordered_json entry = record_entry(
                 what, member.choice, serial, started, member.result, member.milliseconds);
             display.identified(i, serial);
-            // The log takes lines from every thread at once.
-            if (!write_record(settings, entry))
-                all_recorded = false;
+            {
+                std::lock_guard lock(record_mutex);
+                if (!write_record(settings, entry))
+                    all_recorded = false;
+            }
             display.finished(i, entry);
         });
     }

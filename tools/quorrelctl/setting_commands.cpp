@@ -7,11 +7,13 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <tuple>
+#include <type_traits>
 
 #include "block_views.h"
 #include "output.h"
 #include "text_input.h"
-#include "vortlink.h"
+#include "vortlink.hpp"
 
 namespace vortlink::ctl {
 
@@ -128,286 +130,118 @@ struct setting_command {
     std::function<setting_runner(argument_reader &)> prepare;
 };
 
-// The controller answers temperatures, currents and voltages as the bits of a single-precision
-// float in its 32-bit result.
-float float_from_bits(uint32_t bits) {
-    float value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
+// An argument of the type the binding's method takes, read as the synopsis names it.
+template <typename T> T take(argument_reader &a) {
+    if constexpr (std::is_same_v<T, float>)
+        return a.real();
+    else if constexpr (std::is_same_v<T, bool>)
+        return a.number(std::numeric_limits<uint8_t>::max()) != 0;
+    else
+        return static_cast<T>(a.number(std::numeric_limits<T>::max()));
+}
+template <> vortlink::pulse take(argument_reader &a) {
+    const uint32_t width = take<uint32_t>(a);
+    const uint16_t delay = take<uint16_t>(a);
+    return {width, delay, take<float>(a)};
+}
+template <> vortlink::repeat take(argument_reader &a) {
+    const uint32_t value32 = take<uint32_t>(a);
+    return {value32, take<uint16_t>(a)};
+}
+template <> vortlink::map_pair take(argument_reader &a) {
+    const uint8_t map_1 = take<uint8_t>(a);
+    return {map_1, take<uint8_t>(a)};
+}
+template <> vortlink::ip_settings take(argument_reader &a) {
+    const uint32_t ip_1 = a.address();
+    const uint32_t ip_2 = a.address();
+    return {ip_1, ip_2, a.address()};
+}
+template <> vortlink::mac_address take(argument_reader &a) {
+    std::vector<uint8_t> bytes;
+    vortlink::mac_address mac{};
+    if (const std::string &text = a.text(); !parse_hex_bytes(text, bytes) || bytes.size() != 6)
+        a.refuse(text + " is not six hex bytes");
+    else
+        std::copy(bytes.begin(), bytes.end(), mac.begin());
+    return mac;
 }
 
-constexpr uint8_t byte_max = 0xFF;
-constexpr uint16_t word_max = 0xFFFF;
-constexpr uint32_t dword_max = 0xFFFFFFFF;
+// What a get or calc answers, by name; the structs name their own fields.
+using json = nlohmann::ordered_json;
+template <typename T> json values(const T &value, const char *key) {
+    if constexpr (std::is_same_v<T, float>)
+        return {{key, json_real(value)}};
+    else
+        return {{key, static_cast<uint32_t>(value)}};
+}
+json values(const vortlink::pulse &p, const char *) {
+    return {{"width", p.width}, {"delay", p.delay}, {"current", json_real(p.current)}};
+}
+json values(const vortlink::repeat &r, const char *) {
+    return {{"value32", r.value32}, {"value16", r.value16}};
+}
+json values(const vortlink::map_pair &m, const char *) {
+    return {{"map_1", m.map_1}, {"map_2", m.map_2}};
+}
+json values(const vortlink::ip_settings &ip, const char *) {
+    return {{"ip_1", ip_text(ip.ip_1)}, {"ip_2", ip_text(ip.ip_2)}, {"ip_3", ip_text(ip.ip_3)}};
+}
+json values(const vortlink::mac_address &mac, const char *) { return {{"mac", mac_text(mac.data())}}; }
 
-using runner = setting_runner;
+// A row of the table: the command's method on the binding, and the name of its answer.
+template <typename Result, typename... Parameters>
+setting_command row(setting_verb verb, const char *name, const char *arguments,
+                    Result (vortlink::controller::*method)(Parameters...),
+                    const char *answer = nullptr) {
+    return {verb, name, arguments, [method, answer](argument_reader &a) -> setting_runner {
+                // A braced list takes the arguments in order.
+                const std::tuple<std::decay_t<Parameters>...> taken{
+                    take<std::decay_t<Parameters>>(a)...};
+                return [method, answer, taken](vortlink::controller &c, json &out) {
+                    auto call = [&](const auto &...values_taken) { return (c.*method)(values_taken...); };
+                    if constexpr (std::is_void_v<Result>)
+                        std::apply(call, taken);
+                    else
+                        out = values(std::apply(call, taken), answer);
+                };
+            }};
+}
 
 const std::vector<setting_command> &commands() {
     using v = setting_verb;
-    using json = nlohmann::ordered_json;
+    using c = vortlink::controller;
     static const std::vector<setting_command> table = {
-        {v::get, "pulse", "CHANNEL",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &out) {
-                 uint32_t width = 0;
-                 uint16_t delay = 0;
-                 float current = 0;
-                 const status_t r = tkcmdset_get_pulse(s, ch, &width, &delay, &current);
-                 out = {{"width", width}, {"delay", delay}, {"current", json_real(current)}};
-                 return r;
-             };
-         }},
-        {v::set, "pulse", "CHANNEL WIDTH DELAY CURRENT",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             const uint32_t width = a.number(dword_max);
-             const auto delay = static_cast<uint16_t>(a.number(word_max));
-             const float current = a.real();
-             return [=](uint8_t s, json &) { return tkcmdset_set_pulse(s, ch, width, delay, current); };
-         }},
-        {v::get, "repeat", "CHANNEL",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &out) {
-                 uint32_t value32 = 0;
-                 uint16_t value16 = 0;
-                 const status_t r = tkcmdset_get_repeat(s, ch, &value32, &value16);
-                 out = {{"value32", value32}, {"value16", value16}};
-                 return r;
-             };
-         }},
-        {v::set, "repeat", "CHANNEL VALUE32 VALUE16",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             const uint32_t value32 = a.number(dword_max);
-             const auto value16 = static_cast<uint16_t>(a.number(word_max));
-             return [=](uint8_t s, json &) { return tkcmdset_set_repeat(s, ch, value32, value16); };
-         }},
-        {v::get, "trigger-map", "INDEX",
-         [](argument_reader &a) -> runner {
-             const auto index = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &out) {
-                 uint8_t map_1 = 0, map_2 = 0;
-                 const status_t r = tkcmdset_get_trigger_map(s, index, &map_1, &map_2);
-                 out = {{"map_1", map_1}, {"map_2", map_2}};
-                 return r;
-             };
-         }},
-        {v::set, "trigger-map", "INDEX MAP1 MAP2",
-         [](argument_reader &a) -> runner {
-             const auto index = static_cast<uint8_t>(a.number(byte_max));
-             const auto map_1 = static_cast<uint8_t>(a.number(byte_max));
-             const auto map_2 = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &) { return tkcmdset_set_trigger_map(s, index, map_1, map_2); };
-         }},
-        {v::set, "gate-map", "INDEX MAP1 MAP2",
-         [](argument_reader &a) -> runner {
-             const auto index = static_cast<uint8_t>(a.number(byte_max));
-             const auto map_1 = static_cast<uint8_t>(a.number(byte_max));
-             const auto map_2 = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &) { return tkcmdset_set_gate_map(s, index, map_1, map_2); };
-         }},
-        {v::get, "hv-supply", "INDEX",
-         [](argument_reader &a) -> runner {
-             const auto index = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &out) {
-                 float volts = 0;
-                 const status_t r = tkcmdset_get_hv_supply(s, index, &volts);
-                 out = {{"volts", json_real(volts)}};
-                 return r;
-             };
-         }},
-        {v::set, "hv-supply", "INDEX VOLTS",
-         [](argument_reader &a) -> runner {
-             const auto index = static_cast<uint8_t>(a.number(byte_max));
-             const float volts = a.real();
-             return [=](uint8_t s, json &) { return tkcmdset_set_hv_supply(s, index, volts); };
-         }},
-        {v::get, "lv-supply", "INDEX",
-         [](argument_reader &a) -> runner {
-             const auto index = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &out) {
-                 float volts = 0;
-                 const status_t r = tkcmdset_get_lv_supply(s, index, &volts);
-                 out = {{"volts", json_real(volts)}};
-                 return r;
-             };
-         }},
-        {v::set, "lv-supply", "INDEX VOLTS",
-         [](argument_reader &a) -> runner {
-             const auto index = static_cast<uint8_t>(a.number(byte_max));
-             const float volts = a.real();
-             return [=](uint8_t s, json &) { return tkcmdset_set_lv_supply(s, index, volts); };
-         }},
-        {v::get, "pulse-out", "INDEX",
-         [](argument_reader &a) -> runner {
-             const auto index = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &out) {
-                 uint8_t setting = 0;
-                 const status_t r = tkcmdset_get_pulse_out(s, index, &setting);
-                 out = {{"setting", setting}};
-                 return r;
-             };
-         }},
-        {v::set, "pulse-out", "INDEX SETTING",
-         [](argument_reader &a) -> runner {
-             const auto index = static_cast<uint8_t>(a.number(byte_max));
-             const auto setting = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &) { return tkcmdset_set_pulse_out(s, index, setting); };
-         }},
-        {v::get, "an-out", "CHANNEL",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &out) {
-                 uint16_t value = 0;
-                 const status_t r = tkcmdset_get_an_out(s, ch, &value);
-                 out = {{"value", value}};
-                 return r;
-             };
-         }},
-        {v::set, "an-out", "CHANNEL VALUE",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             const auto value = static_cast<uint16_t>(a.number(word_max));
-             return [=](uint8_t s, json &) { return tkcmdset_set_an_out(s, ch, value); };
-         }},
-        {v::get, "an-in", "CHANNEL",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &out) {
-                 uint16_t value = 0;
-                 const status_t r = tkcmdset_get_an_in(s, ch, &value);
-                 out = {{"value", value}};
-                 return r;
-             };
-         }},
-        {v::get, "volts", "CHANNEL",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &out) {
-                 float volts = 0;
-                 const status_t r = tkcmdset_get_volts(s, ch, &volts);
-                 out = {{"volts", json_real(volts)}};
-                 return r;
-             };
-         }},
-        {v::get, "dig-out", "OUTPUT",
-         [](argument_reader &a) -> runner {
-             const auto output = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &out) {
-                 uint8_t state = 0;
-                 const status_t r = tkcmdset_get_dig_out(s, output, &state);
-                 out = {{"state", state}};
-                 return r;
-             };
-         }},
-        {v::set, "dig-out", "OUTPUT STATE",
-         [](argument_reader &a) -> runner {
-             const auto output = static_cast<uint8_t>(a.number(byte_max));
-             const auto state = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &) { return tkcmdset_set_dig_out(s, output, state); };
-         }},
-        {v::get, "dig-in", "INPUT",
-         [](argument_reader &a) -> runner {
-             const auto input = static_cast<uint8_t>(a.number(byte_max));
-             return [=](uint8_t s, json &out) {
-                 uint8_t state = 0;
-                 const status_t r = tkcmdset_get_dig_in(s, input, &state);
-                 out = {{"state", state}};
-                 return r;
-             };
-         }},
-        {v::get, "ip", "",
-         [](argument_reader &) -> runner {
-             return [=](uint8_t s, json &out) {
-                 uint32_t ip_1 = 0, ip_2 = 0, ip_3 = 0;
-                 const status_t r = tkcmdset_get_ip(s, &ip_1, &ip_2, &ip_3);
-                 out = {{"ip_1", ip_text(ip_1)}, {"ip_2", ip_text(ip_2)}, {"ip_3", ip_text(ip_3)}};
-                 return r;
-             };
-         }},
-        {v::set, "ip", "IP1 IP2 IP3",
-         [](argument_reader &a) -> runner {
-             const uint32_t ip_1 = a.address();
-             const uint32_t ip_2 = a.address();
-             const uint32_t ip_3 = a.address();
-             return [=](uint8_t s, json &) { return tkcmdset_set_ip(s, ip_1, ip_2, ip_3); };
-         }},
-        {v::get, "mac", "",
-         [](argument_reader &) -> runner {
-             return [=](uint8_t s, json &out) {
-                 uint8_t mac[TKCMDSET_MAC_SIZE] = {};
-                 const status_t r = tkcmdset_get_mac(s, mac);
-                 out = {{"mac", mac_text(mac)}};
-                 return r;
-             };
-         }},
-        {v::set, "mac", "XX:XX:XX:XX:XX:XX",
-         [](argument_reader &a) -> runner {
-             std::vector<uint8_t> mac;
-             if (const std::string &text = a.text(); !parse_hex_bytes(text, mac) || mac.size() != 6)
-                 a.refuse(text + " is not six hex bytes");
-             return [=](uint8_t s, json &) { return tkcmdset_set_mac(s, mac.data()); };
-         }},
-        {v::calc, "led-temp", "CHANNEL WIDTH CURRENT",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             const uint32_t width = a.number(dword_max);
-             const float current = a.real();
-             return [=](uint8_t s, json &out) {
-                 uint32_t result = 0;
-                 const status_t r = tkcmdset_calc_led_temp(s, ch, width, current, &result);
-                 out = {{"led_temperature", json_real(float_from_bits(result))}};
-                 return r;
-             };
-         }},
-        {v::calc, "max-width", "CHANNEL CURRENT",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             const float current = a.real();
-             return [=](uint8_t s, json &out) {
-                 uint32_t result = 0;
-                 const status_t r = tkcmdset_calc_max_width(s, ch, current, &result);
-                 out = {{"max_width", result}};
-                 return r;
-             };
-         }},
-        {v::calc, "max-current", "CHANNEL WIDTH",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             const uint32_t width = a.number(dword_max);
-             return [=](uint8_t s, json &out) {
-                 uint32_t result = 0;
-                 const status_t r = tkcmdset_calc_max_current(s, ch, width, &result);
-                 out = {{"max_current", json_real(float_from_bits(result))}};
-                 return r;
-             };
-         }},
-        {v::calc, "max-freq", "CHANNEL WIDTH CURRENT",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             const uint32_t width = a.number(dword_max);
-             const float current = a.real();
-             return [=](uint8_t s, json &out) {
-                 uint16_t result = 0;
-                 const status_t r = tkcmdset_calc_max_freq(s, ch, width, current, &result);
-                 out = {{"max_frequency", result}};
-                 return r;
-             };
-         }},
-        {v::calc, "supply-voltage", "CHANNEL WIDTH CURRENT",
-         [](argument_reader &a) -> runner {
-             const auto ch = static_cast<uint8_t>(a.number(byte_max));
-             const uint32_t width = a.number(dword_max);
-             const float current = a.real();
-             return [=](uint8_t s, json &out) {
-                 uint32_t result = 0;
-                 const status_t r = tkcmdset_calc_supply_voltage(s, ch, width, current, &result);
-                 out = {{"supply_voltage", json_real(float_from_bits(result))}};
-                 return r;
-             };
-         }},
+        row(v::get, "pulse", "CHANNEL", &c::get_pulse),
+        row(v::set, "pulse", "CHANNEL WIDTH DELAY CURRENT", &c::set_pulse),
+        row(v::get, "repeat", "CHANNEL", &c::get_repeat),
+        row(v::set, "repeat", "CHANNEL VALUE32 VALUE16", &c::set_repeat),
+        row(v::get, "trigger-map", "INDEX", &c::get_trigger_map),
+        row(v::set, "trigger-map", "INDEX MAP1 MAP2", &c::set_trigger_map),
+        row(v::set, "gate-map", "INDEX MAP1 MAP2", &c::set_gate_map),
+        row(v::get, "hv-supply", "INDEX", &c::get_hv_supply, "volts"),
+        row(v::set, "hv-supply", "INDEX VOLTS", &c::set_hv_supply),
+        row(v::get, "lv-supply", "INDEX", &c::get_lv_supply, "volts"),
+        row(v::set, "lv-supply", "INDEX VOLTS", &c::set_lv_supply),
+        row(v::get, "pulse-out", "INDEX", &c::get_pulse_out, "setting"),
+        row(v::set, "pulse-out", "INDEX SETTING", &c::set_pulse_out),
+        row(v::get, "an-out", "CHANNEL", &c::get_an_out, "value"),
+        row(v::set, "an-out", "CHANNEL VALUE", &c::set_an_out),
+        row(v::get, "an-in", "CHANNEL", &c::get_an_in, "value"),
+        row(v::get, "volts", "CHANNEL", &c::get_volts, "volts"),
+        row(v::get, "dig-out", "OUTPUT", &c::get_dig_out, "state"),
+        row(v::set, "dig-out", "OUTPUT STATE", &c::set_dig_out),
+        row(v::get, "dig-in", "INPUT", &c::get_dig_in, "state"),
+        row(v::get, "ip", "", &c::get_ip),
+        row(v::set, "ip", "IP1 IP2 IP3", &c::set_ip),
+        row(v::get, "mac", "", &c::get_mac),
+        row(v::set, "mac", "XX:XX:XX:XX:XX:XX", &c::set_mac),
+        row(v::calc, "led-temp", "CHANNEL WIDTH CURRENT", &c::calc_led_temp, "led_temperature"),
+        row(v::calc, "max-width", "CHANNEL CURRENT", &c::calc_max_width, "max_width"),
+        row(v::calc, "max-current", "CHANNEL WIDTH", &c::calc_max_current, "max_current"),
+        row(v::calc, "max-freq", "CHANNEL WIDTH CURRENT", &c::calc_max_freq, "max_frequency"),
+        row(v::calc, "supply-voltage", "CHANNEL WIDTH CURRENT", &c::calc_supply_voltage,
+            "supply_voltage"),
     };
     return table;
 }

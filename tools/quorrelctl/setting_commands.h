@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/status.h"
+#include "vortlink.hpp"
 
 namespace vortlink::ctl {
 
@@ -17,8 +18,9 @@ using loader::status_t;
 
 enum class setting_verb { get, set, calc };
 
-// Runs one prepared command on a slot; out receives the values a get or calc returns, by name.
-using setting_runner = std::function<status_t(uint8_t slot, nlohmann::ordered_json &out)>;
+// Runs one prepared command on a controller; out receives the values a get or calc returns, by
+// name. A failure throws vortlink::error.
+using setting_runner = std::function<void(vortlink::controller &, nlohmann::ordered_json &out)>;
 
 // Reads the arguments of the named command, all before any exchange. False, with message saying
 // which argument and why (or which name is unknown and the nearest known one), when they do not
