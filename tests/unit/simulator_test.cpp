@@ -965,7 +965,7 @@ TEST(SimulatorWire, ReportsTakeTheirIntervalsAndEveryExchangeIsCharged) {
         ASSERT_TRUE(usb_command(device, status_report).has_value());
     EXPECT_GE(elapsed_ms(start), 5 * 2);
     EXPECT_EQ(sim.control("wire 1"), "ok 5 10000 0");
-    raw_client tcp{sim.tcp_port()};
+    raw_tcp_client tcp{sim.tcp_port()};
     ASSERT_EQ(command(tcp, op::status), 0);
     EXPECT_EQ(sim.control("wire 1"), "ok 6 10600 0");
 }
