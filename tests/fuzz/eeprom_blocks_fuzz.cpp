@@ -57,7 +57,7 @@ void configuration(const uint8_t *data, std::size_t size) {
     uint8_t block[config_block_size];
     fill_block(block, data, size);
     put_u16_be(block + 2, config_block_identifier);
-    block_bytes::seal(block);
+    vortlink::seal_record(block);
     require(IsValidConfigBlock(block));
     config_fields shown;
     read_config_block(block, shown);

@@ -135,10 +135,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         });
         opener.join();
         require(device != nullptr);
-        state().hid[slot] = {device.release(), report_length, report_length, 3};
-        state().reports[slot] = {
+        slot_record &record = slot_of(slot);
+        record.hid_device = std::move(device);
+        record.input_report_length = report_length;
+        record.output_report_length = report_length;
+        record.feature_report_length = 3;
+        record.reports = {
             {{request_id, 64}, {long_request_id, 64}, {reply_id, 64}, {long_reply_id, 64}, {5, 2}}};
-        state().transport[slot] = transport_kind::usb;
+        record.transport = transport_kind::usb;
         mark_slot_out_of_step(transport_kind::usb, slot, false);
         result = command(slot);
         close_hid_slot(slot);
