@@ -1,7 +1,7 @@
 #pragma once
 // Learning that a USB HID device joined or left the bus, without polling: from the system's
 // device events (udev) for real controllers, from the simulated bus's notifications when
-// VORTLINK_HID_SIM names a quorrel-sim socket. It says only that something changed; the caller
+// VORTLINK_HID_SIM names a quorrel-sim bus. It says only that something changed; the caller
 // looks at the bus again to see what.
 //
 // Part of quorrelctl rather than libvortlink.so, so that the library does not depend on libudev.
@@ -24,8 +24,8 @@ class usb_bus_watch {
 
 // hidraw devices as udev announces them. Null, with error saying why, when udev cannot be reached.
 std::unique_ptr<usb_bus_watch> make_udev_bus_watch(std::string &error);
-// The simulated bus of the quorrel-sim listening on socket_path.
-std::unique_ptr<usb_bus_watch> make_simulated_bus_watch(const std::string &socket_path,
+// The simulated bus of a quorrel-sim: its socket path, or tcp:HOST:PORT.
+std::unique_ptr<usb_bus_watch> make_simulated_bus_watch(const std::string &endpoint,
                                                         std::string &error);
 // The simulated bus when VORTLINK_HID_SIM is set and not empty, udev otherwise: the same choice
 // the library's USB layer makes.
