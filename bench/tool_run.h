@@ -2,8 +2,6 @@
 // Runs a command-line tool of the build tree as a production line does: its own process, its
 // standard output thrown away, timed from start to exit.
 
-#include <sys/wait.h>
-
 #include <chrono>
 #include <string>
 #include <vector>
@@ -18,12 +16,7 @@ inline pid_t spawn_tool(const std::string &program, const std::vector<std::strin
 }
 
 // Its exit status, or -1 when it did not exit normally.
-inline int reap(pid_t pid) {
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
+inline int reap(pid_t pid) { return test::wait_for_exit(pid); }
 
 // Milliseconds one run takes; negative when it failed.
 inline double timed_run(const std::string &program, const std::vector<std::string> &args) {

@@ -4,7 +4,10 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <string>
 #include <vector>
@@ -35,6 +38,22 @@ inline pid_t spawn_program(const std::string &program, const std::vector<std::st
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
+}
+
+// Its exit status once it ended, or -1 when it was not started or did not exit normally.
+inline int wait_for_exit(pid_t pid) {
+    int status = 0;
+    if (pid < 0)
+        return -1;
+    while (::waitpid(pid, &status, 0) != pid)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs the program to its end, its output discarded, and gives its exit status as above.
+inline int run_to_exit(const std::string &program, const std::vector<std::string> &args) {
+    return wait_for_exit(spawn_program(program, args, "/dev/null", "/dev/null"));
 }
 
 } // namespace vortlink::test
