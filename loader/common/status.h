@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-#include "core/firmware_file_status.h"
 #include "vortlink.h"
 
 namespace vortlink::loader {
@@ -15,7 +14,9 @@ namespace status {
 inline constexpr status_t ok = TKCMDSET_OK;
 // Told by a wait when the program was asked to quit, as the library tells it.
 inline constexpr status_t quit_requested = TKCMDSET_QUIT_REQUESTED;
-using namespace vortlink::firmware_file_status;
+// Reading a firmware file and checking its image.
+#define UTILITY_CODE(name, code, title, text) inline constexpr status_t name = code;
+#include "core/status_codes.def"
 
 // The library raises its own codes in the groups -100xx to -108xx; any other non-zero status of a
 // library call is the error number the controller sent in an error reply.
