@@ -18,12 +18,14 @@
 #include "common/byte_order.h"
 #include "common/crc16.h"
 #include "firmware/programming.h"
+#include "support/firmware_write_order.h"
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
 #include "support/srec_cat.h"
 #include "vortlink.h"
 
 using namespace vortlink::loader;
+using vortlink::test::expected_write_order;
 using vortlink::test::known_bytes;
 using vortlink::test::simulator_process;
 using vortlink::test::temp_directory;
@@ -117,24 +119,6 @@ class FirmwareProgramming : public ::testing::TestWithParam<road> {
     uint32_t highest = 0;
 };
 
-std::vector<std::string> expected_order(uint32_t lowest, uint32_t highest) {
-    std::vector<std::string> order;
-    char text[32];
-    std::snprintf(text, sizeof text, "2065 %x", lowest);
-    order.push_back(text);
-    for (uint32_t a = lowest + chunk_size; a <= highest; a += chunk_size) {
-        if (a % 0x10000 == 0) {
-            std::snprintf(text, sizeof text, "2065 %x", a);
-            order.push_back(text);
-        }
-        std::snprintf(text, sizeof text, "2066 %x", a);
-        order.push_back(text);
-    }
-    std::snprintf(text, sizeof text, "2066 %x", lowest);
-    order.push_back(text);
-    return order;
-}
-
 } // namespace
 
 TEST_P(FirmwareProgramming, ControllerImageLandsWithBothCrcs) {
@@ -160,7 +144,7 @@ TEST_P(FirmwareProgramming, ControllerImageLandsWithBothCrcs) {
     std::snprintf(crc_reply, sizeof crc_reply, "ok 0x10000 0x3ffff 0x%x", crc16(expected));
     EXPECT_EQ(sim.control("firmware-crc 1"), crc_reply);
 
-    EXPECT_EQ(specials_received(), expected_order(0x10000, 0x3FFFF));
+    EXPECT_EQ(specials_received(), expected_write_order(0x10000, 0x3FFFF));
     ASSERT_FALSE(percents.empty());
     EXPECT_EQ(percents.front(), 0u);
     EXPECT_EQ(percents[percents.size() - 2], 99u);

@@ -25,12 +25,14 @@
 #include "dialog/user_prompts.h"
 #include "firmware/firmware_image.h"
 #include "firmware/srecord.h"
+#include "support/firmware_write_order.h"
 #include "support/loader_dialog_fixture.h"
 #include "support/simulator_process.h"
 #include "support/srec_cat.h"
 #include "vortlink.h"
 
 using namespace vortlink::loader;
+using vortlink::test::expected_write_order;
 using vortlink::test::known_bytes;
 using vortlink::test::loader_dialog_fixture;
 using vortlink::test::simulator_process;
@@ -347,24 +349,6 @@ class LoaderOperationsTest : public QObject, public loader_dialog_fixture<captur
             specials.push_back(text);
         }
         return specials;
-    }
-
-    static std::vector<std::string> expected_write_order(uint32_t lowest, uint32_t highest) {
-        std::vector<std::string> order;
-        char text[32];
-        std::snprintf(text, sizeof text, "2065 %x", lowest);
-        order.push_back(text);
-        for (uint32_t a = lowest + 128; a <= highest; a += 128) {
-            if (a % 0x10000 == 0) {
-                std::snprintf(text, sizeof text, "2065 %x", a);
-                order.push_back(text);
-            }
-            std::snprintf(text, sizeof text, "2066 %x", a);
-            order.push_back(text);
-        }
-        std::snprintf(text, sizeof text, "2066 %x", lowest);
-        order.push_back(text);
-        return order;
     }
 
 
