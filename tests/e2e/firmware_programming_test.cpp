@@ -21,6 +21,7 @@
 #include "support/firmware_write_order.h"
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
+#include "support/user_settings.h"
 #include "support/srec_cat.h"
 #include "vortlink.h"
 
@@ -57,14 +58,7 @@ class FirmwareProgramming : public ::testing::TestWithParam<road> {
 
     void SetUp() override {
         if (GetParam() == road::tcp) {
-            const std::string directory =
-                std::string(std::getenv("XDG_CONFIG_HOME")) + "/Kestrova/Quorrel";
-            std::filesystem::create_directories(directory);
-            std::ofstream out(directory + "/Command Set Toolkit.conf", std::ios::trunc);
-            char line[64];
-            std::snprintf(line, sizeof line, "TCP Port=dword:%08x\n", sim.tcp_port());
-            out << line;
-            out.close();
+            vortlink::test::write_user_settings(sim.tcp_port());
             ASSERT_EQ(tkcmdset_connect(slot, 0, "127.0.0.1"), TKCMDSET_OK);
         } else {
             setenv("VORTLINK_HID_SIM", sim.hid_socket().c_str(), 1);
