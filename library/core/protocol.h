@@ -78,7 +78,7 @@ inline constexpr uint8_t get_repeat = 0xAC;
 // Error numbers the controller sends in error replies ('*'), as the public header names them.
 namespace device_error {
 #define CONTROLLER_CODE(name, code, title, text) inline constexpr int16_t name = code;
-#include "core/status_codes.def"
+#include "core/status_codes.inc"
 } // namespace device_error
 
 struct command_descriptor {

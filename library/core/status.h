@@ -12,7 +12,7 @@ using status_t = int16_t;
 
 namespace status {
 #define LIBRARY_CODE(name, code, title, text) inline constexpr status_t name = code;
-#include "core/status_codes.def"
+#include "core/status_codes.inc"
 } // namespace status
 
 } // namespace vortlink

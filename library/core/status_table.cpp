@@ -9,7 +9,7 @@ constexpr status_entry entries[] = {
 #define LIBRARY_CODE(name, code, title, text) {code, code_origin::library, title, text},
 #define UTILITY_CODE(name, code, title, text) {code, code_origin::utility, title, text},
 #define CONTROLLER_CODE(name, code, title, text) {code, code_origin::controller, title, text},
-#include "core/status_codes.def"
+#include "core/status_codes.inc"
 };
 } // namespace
 

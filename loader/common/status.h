@@ -16,7 +16,7 @@ inline constexpr status_t ok = TKCMDSET_OK;
 inline constexpr status_t quit_requested = TKCMDSET_QUIT_REQUESTED;
 // Reading a firmware file and checking its image.
 #define UTILITY_CODE(name, code, title, text) inline constexpr status_t name = code;
-#include "core/status_codes.def"
+#include "core/status_codes.inc"
 
 // The library raises its own codes in the groups -100xx to -108xx; any other non-zero status of a
 // library call is the error number the controller sent in an error reply.
