@@ -13,8 +13,8 @@
 #include <sstream>
 #include <string>
 
-#include "support/library_settings.h"
 #include "support/simulator_process.h"
+#include "support/user_settings.h"
 #include "vortlink.hpp"
 
 namespace {
@@ -197,7 +197,7 @@ const std::vector<row> rows = {
 class BindingSim : public ::testing::Test {
   protected:
     void SetUp() override {
-        vortlink::test::store_library_settings(sim.tcp_port());
+        vortlink::test::write_user_settings(sim.tcp_port());
         setenv("VORTLINK_HID_SIM", sim.hid_socket().c_str(), 1);
     }
     static controller open(bool over_usb) {

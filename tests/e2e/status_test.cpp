@@ -2,17 +2,26 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
-#include "support/library_settings.h"
 #include "support/simulator_process.h"
+#include "support/user_settings.h"
 #include "vortlink.h"
 
-using vortlink::test::store_library_settings;
+namespace {
+
+// The library reads the controller's port from the user's settings file.
+void use_port(uint16_t port) {
+    vortlink::test::write_user_settings(port, "ErrorCodesFile=.\\ecodes.ini\n");
+}
+
+} // namespace
 
 TEST(Status, ReadsTheStatusWordOverTcp) {
     vortlink::test::simulator_process sim({"--status-word", "0xBEEF"});
-    store_library_settings(sim.tcp_port());
+    use_port(sim.tcp_port());
     ASSERT_EQ(tkcmdset_connect(0, 0, "127.0.0.1"), TKCMDSET_OK);
     uint16_t word = 0;
     ASSERT_EQ(tkcmdset_status(0, &word), TKCMDSET_OK);
@@ -24,7 +33,7 @@ TEST(Status, ReadsTheStatusWordOverTcp) {
 
 TEST(Status, FailureClearsTheWordAndNamesTheCode) {
     vortlink::test::simulator_process sim({"--status-word", "7"});
-    store_library_settings(sim.tcp_port());
+    use_port(sim.tcp_port());
     ASSERT_EQ(tkcmdset_connect(1, 0, "localhost"), TKCMDSET_OK);
     sim.inject("error 4");
     uint16_t word = 0x5555;
@@ -37,7 +46,7 @@ TEST(Status, FailureClearsTheWordAndNamesTheCode) {
 
 TEST(Status, ControllerThatStoppedServingIsAnError) {
     std::optional<vortlink::test::simulator_process> sim(std::in_place);
-    store_library_settings(sim->tcp_port());
+    use_port(sim->tcp_port());
     ASSERT_EQ(tkcmdset_connect(2, 0, "127.0.0.1"), TKCMDSET_OK);
     sim.reset();
     uint16_t word = 0;
