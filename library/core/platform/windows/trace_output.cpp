@@ -30,15 +30,14 @@ bool write_error_line(std::string_view line) {
 append_result append_line(const char *path, std::string_view line, const char *&refusal) {
     // Appending only: every write lands at the end of the file, whole, whoever else appends.
     // A reparse point (a link planted in a shared directory) is opened as itself, not followed.
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS,
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA | READ_CONTROL,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        refusal = GetLastError() == ERROR_ACCESS_DENIED &&
-                          (GetFileAttributesA(path) & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                          GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES
-                      ? "it is a directory"
-                      : "it cannot be opened";
+        const DWORD attributes = GetFileAttributesA(path);
+        const bool directory = attributes != INVALID_FILE_ATTRIBUTES &&
+                               (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        refusal = directory ? "it is a directory" : "it cannot be opened";
         return append_result::refused;
     }
     BY_HANDLE_FILE_INFORMATION information{};
