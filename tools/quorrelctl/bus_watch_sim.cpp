@@ -25,7 +25,7 @@ constexpr int answer_limit_ms = 2000;
 
 class simulated_bus_watch final : public usb_bus_watch {
   public:
-    explicit simulated_bus_watch(int socket) { socket_.reset(socket); }
+    explicit simulated_bus_watch(socket_id socket) { socket_.reset(socket); }
 
     // Sends the watch request and takes its response.
     bool start(std::string &error) {
@@ -106,7 +106,7 @@ class simulated_bus_watch final : public usb_bus_watch {
 
 std::unique_ptr<usb_bus_watch> make_simulated_bus_watch(const std::string &endpoint,
                                                         std::string &error) {
-    int socket = no_socket;
+    socket_id socket = no_socket;
     if (!connect_simulated_bus(endpoint, answer_limit_ms, socket)) {
         error = "cannot reach the simulated bus at " + endpoint;
         return nullptr;

@@ -6,7 +6,10 @@
 #include <windows.h>
 
 #include <dbt.h>
+// mingw-w64's HID header declares C functions without saying so to C++.
+extern "C" {
 #include <hidsdi.h>
+}
 
 #include <chrono>
 

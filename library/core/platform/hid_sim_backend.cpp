@@ -39,7 +39,7 @@
 #include "core/platform/clock.h"
 #include "core/platform/hid_backend.h"
 #include "core/platform/hid_descriptor.h"
-#include "core/platform/hidraw_backend.h"
+#include "core/platform/hid_text.h"
 #include "core/platform/sim_bus_endpoint.h"
 #include "core/platform/socket.h"
 
@@ -107,7 +107,7 @@ enum class receive_result { received, timed_out, broken };
 class wire_connection {
   public:
     bool connect(const std::string &endpoint) {
-        int fd = no_socket;
+        socket_id fd = no_socket;
         if (!connect_simulated_bus(endpoint, request_deadline().remaining(), fd))
             return false;
         fd_.reset(fd);

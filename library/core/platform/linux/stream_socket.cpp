@@ -15,7 +15,7 @@
 
 namespace vortlink::platform {
 
-bool connect_local(const char *path, int &fd) {
+bool connect_local(const char *path, socket_id &fd) {
     fd = no_socket;
     sockaddr_un endpoint{};
     endpoint.sun_family = AF_UNIX;
@@ -41,7 +41,7 @@ bool connect_local(const char *path, int &fd) {
     return true;
 }
 
-long send_queued(int fd, const uint8_t *bytes, std::size_t count) {
+long send_queued(socket_id fd, const uint8_t *bytes, std::size_t count) {
     for (;;) {
         const ssize_t written = ::send(fd, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (written >= 0)
@@ -52,7 +52,7 @@ long send_queued(int fd, const uint8_t *bytes, std::size_t count) {
     }
 }
 
-wait_result wait_writable(int fd, uint32_t timeout_ms) {
+wait_result wait_writable(socket_id fd, uint32_t timeout_ms) {
     const uint32_t start = monotonic_ms();
     for (;;) {
         const uint32_t elapsed = monotonic_ms() - start;

@@ -9,23 +9,23 @@ namespace vortlink::platform {
 
 namespace {
 
-SOCKET native(int fd) {
+SOCKET native(socket_id fd) {
     return static_cast<SOCKET>(fd);
 }
 
-bool set_non_blocking(int fd, bool non_blocking) {
+bool set_non_blocking(socket_id fd, bool non_blocking) {
     u_long mode = non_blocking ? 1 : 0;
     return ::ioctlsocket(native(fd), FIONBIO, &mode) == 0;
 }
 
 } // namespace
 
-bool connect_local(const char *, int &fd) {
+bool connect_local(const char *, socket_id &fd) {
     fd = no_socket;
     return false;
 }
 
-long send_queued(int fd, const uint8_t *bytes, std::size_t count) {
+long send_queued(socket_id fd, const uint8_t *bytes, std::size_t count) {
     // The socket blocks for every other use; it takes what fits now and goes back.
     if (!set_non_blocking(fd, true))
         return -1;
@@ -39,7 +39,7 @@ long send_queued(int fd, const uint8_t *bytes, std::size_t count) {
     return error == WSAEWOULDBLOCK ? 0 : -1;
 }
 
-wait_result wait_writable(int fd, uint32_t timeout_ms) {
+wait_result wait_writable(socket_id fd, uint32_t timeout_ms) {
     fd_set writable;
     fd_set failed;
     FD_ZERO(&writable);
