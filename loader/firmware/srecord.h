@@ -13,18 +13,6 @@
 
 namespace vortlink::loader {
 
-namespace status {
-inline constexpr status_t srec_at_end = -10300;       // the file was already at its end
-inline constexpr status_t srec_read_failed = -10301;  // no line could be read
-inline constexpr status_t srec_bad_type = -10302;     // S4, S6 or not S0 to S9
-inline constexpr status_t srec_bad_checksum = -10303; // sum of the record's bytes is not 0xFF
-inline constexpr status_t srec_too_long = -10304;     // byte count above 35
-inline constexpr status_t srec_not_a_record = -10305; // line does not start with 'S'
-inline constexpr status_t srec_no_header = -10306;    // first record is not S0
-inline constexpr status_t srec_not_open = -10307;     // file cannot be opened, or none is open
-inline constexpr status_t srec_out_of_range = -10308; // data beyond the image buffer
-} // namespace status
-
 inline constexpr std::size_t srecord_max_data = 32;
 
 struct SRecord {
