@@ -1,7 +1,7 @@
 #pragma once
 // Stream sockets: IPv4 for the TCP transport and the simulator's TCP bus, a local (unix) socket
-// for the simulator's bus where the system has them. File descriptors on Linux, Winsock's
-// SOCKET handles on Windows. socket_handle owns one.
+// for the simulator's bus where the system has them. File descriptors on Linux, Winsock's SOCKET
+// handles on Windows. socket_handle owns one.
 
 #include <cstddef>
 #include <cstdint>
