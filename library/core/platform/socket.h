@@ -17,6 +17,10 @@ using socket_id = int;
 inline constexpr socket_id no_socket = -1;
 #endif
 
+// Starts the system's socket layer where it has one (Winsock, started at the first connect and
+// again at every connect until a start succeeds); false when it cannot be started.
+bool start_sockets();
+
 // Dotted IPv4 address first, then a host-name lookup (first IPv4 answer). The address is
 // returned in network byte order.
 bool resolve_ipv4(const char *host, uint32_t &address);
