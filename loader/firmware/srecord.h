@@ -5,11 +5,11 @@
 // gives a status code, never a crash or a hang.
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <span>
+#include <vector>
 
 #include "common/status.h"
+#include "core/platform/regular_file.h"
 
 namespace vortlink::loader {
 
@@ -51,8 +51,8 @@ class SRecordFile {
     // none); on failure both are 0.
     status_t LoadSRecordImage(std::span<uint8_t> buffer, uint32_t &lowest, uint32_t &highest);
 
-    void CloseSRecordFile() { file_.reset(); }
-    bool is_open() const { return file_ != nullptr; }
+    void CloseSRecordFile();
+    bool is_open() const { return open_; }
 
   private:
     // A line is read into 100 bytes, as the firmware files have always been read: 99 characters
@@ -60,13 +60,20 @@ class SRecordFile {
     static constexpr std::size_t line_capacity = 100;
 
     std::size_t read_line(char (&line)[line_capacity]);
-    // Takes file over and reads its first record, which must be S0.
-    status_t start(std::FILE *file);
+    // Reads the first record, which must be S0.
+    status_t start();
+    // The next character, or -1 at the end (or when the file cannot be read further).
+    int next_char();
+    // Puts back the character next_char just gave (the one after a lone CR).
+    void unread_char() { --position_; }
 
-    struct file_closer {
-        void operator()(std::FILE *file) const { std::fclose(file); }
-    };
-    std::unique_ptr<std::FILE, file_closer> file_;
+    bool open_ = false;
+    bool at_end_ = false;
+    // A file is read through buffer_ (refilled as it is used up); a text is read in place.
+    platform::regular_file file_;
+    std::vector<uint8_t> buffer_;
+    std::span<const uint8_t> window_;
+    std::size_t position_ = 0;
 };
 
 } // namespace vortlink::loader
