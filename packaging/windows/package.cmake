@@ -1,19 +1,26 @@
-# Makes the Windows packages from an install tree of the Windows build: the MSI
-# vortlink-<version>-x64.msi with wixl (msitools), and a zip of the same tree.
+# Makes the Windows packages from a build of the Windows programs: installs its runtime, development
+# and tools components into a scratch tree, then makes the MSI vortlink-<version>-x64.msi of that
+# tree with wixl (msitools), and a zip of the same tree.
 #
-# usage: cmake -DSTAGE_DIR=<install tree> -DVERSION=<x.y.z> -DOUTPUT_DIR=<dir> [-DWORK_DIR=<dir>]
+# usage: cmake -DBUILD_DIR=<Windows build> -DOUTPUT_DIR=<dir> [-DVERSION=<x.y.z>] [-DWORK_DIR=<dir>]
 #              -P package.cmake
+# VERSION defaults to the build's project version; another one makes a package of the same files
+# that announces that version, as a later release would.
 cmake_minimum_required(VERSION 3.25)
-foreach(variable STAGE_DIR VERSION OUTPUT_DIR)
+foreach(variable BUILD_DIR OUTPUT_DIR)
     if(NOT ${variable})
         message(FATAL_ERROR "package.cmake needs -D${variable}=...")
     endif()
 endforeach()
+load_cache(${BUILD_DIR} READ_WITH_PREFIX build_ CMAKE_PROJECT_VERSION CMAKE_SYSTEM_NAME)
+if(NOT build_CMAKE_SYSTEM_NAME STREQUAL "Windows")
+    message(FATAL_ERROR "${BUILD_DIR} is not a build of the Windows programs")
+endif()
+if(NOT VERSION)
+    set(VERSION ${build_CMAKE_PROJECT_VERSION})
+endif()
 if(NOT VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
     message(FATAL_ERROR "VERSION ${VERSION} is not major.minor.patch")
-endif()
-if(NOT EXISTS ${STAGE_DIR}/bin/vortlink.dll)
-    message(FATAL_ERROR "${STAGE_DIR} is not an install tree of the Windows build (no bin/vortlink.dll)")
 endif()
 if(NOT WORK_DIR)
     set(WORK_DIR ${OUTPUT_DIR}/windows-work)
@@ -22,12 +29,24 @@ foreach(tool wixl wixl-heat msibuild)
     string(MAKE_C_IDENTIFIER ${tool} name)
     find_program(${name}_program ${tool} REQUIRED)
 endforeach()
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR} ${OUTPUT_DIR})
+
+# The tree as it lands under %ProgramFiles%\Quorrel. The loader needs a Qt for Windows and the
+# Python package finds the DLL on its own, so neither is part of it.
+set(STAGE_DIR ${WORK_DIR}/stage)
+foreach(component runtime development tools)
+    execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${STAGE_DIR}
+                            --component ${component} --strip
+                    OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
+if(NOT EXISTS ${STAGE_DIR}/bin/vortlink.dll)
+    message(FATAL_ERROR "The install tree of ${BUILD_DIR} has no bin/vortlink.dll")
+endif()
 
 set(package_name vortlink-${VERSION}-x64)
 set(msi ${OUTPUT_DIR}/${package_name}.msi)
 set(zip ${OUTPUT_DIR}/${package_name}.zip)
-file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${WORK_DIR} ${OUTPUT_DIR})
 
 # The template's values. The UpgradeCode is the product's identity for good; the ProductCode of a
 # release is a name-based UUID of its version, so rebuilding a release gives the same package

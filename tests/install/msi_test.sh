@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Makes the Windows packages from a Windows build, reads the MSI with msitools, then installs it
+# under Wine in a prefix of its own and uses it as a user would: quorrelctl.exe from the PATH the
+# package set talks to a native quorrel-sim, a C program builds with mingw against the installed
+# include and lib and runs, a later release replaces it, and removing it leaves nothing behind.
+#
+# usage: msi_test.sh WINDOWS_BUILD_DIR QUORREL_SIM
+set -euo pipefail
+build_dir=$(realpath "$1")
+sim=$2
+source_dir=$(cd "$(dirname "$0")" && pwd)
+repo_root=$(cd "$source_dir/../.." && pwd)
+work=$(mktemp -d)
+wine=$(command -v wine || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+sim_pid=
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    "$wineserver" -k 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+failures=0
+check() { # check DESCRIPTION COMMAND...
+    local what=$1
+    shift
+    if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failures=$((failures + 1)); fi
+}
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
+[ -n "$version" ] || { echo "no project version in $build_dir" >&2; exit 1; }
+major=${version%%.*} minor=${version#*.}
+minor=${minor%%.*}
+next=$major.$((minor + 1)).0
+package() { # package VERSION
+    cmake -DBUILD_DIR="$build_dir" -DOUTPUT_DIR="$work/out" -DWORK_DIR="$work/package-$1" \
+          -DVERSION="$1" -P "$repo_root/packaging/windows/package.cmake" >/dev/null
+}
+package "$version"
+package "$next"
+msi=$work/out/vortlink-$version-x64.msi
+next_msi=$work/out/vortlink-$next-x64.msi
+
+# ---- The package as msitools read it
+installed_files=(bin/vortlink.dll bin/ecodes.ini bin/quorrelctl.exe bin/vortlink-hello.exe
+                 include/vortlink.h include/vortlink.hpp lib/libvortlink.dll.a lib/vortlink.def
+                 lib/pkgconfig/vortlink.pc lib/cmake/vortlink/vortlinkConfig.cmake
+                 lib/cmake/vortlink/vortlinkConfigVersion.cmake lib/cmake/vortlink/vortlinkTargets.cmake
+                 README.md LICENSE.txt)
+file_table=$(msiinfo export "$msi" File | cut -f 3)
+msiextract -C "$work/extracted" "$msi" >/dev/null
+unzip -q "$work/out/vortlink-$version-x64.zip" -d "$work/unzipped"
+for path in "${installed_files[@]}"; do
+    check "the File table lists $(basename "$path")" grep -qxF "$(basename "$path")" <<<"$file_table"
+    check "msiextract puts $path under Program Files/Quorrel" test -f "$work/extracted/Program Files/Quorrel/$path"
+    check "the zip holds $path" test -f "$work/unzipped/vortlink-$version-x64/$path"
+done
+check "nothing Linux-only is packaged" \
+    bash -c '! grep -qE "udev|\.so|\.[1-9]$|\.py$" <<<"$1"' _ "$file_table"
+property() { msiinfo export "$1" Property | sed -n "s/^$2\t//p" | tr -d '\r'; }
+check "ProductVersion is $version" test "$(property "$msi" ProductVersion)" = "$version"
+check "Manufacturer is Kestrova" test "$(property "$msi" Manufacturer)" = Kestrova
+check "ProductName names Quorrel" grep -q Quorrel <<<"$(property "$msi" ProductName)"
+check "the installation is per machine" test "$(property "$msi" ALLUSERS)" = 1
+check "releases share the UpgradeCode" test "$(property "$msi" UpgradeCode)" = "$(property "$next_msi" UpgradeCode)"
+check "each release has its own ProductCode" test "$(property "$msi" ProductCode)" != "$(property "$next_msi" ProductCode)"
+check "the Environment table appends bin to the machine's PATH and removes it with the product" \
+    grep -qP '\t=-\*PATH\t\[~\];\[INSTALLDIR\]bin\t' <(msiinfo export "$msi" Environment)
+check "the upgrade table removes older releases" \
+    grep -qP '^\{.*\}\t\t'"$version"'\t' <(msiinfo export "$msi" Upgrade)
+
+# ---- Under Wine, in a prefix of its own
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export XDG_CONFIG_HOME=$work/xdg/config XDG_DATA_HOME=$work/xdg/data XDG_CACHE_HOME=$work/xdg/cache
+unset DISPLAY WAYLAND_DISPLAY
+# Wine's services would hold the test's output open; they keep to /dev/null.
+"$wine" wineboot -i >/dev/null 2>&1
+"$wineserver" -p >/dev/null 2>&1
+run() { "$wine" "$@" | tr -d '\r'; } # a Windows program, its output with Unix line ends
+run_into() { local file=$1; shift; run "$@" >"$file"; }
+machine_path() {
+    run reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH
+}
+products() { # the DisplayVersion of each installed product of ours, one a line
+    run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
+        awk 'function flush() { if (ours) print version; ours = 0; version = "" }
+             /^HKEY/ { flush() } /DisplayName .*Quorrel/ { ours = 1 }
+             $1 == "DisplayVersion" { version = $3 } END { flush() }'
+}
+program_files=$WINEPREFIX/drive_c/Program\ Files/Quorrel
+mkdir -p "$work/home"
+cd "$work/home"
+
+check "msiexec /i installs the package" "$wine" msiexec /i "$msi" /qn
+for path in "${installed_files[@]}"; do
+    check "$path is installed" test -f "$program_files/$path"
+done
+check "bin is on the machine's PATH" grep -qF 'C:\Program Files\Quorrel\bin' <(machine_path)
+check "quorrelctl.exe from the PATH says $version" test "$(run quorrelctl.exe --version)" = "quorrelctl $version"
+
+"$sim" --tcp-port 0 --status-word 0x2A5C >"$work/sim.out" &
+sim_pid=$!
+for _ in $(seq 100); do
+    grep -q '^ready' "$work/sim.out" 2>/dev/null && break
+    kill -0 "$sim_pid" 2>/dev/null || { echo "quorrel-sim did not start" >&2; exit 1; }
+    sleep 0.1
+done
+port=$(sed -n 's/^tcp-port \([0-9]*\)$/\1/p' "$work/sim.out")
+run reg add 'HKCU\Software\Kestrova\Quorrel\Command Set Toolkit' /v "TCP Port" /t REG_DWORD /d "$port" /f >/dev/null
+check "quorrelctl.exe from the PATH talks to native quorrel-sim" \
+    test "$(run quorrelctl.exe --tcp 127.0.0.1 status)" = "Status word: 0x2A5C"
+
+# A user's C program, built with mingw through the installed pkg-config file alone.
+export PKG_CONFIG_LIBDIR="$program_files/lib/pkgconfig" PKG_CONFIG_PATH=
+check "pkg-config's prefix is the installed tree" \
+    test "$(realpath "$(pkg-config --variable=prefix vortlink)")" = "$(realpath "$program_files")"
+x86_64-w64-mingw32-gcc -std=c11 -Wall -Werror -o sim_client.exe "$source_dir/consumer/sim_client.c" \
+    $(pkg-config --cflags vortlink) $(pkg-config --libs vortlink)
+check "sim_client.exe runs" run_into "$work/client.out" sim_client.exe 127.0.0.1
+check "the C program finds vortlink.dll on the PATH and reads version $major.$(printf %02d "$minor")" \
+    grep -qx "library $major.$(printf %02d "$minor")" "$work/client.out"
+check "the C program reads quorrel-sim's status word" grep -qx "status word 0x2A5C" "$work/client.out"
+check "the library finds the catalogue beside it" \
+    grep -qx "catalogue -10803: Network Reply Timeout" "$work/client.out"
+
+check "msiexec /i installs release $next over $version" "$wine" msiexec /i "$next_msi" /qn
+check "one product is installed after the upgrade, release $next" test "$(products)" = "$next"
+check "the PATH holds bin once after the upgrade" \
+    test "$(machine_path | grep -oF 'C:\Program Files\Quorrel\bin' | wc -l)" = 1
+
+check "msiexec /x removes the package" "$wine" msiexec /x "$next_msi" /qn
+check "no file is left under Program Files/Quorrel" \
+    test -z "$(find "$program_files" -type f 2>/dev/null)"
+check "no product of ours is left" test -z "$(products)"
+check "the PATH entry is gone" bash -c '! grep -qF "Quorrel" <(machine_path)'
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures checks failed" >&2
+    exit 1
+fi
+echo "all Windows package checks passed"
