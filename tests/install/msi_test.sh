@@ -53,7 +53,7 @@ msiextract -C "$work/extracted" "$msi" >/dev/null
 unzip -q "$work/out/vortlink-$version-x64.zip" -d "$work/unzipped"
 for path in "${installed_files[@]}"; do
     check "the File table lists $(basename "$path")" grep -qxF "$(basename "$path")" <<<"$file_table"
-    check "msiextract puts $path under Program Files/Quorrel" test -f "$work/extracted/Program Files/Quorrel/$path"
+    check "msiextract puts Quorrel/$path" test -f "$work/extracted/Quorrel/$path"
     check "the zip holds $path" test -f "$work/unzipped/vortlink-$version-x64/$path"
 done
 check "nothing Linux-only is packaged" \
@@ -75,8 +75,9 @@ export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;
 export XDG_CONFIG_HOME=$work/xdg/config XDG_DATA_HOME=$work/xdg/data XDG_CACHE_HOME=$work/xdg/cache
 unset DISPLAY WAYLAND_DISPLAY
 # Wine's services would hold the test's output open; they keep to /dev/null.
-"$wine" wineboot -i >/dev/null 2>&1
+mkdir -p "$WINEPREFIX"
 "$wineserver" -p >/dev/null 2>&1
+"$wine" wineboot -i >/dev/null 2>&1
 run() { "$wine" "$@" | tr -d '\r'; } # a Windows program, its output with Unix line ends
 run_into() { local file=$1; shift; run "$@" >"$file"; }
 machine_path() {
@@ -115,7 +116,8 @@ check "quorrelctl.exe from the PATH talks to native quorrel-sim" \
 export PKG_CONFIG_LIBDIR="$program_files/lib/pkgconfig" PKG_CONFIG_PATH=
 check "pkg-config's prefix is the installed tree" \
     test "$(realpath "$(pkg-config --variable=prefix vortlink)")" = "$(realpath "$program_files")"
-x86_64-w64-mingw32-gcc -std=c11 -Wall -Werror -o sim_client.exe "$source_dir/consumer/sim_client.c" \
+check "a C program builds with mingw against the installed include and lib" \
+    x86_64-w64-mingw32-gcc -std=c11 -Wall -Werror -o sim_client.exe "$source_dir/consumer/sim_client.c" \
     $(pkg-config --cflags vortlink) $(pkg-config --libs vortlink)
 check "sim_client.exe runs" run_into "$work/client.out" sim_client.exe 127.0.0.1
 check "the C program finds vortlink.dll on the PATH and reads version $major.$(printf %02d "$minor")" \
@@ -133,7 +135,7 @@ check "msiexec /x removes the package" "$wine" msiexec /x "$next_msi" /qn
 check "no file is left under Program Files/Quorrel" \
     test -z "$(find "$program_files" -type f 2>/dev/null)"
 check "no product of ours is left" test -z "$(products)"
-check "the PATH entry is gone" bash -c '! grep -qF "Quorrel" <(machine_path)'
+check "the PATH entry is gone" bash -c '! grep -qF "Quorrel" <<<"$1"' _ "$(machine_path)"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures checks failed" >&2
