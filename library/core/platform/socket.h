@@ -1,6 +1,6 @@
 #pragma once
-// IPv4 stream sockets for the TCP transport. File descriptors are plain ints; -1 is none.
-// socket_handle owns one.
+// IPv4 stream sockets for the TCP transport: file descriptors on Linux, Winsock's SOCKET handles
+// on Windows. socket_handle owns one.
 
 #include <cstddef>
 #include <cstdint>
@@ -8,7 +8,13 @@
 
 namespace vortlink::platform {
 
-inline constexpr int no_socket = -1;
+#if defined(_WIN32)
+using socket_id = std::uintptr_t; // SOCKET
+inline constexpr socket_id no_socket = ~socket_id{0};
+#else
+using socket_id = int;
+inline constexpr socket_id no_socket = -1;
+#endif
 
 // Dotted IPv4 address first, then a host-name lookup (first IPv4 answer). The address is
 // returned in network byte order.
@@ -18,9 +24,9 @@ enum class connect_result { connected, failed, configure_failed };
 
 // Connects within timeout_ms, then sets TCP no-delay and the smallest send buffer so that
 // request frames leave at once. On anything but `connected` the socket is already closed.
-connect_result connect_ipv4(uint32_t address, uint16_t port, uint32_t timeout_ms, int &fd);
+connect_result connect_ipv4(uint32_t address, uint16_t port, uint32_t timeout_ms, socket_id &fd);
 
-void close_socket(int fd);
+void close_socket(socket_id fd);
 
 // Owns a socket and closes it when it is replaced or the handle goes.
 class socket_handle {
@@ -30,33 +36,33 @@ class socket_handle {
     socket_handle &operator=(const socket_handle &) = delete;
     ~socket_handle() { close_socket(fd_); }
 
-    int get() const { return fd_; }
+    socket_id get() const { return fd_; }
     bool valid() const { return fd_ != no_socket; }
-    void reset(int fd = no_socket) { close_socket(std::exchange(fd_, fd)); }
+    void reset(socket_id fd = no_socket) { close_socket(std::exchange(fd_, fd)); }
 
   private:
-    int fd_ = no_socket;
+    socket_id fd_ = no_socket;
 };
 
 // Sends every byte, continuing after partial sends. False on a socket error.
-bool send_all(int fd, const uint8_t *bytes, std::size_t count);
+bool send_all(socket_id fd, const uint8_t *bytes, std::size_t count);
 
 enum class wait_result { ready, timed_out, closed, failed };
 
 // Sets the socket's receive low-water mark: poll() reports it readable only once that many bytes
 // are queued (or the stream has ended).
-bool set_low_water(int fd, int bytes);
+bool set_low_water(socket_id fd, int bytes);
 
 // Blocks until the socket is readable by its low-water mark, the peer has closed the connection,
 // or timeout_ms has passed. Never takes bytes off the socket.
-wait_result wait_readable(int fd, uint32_t timeout_ms);
+wait_result wait_readable(socket_id fd, uint32_t timeout_ms);
 
 // Copies up to count queued bytes without removing them: the number copied, 0 when nothing is
 // queued, -1 when the peer has closed with nothing queued or the socket failed.
-long peek_queued(int fd, uint8_t *buffer, std::size_t count);
+long peek_queued(socket_id fd, uint8_t *buffer, std::size_t count);
 
 // Takes up to count queued bytes off the socket without waiting: the number taken, 0 when nothing
 // is queued, -1 when the peer has closed with nothing queued or the socket failed.
-long take_queued(int fd, uint8_t *buffer, std::size_t count);
+long take_queued(socket_id fd, uint8_t *buffer, std::size_t count);
 
 } // namespace vortlink::platform

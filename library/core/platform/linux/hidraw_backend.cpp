@@ -651,4 +651,8 @@ std::unique_ptr<hid_backend> make_hidraw_backend(const std::string &sysfs_root,
     return std::make_unique<hidraw_backend>(sysfs_root, dev_root);
 }
 
+std::unique_ptr<hid_backend> make_native_hid_backend() {
+    return make_hidraw_backend("/sys", "/dev");
+}
+
 } // namespace vortlink::platform
