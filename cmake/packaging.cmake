@@ -1,12 +1,3 @@
-# The Windows packages are made from the install tree by packaging/windows/package.cmake (an MSI
-# with wixl, and a zip); the tree carries the README and the licence at its top.
-if(WIN32)
-    install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT runtime)
-    install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION . RENAME LICENSE.txt
-            COMPONENT runtime)
-    return()
-endif()
-
 # Debian packages, made with CPack (scripts/package): the library's runtime and -dev packages as
 # Debian splits its own libraries, and one package for each group of programs.
 #

@@ -29,14 +29,16 @@ endforeach()
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR} ${OUTPUT_DIR})
 
-# The tree as it lands under %ProgramFiles%\Quorrel. The loader needs a Qt for Windows and the
-# Python package finds the DLL on its own, so neither is part of it.
+# The tree as it lands under %ProgramFiles%\Quorrel: everything the build installs, but for what
+# only Linux reads (the udev rule, the manual page, the catalogue's Linux place under share).
 set(STAGE_DIR ${WORK_DIR}/stage)
-foreach(component runtime development tools)
-    execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${STAGE_DIR}
-                            --component ${component} --strip
-                    OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
-endforeach()
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${STAGE_DIR} --strip
+                OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+file(REMOVE_RECURSE ${STAGE_DIR}/share ${STAGE_DIR}/lib/udev)
+# At its top, as Windows users look for them: the README and the licence.
+get_filename_component(source_dir ${CMAKE_CURRENT_LIST_DIR}/../.. ABSOLUTE)
+file(COPY_FILE ${source_dir}/README.md ${STAGE_DIR}/README.md)
+file(COPY_FILE ${source_dir}/packaging/debian/copyright ${STAGE_DIR}/LICENSE.txt)
 if(NOT EXISTS ${STAGE_DIR}/bin/vortlink.dll)
     message(FATAL_ERROR "The install tree of ${BUILD_DIR} has no bin/vortlink.dll")
 endif()

@@ -57,7 +57,7 @@ for path in "${installed_files[@]}"; do
     check "the zip holds $path" test -f "$work/unzipped/vortlink-$version-x64/$path"
 done
 check "nothing Linux-only is packaged" \
-    bash -c '! grep -qE "udev|\.so|\.[1-9]$|\.py$" <<<"$1"' _ "$file_table"
+    bash -c '! grep -qE "udev|\.rules$|\.so|\.[1-9](\.gz)?$|\.py$" <<<"$1"' _ "$file_table"
 property() { msiinfo export "$1" Property | sed -n "s/^$2\t//p" | tr -d '\r'; }
 check "ProductVersion is $version" test "$(property "$msi" ProductVersion)" = "$version"
 check "Manufacturer is Kestrova" test "$(property "$msi" Manufacturer)" = Kestrova
@@ -112,13 +112,14 @@ run reg add 'HKCU\Software\Kestrova\Quorrel\Command Set Toolkit' /v "TCP Port" /
 check "quorrelctl.exe from the PATH talks to native quorrel-sim" \
     test "$(run quorrelctl.exe --tcp 127.0.0.1 status)" = "Status word: 0x2A5C"
 
-# A user's C program, built with mingw through the installed pkg-config file alone.
+# A user's C program, built with mingw through the installed pkg-config file alone. pkg-config
+# escapes the blank of "Program Files" for a shell, so a shell reads what it says.
 export PKG_CONFIG_LIBDIR="$program_files/lib/pkgconfig" PKG_CONFIG_PATH=
-check "pkg-config's prefix is the installed tree" \
-    test "$(realpath "$(pkg-config --variable=prefix vortlink)")" = "$(realpath "$program_files")"
+eval "pc_prefix=$(pkg-config --variable=prefix vortlink)"
+check "pkg-config's prefix is the installed tree" test "$(realpath "$pc_prefix")" = "$(realpath "$program_files")"
 check "a C program builds with mingw against the installed include and lib" \
-    x86_64-w64-mingw32-gcc -std=c11 -Wall -Werror -o sim_client.exe "$source_dir/consumer/sim_client.c" \
-    $(pkg-config --cflags vortlink) $(pkg-config --libs vortlink)
+    eval x86_64-w64-mingw32-gcc -std=c11 -Wall -Werror -o sim_client.exe '"$source_dir/consumer/sim_client.c"' \
+    "$(pkg-config --cflags --libs vortlink)"
 check "sim_client.exe runs" run_into "$work/client.out" sim_client.exe 127.0.0.1
 check "the C program finds vortlink.dll on the PATH and reads version $major.$(printf %02d "$minor")" \
     grep -qx "library $major.$(printf %02d "$minor")" "$work/client.out"
