@@ -25,6 +25,9 @@ test_packages=("${fuzz_packages[@]}" pkg-config libgtest-dev libgmock-dev libben
 # What scripts/package needs on top of the build: help2man for the manual pages, python3 for the
 # bash completion, dpkg-dev and file for CPack's dpkg-shlibdeps, lintian to judge the packages.
 package_packages=("${run_packages[@]}" help2man python3 python3-pip python3-setuptools dpkg-dev file lintian)
+# ...and for the Windows packages: the cross compiler, Wine to run the catalogue generator the
+# build makes, wixl and msitools to make the MSI.
+windows_package_packages=(mingw-w64 wine64 wixl msitools)
 
 install_missing_packages() {
     local missing=()
