@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
-# Makes the Windows packages from a Windows build, reads the MSI with msitools, then installs it
-# under Wine in a prefix of its own and uses it as a user would: quorrelctl.exe from the PATH the
-# package set talks to a native quorrel-sim, a C program builds with mingw against the installed
-# include and lib and runs, a later release replaces it, and removing it leaves nothing behind.
-#
+# Makes the Windows packages of a Windows build and reads the MSI with msitools; then, under Wine
+# in a prefix of its own, installs it and uses it as a user would (quorrelctl.exe from the new
+# PATH against a native quorrel-sim, a C program built with mingw against the installed tree),
+# installs the next release over it, and removes it.
 # usage: msi_test.sh WINDOWS_BUILD_DIR QUORREL_SIM
 set -euo pipefail
 build_dir=$(realpath "$1")
 sim=$2
 source_dir=$(cd "$(dirname "$0")" && pwd)
-repo_root=$(cd "$source_dir/../.." && pwd)
 work=$(mktemp -d)
 wine=$(command -v wine || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
@@ -20,25 +18,16 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-failures=0
-check() { # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failures=$((failures + 1)); fi
-}
+source "$source_dir/../support/package_checks.sh"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
 [ -n "$version" ] || { echo "no project version in $build_dir" >&2; exit 1; }
-major=${version%%.*} minor=${version#*.}
-minor=${minor%%.*}
-next=$major.$((minor + 1)).0
-package() { # package VERSION
-    cmake -DBUILD_DIR="$build_dir" -DOUTPUT_DIR="$work/out" -DWORK_DIR="$work/package-$1" \
-          -DVERSION="$1" -P "$repo_root/packaging/windows/package.cmake" >/dev/null
-}
-package "$version"
-package "$next"
+minor=${version#*.}
+next=${version%%.*}.$((${minor%%.*} + 1)).0
+for release in "$version" "$next"; do
+    cmake -DBUILD_DIR="$build_dir" -DOUTPUT_DIR="$work/out" -DWORK_DIR="$work/package-$release" \
+          -DVERSION="$release" -P "$source_dir/../../packaging/windows/package.cmake" >/dev/null
+done
 msi=$work/out/vortlink-$version-x64.msi
 next_msi=$work/out/vortlink-$next-x64.msi
 
@@ -67,22 +56,18 @@ check "releases share the UpgradeCode" test "$(property "$msi" UpgradeCode)" = "
 check "each release has its own ProductCode" test "$(property "$msi" ProductCode)" != "$(property "$next_msi" ProductCode)"
 check "the Environment table appends bin to the machine's PATH and removes it with the product" \
     grep -qP '\t=-\*PATH\t\[~\];\[INSTALLDIR\]bin\t' <(msiinfo export "$msi" Environment)
-check "the upgrade table removes older releases" \
-    grep -qP '^\{.*\}\t\t'"$version"'\t' <(msiinfo export "$msi" Upgrade)
+check "the Upgrade table finds older releases" grep -qP "^\{.*\}\t\t$version\t" <(msiinfo export "$msi" Upgrade)
 
-# ---- Under Wine, in a prefix of its own
+# ---- Under Wine; its services keep to /dev/null, or they would hold the test's output open.
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export XDG_CONFIG_HOME=$work/xdg/config XDG_DATA_HOME=$work/xdg/data XDG_CACHE_HOME=$work/xdg/cache
 unset DISPLAY WAYLAND_DISPLAY
-# Wine's services would hold the test's output open; they keep to /dev/null.
-mkdir -p "$WINEPREFIX"
+mkdir -p "$WINEPREFIX" "$work/home"
 "$wineserver" -p >/dev/null 2>&1
 "$wine" wineboot -i >/dev/null 2>&1
 run() { "$wine" "$@" | tr -d '\r'; } # a Windows program, its output with Unix line ends
 run_into() { local file=$1; shift; run "$@" >"$file"; }
-machine_path() {
-    run reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH
-}
+machine_path() { run reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH; }
 products() { # the DisplayVersion of each installed product of ours, one a line
     run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
         awk 'function flush() { if (ours) print version; ours = 0; version = "" }
@@ -90,7 +75,6 @@ products() { # the DisplayVersion of each installed product of ours, one a line
              $1 == "DisplayVersion" { version = $3 } END { flush() }'
 }
 program_files=$WINEPREFIX/drive_c/Program\ Files/Quorrel
-mkdir -p "$work/home"
 cd "$work/home"
 
 check "msiexec /i installs the package" "$wine" msiexec /i "$msi" /qn
@@ -99,47 +83,28 @@ for path in "${installed_files[@]}"; do
 done
 check "bin is on the machine's PATH" grep -qF 'C:\Program Files\Quorrel\bin' <(machine_path)
 check "quorrelctl.exe from the PATH says $version" test "$(run quorrelctl.exe --version)" = "quorrelctl $version"
-
-"$sim" --tcp-port 0 --status-word 0x2A5C >"$work/sim.out" &
-sim_pid=$!
-for _ in $(seq 100); do
-    grep -q '^ready' "$work/sim.out" 2>/dev/null && break
-    kill -0 "$sim_pid" 2>/dev/null || { echo "quorrel-sim did not start" >&2; exit 1; }
-    sleep 0.1
-done
-port=$(sed -n 's/^tcp-port \([0-9]*\)$/\1/p' "$work/sim.out")
-run reg add 'HKCU\Software\Kestrova\Quorrel\Command Set Toolkit' /v "TCP Port" /t REG_DWORD /d "$port" /f >/dev/null
+start_quorrel_sim "$work/sim.out" "$sim" --tcp-port 0 --status-word 0x2A5C
+run reg add 'HKCU\Software\Kestrova\Quorrel\Command Set Toolkit' /v "TCP Port" /t REG_DWORD /d "$sim_port" /f >/dev/null
 check "quorrelctl.exe from the PATH talks to native quorrel-sim" \
     test "$(run quorrelctl.exe --tcp 127.0.0.1 status)" = "Status word: 0x2A5C"
 
-# A user's C program, built with mingw through the installed pkg-config file alone. pkg-config
-# escapes the blank of "Program Files" for a shell, so a shell reads what it says.
+# A user's C program, built with mingw through the installed pkg-config file alone; pkg-config
+# escapes the blank of "Program Files" for a shell to read.
 export PKG_CONFIG_LIBDIR="$program_files/lib/pkgconfig" PKG_CONFIG_PATH=
 eval "pc_prefix=$(pkg-config --variable=prefix vortlink)"
 check "pkg-config's prefix is the installed tree" test "$(realpath "$pc_prefix")" = "$(realpath "$program_files")"
 check "a C program builds with mingw against the installed include and lib" \
     eval x86_64-w64-mingw32-gcc -std=c11 -Wall -Werror -o sim_client.exe '"$source_dir/consumer/sim_client.c"' \
     "$(pkg-config --cflags --libs vortlink)"
-check "sim_client.exe runs" run_into "$work/client.out" sim_client.exe 127.0.0.1
-check "the C program finds vortlink.dll on the PATH and reads version $major.$(printf %02d "$minor")" \
-    grep -qx "library $major.$(printf %02d "$minor")" "$work/client.out"
-check "the C program reads quorrel-sim's status word" grep -qx "status word 0x2A5C" "$work/client.out"
-check "the library finds the catalogue beside it" \
-    grep -qx "catalogue -10803: Network Reply Timeout" "$work/client.out"
+check "the C program runs, finding vortlink.dll on the PATH" run_into "$work/client.out" sim_client.exe 127.0.0.1
+check_sim_client "$work/client.out" "$version"
 
 check "msiexec /i installs release $next over $version" "$wine" msiexec /i "$next_msi" /qn
 check "one product is installed after the upgrade, release $next" test "$(products)" = "$next"
 check "the PATH holds bin once after the upgrade" \
     test "$(machine_path | grep -oF 'C:\Program Files\Quorrel\bin' | wc -l)" = 1
-
 check "msiexec /x removes the package" "$wine" msiexec /x "$next_msi" /qn
-check "no file is left under Program Files/Quorrel" \
-    test -z "$(find "$program_files" -type f 2>/dev/null)"
+check "no file is left under Program Files/Quorrel" test -z "$(find "$program_files" -type f 2>/dev/null)"
 check "no product of ours is left" test -z "$(products)"
 check "the PATH entry is gone" bash -c '! grep -qF "Quorrel" <<<"$1"' _ "$(machine_path)"
-
-if [ "$failures" -ne 0 ]; then
-    echo "$failures checks failed" >&2
-    exit 1
-fi
-echo "all Windows package checks passed"
+finish "all Windows package checks passed"
