@@ -3,10 +3,10 @@
 # in a prefix of its own, installs it and uses it as a user would (quorrelctl.exe from the new
 # PATH against a native quorrel-sim, a C program built with mingw against the installed tree),
 # installs the next release over it, and removes it.
-# usage: msi_test.sh WINDOWS_BUILD_DIR QUORREL_SIM
+# usage: msi_test.sh WINDOWS_BUILD_DIR [QUORREL_SIM], the native simulator (default $QUORREL_SIM)
 set -euo pipefail
 build_dir=$(realpath "$1")
-sim=$2
+sim=${2:-${QUORREL_SIM:?"no native quorrel-sim given"}}
 source_dir=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 wine=$(command -v wine || echo /usr/lib/wine/wine64)
@@ -39,7 +39,8 @@ installed_files=(bin/vortlink.dll bin/ecodes.ini bin/quorrelctl.exe bin/vortlink
                  README.md LICENSE.txt)
 file_table=$(msiinfo export "$msi" File | cut -f 3)
 msiextract -C "$work/extracted" "$msi" >/dev/null
-unzip -q "$work/out/vortlink-$version-x64.zip" -d "$work/unzipped"
+mkdir "$work/unzipped"
+(cd "$work/unzipped" && cmake -E tar xf "$work/out/vortlink-$version-x64.zip")
 for path in "${installed_files[@]}"; do
     check "the File table lists $(basename "$path")" grep -qxF "$(basename "$path")" <<<"$file_table"
     check "msiextract puts Quorrel/$path" test -f "$work/extracted/Quorrel/$path"
