@@ -22,6 +22,9 @@ fuzz_packages=("${run_packages[@]}" clang libclang-rt-14-dev)
 test_packages=("${fuzz_packages[@]}" pkg-config libgtest-dev libgmock-dev libbenchmark-dev srecord
                umockdev libumockdev-dev python3 python3-pytest
                help2man dpkg-dev file man-db desktop-file-utils appstream)
+# What scripts/windows (a step of scripts/test) needs on top of the test suite's: the mingw-w64 cross
+# compilers, Wine to run what they make, and GoogleTest's sources to build it for Windows.
+windows_packages=("${test_packages[@]}" mingw-w64 wine64 googletest)
 # What scripts/package needs on top of the build: help2man for the manual pages, python3 for the
 # bash completion, dpkg-dev and file for CPack's dpkg-shlibdeps, lintian to judge the packages.
 package_packages=("${run_packages[@]}" help2man python3 python3-pip python3-setuptools dpkg-dev file lintian)

@@ -1,6 +1,8 @@
 #pragma once
 // A quorrel-sim process for one test: started on a free TCP port, driven through its control
-// port, stopped by its pid. Any test (unit or end to end) that needs a controller uses it.
+// port, stopped by its pid. Any test (unit or end to end) that needs a controller uses it. A
+// Windows test program asks the launcher named by VORTLINK_SIM_LAUNCHER (HOST:PORT) to start and
+// stop a simulator of this machine for it.
 
 #include <sys/types.h>
 
@@ -74,6 +76,9 @@ class simulator_process {
 
     std::mutex control_mutex_;
     int control_fd_ = -1;
+    // A Windows program's simulator is started by the native launcher (sim_launcher.py): this
+    // connection to it stands for the process.
+    int launcher_fd_ = -1;
     std::string control_pending_;
 };
 

@@ -1,5 +1,6 @@
 #include "core/platform/text_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -77,7 +78,9 @@ file_read read_small_file(const char *path, std::size_t max_size, std::string &c
 
 bool write_all(int fd, std::string_view data) {
     while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
+        // Windows' write takes an unsigned int count: a chunk at a time.
+        const auto chunk = static_cast<unsigned>(std::min<std::size_t>(data.size(), 1u << 30));
+        const auto written = ::write(fd, data.data(), chunk);
         if (written < 0) {
             if (errno == EINTR)
                 continue;

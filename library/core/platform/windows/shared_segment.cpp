@@ -1,7 +1,7 @@
-// The block shared between processes lives in a named file mapping of the session's Local\
-// namespace, named after the user's SID and created with a DACL that admits that user alone. The
-// design put it in a data section of the DLL shared by every process that loads it: any process
-// of any user could then write it, so it is not done that way.
+// The block shared between processes lives in a named file mapping of the session's local
+// namespace ("Local\\..."), named after the user's SID and created with a DACL that admits
+// that user alone. The design put it in a data section of the DLL shared by every process
+// that loads it: any process of any user could then write it, so it is not done that way.
 //
 // The slot locks are the named mutexes of the design, under their own names, so that programs
 // built on other builds of this library serialise with ours. Windows mutexes are recursive for
