@@ -9,16 +9,15 @@ build_dir=$(realpath "$1")
 sim=${2:-${QUORREL_SIM:?"no native quorrel-sim given"}}
 source_dir=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
-wine=$(command -v wine || echo /usr/lib/wine/wine64)
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 sim_pid=
 cleanup() {
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-    "$wineserver" -k 2>/dev/null || true
+    "${wineserver:-true}" -k 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 source "$source_dir/../support/package_checks.sh"
+source "$source_dir/../../scripts/common.sh" # start_wine_prefix
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
 [ -n "$version" ] || { echo "no project version in $build_dir" >&2; exit 1; }
@@ -49,23 +48,19 @@ done
 check "nothing Linux-only is packaged" \
     bash -c '! grep -qE "udev|\.rules$|\.so|\.[1-9](\.gz)?$|\.py$" <<<"$1"' _ "$file_table"
 property() { msiinfo export "$1" Property | sed -n "s/^$2\t//p" | tr -d '\r'; }
-check "ProductVersion is $version" test "$(property "$msi" ProductVersion)" = "$version"
-check "Manufacturer is Kestrova" test "$(property "$msi" Manufacturer)" = Kestrova
-check "ProductName names Quorrel" grep -q Quorrel <<<"$(property "$msi" ProductName)"
-check "the installation is per machine" test "$(property "$msi" ALLUSERS)" = 1
+for row in "ProductVersion $version" "Manufacturer Kestrova" "ProductName Quorrel Controller Software" \
+           "ALLUSERS 1"; do # ALLUSERS 1: per machine
+    check "the property ${row%% *} is ${row#* }" test "$(property "$msi" "${row%% *}")" = "${row#* }"
+done
 check "releases share the UpgradeCode" test "$(property "$msi" UpgradeCode)" = "$(property "$next_msi" UpgradeCode)"
 check "each release has its own ProductCode" test "$(property "$msi" ProductCode)" != "$(property "$next_msi" ProductCode)"
 check "the Environment table appends bin to the machine's PATH and removes it with the product" \
     grep -qP '\t=-\*PATH\t\[~\];\[INSTALLDIR\]bin\t' <(msiinfo export "$msi" Environment)
 check "the Upgrade table finds older releases" grep -qP "^\{.*\}\t\t$version\t" <(msiinfo export "$msi" Upgrade)
 
-# ---- Under Wine; its services keep to /dev/null, or they would hold the test's output open.
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-export XDG_CONFIG_HOME=$work/xdg/config XDG_DATA_HOME=$work/xdg/data XDG_CACHE_HOME=$work/xdg/cache
-unset DISPLAY WAYLAND_DISPLAY
-mkdir -p "$WINEPREFIX" "$work/home"
-"$wineserver" -p >/dev/null 2>&1
-"$wine" wineboot -i >/dev/null 2>&1
+# ---- Under Wine, in a prefix of the test's own
+start_wine_prefix "$work"
+mkdir -p "$work/home"
 run() { "$wine" "$@" | tr -d '\r'; } # a Windows program, its output with Unix line ends
 run_into() { local file=$1; shift; run "$@" >"$file"; }
 machine_path() { run reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH; }
