@@ -94,6 +94,11 @@ check "a C program builds with mingw against the installed include and lib" \
     "$(pkg-config --cflags --libs vortlink)"
 check "the C program runs, finding vortlink.dll on the PATH" run_into "$work/client.out" sim_client.exe 127.0.0.1
 check_sim_client "$work/client.out" "$version"
+check "a CMake project builds with mingw against the installed package (find_package)" \
+    bash -c 'cmake -S "$1/consumer" -B consumer -G Ninja -Dvortlink_DIR="$2/lib/cmake/vortlink" \
+             -DCMAKE_TOOLCHAIN_FILE="$1/../../cmake/toolchains/mingw-w64-x86_64.cmake" >/dev/null &&
+             cmake --build consumer >/dev/null' _ "$source_dir" "$program_files"
+check "the program CMake built runs" run_into "$work/consumer.out" consumer/consumer.exe
 
 check "msiexec /i installs release $next over $version" "$wine" msiexec /i "$next_msi" /qn
 check "one product is installed after the upgrade, release $next" test "$(products)" = "$next"
