@@ -10,6 +10,7 @@ check() { # check DESCRIPTION COMMAND...
     shift
     if "$@"; then echo "ok: $what"; else fail "$what"; fi
 }
+not() { ! "$@"; } # check "..." not COMMAND...
 # start_quorrel_sim OUTPUT PROGRAM [ARGS...]: sets sim_pid, and sim_port once the simulator is ready.
 start_quorrel_sim() {
     local output=$1
