@@ -1,6 +1,6 @@
-# Makes the Windows packages from a build of the Windows programs: installs its runtime, development
-# and tools components into a scratch tree, then makes the MSI vortlink-<version>-x64.msi of that
-# tree with wixl (msitools), and a zip of the same tree.
+# Makes the Windows packages from a build of the Windows programs: installs it into a scratch tree,
+# then makes the MSI vortlink-<version>-x64.msi of that tree with wixl (msitools), and a zip of
+# the same tree.
 #
 # usage: cmake -DBUILD_DIR=<Windows build> -DOUTPUT_DIR=<dir> [-DVERSION=<x.y.z>] [-DWORK_DIR=<dir>]
 #              -P package.cmake
@@ -48,8 +48,8 @@ set(msi ${OUTPUT_DIR}/${package_name}.msi)
 set(zip ${OUTPUT_DIR}/${package_name}.zip)
 
 # The template's values. The UpgradeCode is the product's identity for good; the ProductCode of a
-# release is a name-based UUID of its version, so rebuilding a release gives the same package
-# code and every other release a new one.
+# release is a name-based UUID of its version, so a rebuilt release keeps its ProductCode and
+# every other release has a new one.
 set(product_name "Quorrel Controller Software")
 set(manufacturer Kestrova)
 set(contact "quorrel-software@kestrova.example")
