@@ -105,9 +105,10 @@ simulator_process::simulator_process(std::vector<std::string> extra_args) {
     start(extra_args);
 }
 
-simulator_process::simulator_process(with_hid_t, std::vector<std::string>) {
-    ADD_FAILURE() << "the simulated bus of a unix socket cannot be reached from Windows";
-    throw std::runtime_error("no simulated bus");
+// Windows programs reach the simulated bus over TCP, the one form they have.
+simulator_process::simulator_process(with_hid_t, std::vector<std::string> extra_args) {
+    extra_args.insert(extra_args.begin(), {"--hid-tcp-port", "0"});
+    start(extra_args);
 }
 
 simulator_process::~simulator_process() {
@@ -146,6 +147,8 @@ void simulator_process::start(const std::vector<std::string> &extra_args) {
             tcp_port_ = static_cast<uint16_t>(*tcp);
         else if (auto control = number_after(line, "control-port "))
             control_port_ = static_cast<uint16_t>(*control);
+        else if (auto bus = number_after(line, "hid-tcp-port "))
+            hid_socket_ = "tcp:127.0.0.1:" + std::to_string(*bus);
         else
             ready = false;
     }

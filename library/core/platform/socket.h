@@ -1,6 +1,7 @@
 #pragma once
-// IPv4 stream sockets for the TCP transport: file descriptors on Linux, Winsock's SOCKET handles
-// on Windows. socket_handle owns one.
+// Stream sockets: IPv4 for the TCP transport and the simulator's TCP bus, a local (unix) socket
+// for the simulator's bus where the system has them. File descriptors on Linux, Winsock's
+// SOCKET handles on Windows. socket_handle owns one.
 
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +35,12 @@ class socket_handle {
     constexpr socket_handle() = default;
     socket_handle(const socket_handle &) = delete;
     socket_handle &operator=(const socket_handle &) = delete;
+    socket_handle(socket_handle &&other) noexcept : fd_(std::exchange(other.fd_, no_socket)) {}
+    socket_handle &operator=(socket_handle &&other) noexcept {
+        if (this != &other)
+            reset(std::exchange(other.fd_, no_socket));
+        return *this;
+    }
     ~socket_handle() { close_socket(fd_); }
 
     socket_id get() const { return fd_; }
@@ -47,7 +54,18 @@ class socket_handle {
 // Sends every byte, continuing after partial sends. False on a socket error.
 bool send_all(socket_id fd, const uint8_t *bytes, std::size_t count);
 
+// Connects to a local stream socket at `path` without waiting (taken at once or refused), and
+// leaves it non-blocking. False where the system has no local sockets, or on any failure.
+bool connect_local(const char *path, socket_id &fd);
+
+// Sends what fits now without waiting: the number of bytes taken, 0 when there is no room, -1
+// when the socket failed or the peer has gone.
+long send_queued(socket_id fd, const uint8_t *bytes, std::size_t count);
+
 enum class wait_result { ready, timed_out, closed, failed };
+
+// Blocks until the socket has room for more bytes, has failed, or timeout_ms has passed.
+wait_result wait_writable(socket_id fd, uint32_t timeout_ms);
 
 // Sets the socket's receive low-water mark: poll() reports it readable only once that many bytes
 // are queued (or the stream has ended).
