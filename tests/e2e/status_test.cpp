@@ -2,26 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "support/library_settings.h"
 #include "support/simulator_process.h"
-#include "support/user_settings.h"
 #include "vortlink.h"
 
-namespace {
-
-// The library reads the controller's port from the user's settings file.
-void use_port(uint16_t port) {
-    vortlink::test::write_user_settings(port, "ErrorCodesFile=.\\ecodes.ini\n");
-}
-
-} // namespace
+using vortlink::test::store_library_settings;
 
 TEST(Status, ReadsTheStatusWordOverTcp) {
     vortlink::test::simulator_process sim({"--status-word", "0xBEEF"});
-    use_port(sim.tcp_port());
+    store_library_settings(sim.tcp_port());
     ASSERT_EQ(tkcmdset_connect(0, 0, "127.0.0.1"), TKCMDSET_OK);
     uint16_t word = 0;
     ASSERT_EQ(tkcmdset_status(0, &word), TKCMDSET_OK);
@@ -33,7 +24,7 @@ TEST(Status, ReadsTheStatusWordOverTcp) {
 
 TEST(Status, FailureClearsTheWordAndNamesTheCode) {
     vortlink::test::simulator_process sim({"--status-word", "7"});
-    use_port(sim.tcp_port());
+    store_library_settings(sim.tcp_port());
     ASSERT_EQ(tkcmdset_connect(1, 0, "localhost"), TKCMDSET_OK);
     sim.inject("error 4");
     uint16_t word = 0x5555;
@@ -46,7 +37,7 @@ TEST(Status, FailureClearsTheWordAndNamesTheCode) {
 
 TEST(Status, ControllerThatStoppedServingIsAnError) {
     std::optional<vortlink::test::simulator_process> sim(std::in_place);
-    use_port(sim->tcp_port());
+    store_library_settings(sim->tcp_port());
     ASSERT_EQ(tkcmdset_connect(2, 0, "127.0.0.1"), TKCMDSET_OK);
     sim.reset();
     uint16_t word = 0;

@@ -105,7 +105,7 @@ simulator_process::simulator_process(std::vector<std::string> extra_args) {
     start(extra_args);
 }
 
-// Windows programs reach the simulated bus over TCP, the one form they have.
+// Windows programs reach the simulated bus over its TCP port.
 simulator_process::simulator_process(with_hid_t, std::vector<std::string> extra_args) {
     extra_args.insert(extra_args.begin(), {"--hid-tcp-port", "0"});
     start(extra_args);

@@ -877,7 +877,8 @@ TEST(SimulatorHidProcess, BadUsbArgumentsExitWithTwo) {
         {"--long-report-count", "7"}, {"--long-report-count", "1025"},
         {"--serial", "3=Q9"},         {"--serial-unreadable", "first"},
         {"--no-feature-usage", "0"},  {"--product", std::string(127, 'p')},
-        {"--hid-socket", ""},
+        {"--hid-socket", ""},         {"--hid-tcp-port", "65536"},
+        {"--hid-tcp-port", "x"},
     };
     for (std::vector<std::string> args : bad) {
         std::string joined;

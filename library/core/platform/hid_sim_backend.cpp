@@ -39,7 +39,7 @@
 #include "core/platform/clock.h"
 #include "core/platform/hid_backend.h"
 #include "core/platform/hid_descriptor.h"
-#include "core/platform/hid_text.h"
+#include "core/platform/hidraw_backend.h"
 #include "core/platform/sim_bus_endpoint.h"
 #include "core/platform/socket.h"
 

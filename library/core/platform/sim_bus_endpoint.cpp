@@ -28,8 +28,7 @@ bool parse_tcp_endpoint(std::string_view text, uint32_t &address, uint16_t &port
 
 } // namespace
 
-bool connect_simulated_bus(const std::string &endpoint, uint32_t timeout_ms,
-                           socket_id &fd) {
+bool connect_simulated_bus(const std::string &endpoint, uint32_t timeout_ms, socket_id &fd) {
     fd = no_socket;
     if (!endpoint.starts_with(tcp_prefix))
         return connect_local(endpoint.c_str(), fd);

@@ -12,7 +12,6 @@ namespace vortlink::platform {
 
 // Connects to the bus within timeout_ms. False when the endpoint is malformed or nobody answers
 // there; fd is then no_socket.
-bool connect_simulated_bus(const std::string &endpoint, uint32_t timeout_ms,
-                           socket_id &fd);
+bool connect_simulated_bus(const std::string &endpoint, uint32_t timeout_ms, socket_id &fd);
 
 } // namespace vortlink::platform

@@ -1,7 +1,7 @@
 #pragma once
 // Stream sockets: IPv4 for the TCP transport and the simulator's TCP bus, a local (unix) socket
-// for the simulator's bus where the system has them. File descriptors on Linux, Winsock's
-// SOCKET handles on Windows. socket_handle owns one.
+// for the simulator's bus where the system has them. File descriptors on Linux, Winsock's SOCKET
+// handles on Windows. socket_handle owns one.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +16,10 @@ inline constexpr socket_id no_socket = ~socket_id{0};
 using socket_id = int;
 inline constexpr socket_id no_socket = -1;
 #endif
+
+// Starts the system's socket layer where it has one (Winsock, started at the first connect and
+// again at every connect until a start succeeds); false when it cannot be started.
+bool start_sockets();
 
 // Dotted IPv4 address first, then a host-name lookup (first IPv4 answer). The address is
 // returned in network byte order.

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -36,23 +35,8 @@ int poll_until(pollfd &descriptor, uint32_t timeout_ms) {
 }
 } // namespace
 
-bool resolve_ipv4(const char *host, uint32_t &address) {
-    if (host == nullptr)
-        return false;
-    in_addr parsed{};
-    if (inet_pton(AF_INET, host, &parsed) == 1) {
-        address = parsed.s_addr;
-        return true;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *answers = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &answers) != 0 || answers == nullptr)
-        return false;
-    address = reinterpret_cast<const sockaddr_in *>(answers->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(answers);
-    return true;
+bool start_sockets() {
+    return true; // POSIX sockets need no start-up step
 }
 
 connect_result connect_ipv4(uint32_t address, uint16_t port, uint32_t timeout_ms, socket_id &fd) {

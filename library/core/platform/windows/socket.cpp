@@ -74,23 +74,8 @@ long receive_queued(socket_id fd, uint8_t *buffer, std::size_t count, int flags)
 }
 } // namespace
 
-bool resolve_ipv4(const char *host, uint32_t &address) {
-    if (host == nullptr || !winsock_started())
-        return false;
-    in_addr parsed{};
-    if (inet_pton(AF_INET, host, &parsed) == 1) {
-        address = parsed.s_addr;
-        return true;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *answers = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &answers) != 0 || answers == nullptr)
-        return false;
-    address = reinterpret_cast<const sockaddr_in *>(answers->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(answers);
-    return true;
+bool start_sockets() {
+    return winsock_started();
 }
 
 connect_result connect_ipv4(uint32_t address, uint16_t port, uint32_t timeout_ms, socket_id &fd) {

@@ -1,24 +1,10 @@
-// Local sockets and the non-blocking send on Winsock 2. The simulated bus is reached over TCP
-// here: the system has no local stream sockets that its emulators (Wine) carry.
+// The simulated bus's non-blocking sends on Winsock. Windows programs have no local sockets
+// here (Wine has no AF_UNIX): the bus is reached over TCP only.
+#include "core/platform/socket.h"
 
 #include <winsock2.h>
 
-#include "core/platform/socket.h"
-
 namespace vortlink::platform {
-
-namespace {
-
-SOCKET native(socket_id fd) {
-    return static_cast<SOCKET>(fd);
-}
-
-bool set_non_blocking(socket_id fd, bool non_blocking) {
-    u_long mode = non_blocking ? 1 : 0;
-    return ::ioctlsocket(native(fd), FIONBIO, &mode) == 0;
-}
-
-} // namespace
 
 bool connect_local(const char *, socket_id &fd) {
     fd = no_socket;
@@ -26,13 +12,16 @@ bool connect_local(const char *, socket_id &fd) {
 }
 
 long send_queued(socket_id fd, const uint8_t *bytes, std::size_t count) {
-    // The socket blocks for every other use; it takes what fits now and goes back.
-    if (!set_non_blocking(fd, true))
+    // One call that takes what fits: the socket is made non-blocking for it and blocking again.
+    const auto socket = static_cast<SOCKET>(fd);
+    u_long non_blocking = 1;
+    if (ioctlsocket(socket, FIONBIO, &non_blocking) != 0)
         return -1;
-    const int length = count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(count);
-    const int written = ::send(native(fd), reinterpret_cast<const char *>(bytes), length, 0);
-    const int error = ::WSAGetLastError();
-    if (!set_non_blocking(fd, false))
+    const int chunk = count > 0x10000 ? 0x10000 : static_cast<int>(count);
+    const int written = send(socket, reinterpret_cast<const char *>(bytes), chunk, 0);
+    const int error = written == SOCKET_ERROR ? WSAGetLastError() : 0;
+    u_long blocking = 0;
+    if (ioctlsocket(socket, FIONBIO, &blocking) != 0)
         return -1;
     if (written >= 0)
         return written;
@@ -40,17 +29,15 @@ long send_queued(socket_id fd, const uint8_t *bytes, std::size_t count) {
 }
 
 wait_result wait_writable(socket_id fd, uint32_t timeout_ms) {
-    fd_set writable;
-    fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(native(fd), &writable);
-    FD_SET(native(fd), &failed);
-    timeval limit{static_cast<long>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000};
-    const int ready = ::select(0, nullptr, &writable, &failed, &limit);
-    if (ready < 0 || FD_ISSET(native(fd), &failed))
+    WSAPOLLFD descriptor{static_cast<SOCKET>(fd), POLLWRNORM, 0};
+    const int ready = WSAPoll(&descriptor, 1, static_cast<INT>(timeout_ms > 0x7FFFFFFF ? 0x7FFFFFFF : timeout_ms));
+    if (ready < 0 || (descriptor.revents & (POLLERR | POLLNVAL)) != 0)
         return wait_result::failed;
-    return ready == 0 ? wait_result::timed_out : wait_result::ready;
+    if (ready == 0)
+        return wait_result::timed_out;
+    if ((descriptor.revents & POLLHUP) != 0)
+        return wait_result::closed;
+    return wait_result::ready;
 }
 
 } // namespace vortlink::platform

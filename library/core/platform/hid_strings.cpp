@@ -1,4 +1,6 @@
-#include "core/platform/hid_text.h"
+// The text handling that both the hidraw backend and the simulated bus need: UTF-8 sysfs
+// attributes and USB string descriptors turned into UTF-16, cut without splitting a pair.
+#include "core/platform/hidraw_backend.h"
 
 namespace vortlink::platform {
 
