@@ -3,13 +3,12 @@
 // that fails leaves zero bounds, and a load that succeeds leaves every byte outside its bounds
 // at 0xFF.
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "firmware/srecord.h"
@@ -45,14 +44,15 @@ uint64_t address_limit(uint8_t type) {
     }
 }
 
-// The reader takes a path; a memory file's /proc/self/fd entry is one without touching the disk.
+// The reader takes a path, and refuses a symbolic link such as a memory file's /proc/self/fd
+// entry: the input goes into one private temporary file, rewritten for every run.
 const char *file_holding(const uint8_t *data, std::size_t size) {
-    static const int fd = memfd_create("srecord_fuzz", MFD_CLOEXEC);
-    static char path[40];
-    require(fd >= 0);
+    static char path[] = "/tmp/srecord_fuzz.XXXXXX";
+    static const int fd = mkstemp(path);
+    static const bool removed_at_exit = std::atexit([] { unlink(path); }) == 0;
+    require(fd >= 0 && removed_at_exit);
     require(ftruncate(fd, 0) == 0);
     require(size == 0 || pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     return path;
 }
 
