@@ -304,6 +304,7 @@ class campaign {
             if ((candidate.roads & fault_roads) != 0)
                 fitting.insert(fitting.end(), candidate.weight, &candidate);
         const operation &chosen = *fitting[random_() % fitting.size()];
+        ++performed_[chosen.name];
         const unsigned roads = chosen.roads & fault_roads;
         const bool usb = roads == over_both ? random_() % 2 == 0 : roads == over_usb;
         const unsigned device = usb ? 2 + random_() % (usb_devices - 1) : 1;
@@ -337,6 +338,17 @@ class campaign {
             return std::string(chosen.name) + " retried failed with " +
                    std::to_string(retried.status);
         return check_in_step(slot, device);
+    }
+
+    // How often each operation ran, in one line.
+    std::string operations_line() const {
+        std::string line = "operations:";
+        for (const operation &kind : operations) {
+            const auto found = performed_.find(kind.name);
+            line += std::string(&kind == operations ? " " : ", ") + kind.name + " " +
+                    std::to_string(found != performed_.end() ? found->second : 0);
+        }
+        return line;
     }
 
     void setup() {
@@ -685,6 +697,7 @@ class campaign {
     // A wrong expectation the checks must catch: "eeprom" (a written byte expected otherwise)
     // or "log" (a logged success expected of another unit).
     std::string planted_;
+    std::map<std::string, unsigned> performed_;
 };
 
 const campaign::operation campaign::operations[] = {
@@ -776,6 +789,7 @@ int main(int argc, char **argv) {
         std::printf("%-16s %7s %7s %7s\n", "fault", "tried", "held", "broke");
         for (const fault_kind &kind : kinds)
             std::printf("%-16s %7u %7u %7u\n", kind.name, kind.tried, kind.held, kind.broke);
+        std::printf("%s\n", run.operations_line().c_str());
         std::printf("campaign: %llu operations, %llu faults, %llu violations\n",
                     static_cast<unsigned long long>(performed),
                     static_cast<unsigned long long>(faults),
