@@ -44,6 +44,7 @@
 
 #include "blocks/config_block.h"
 #include "blocks/mfg_block.h"
+#include "firmware/firmware_image.h"
 #include "core/eeprom_blocks.h"
 #include "vortlink.h"
 
@@ -229,13 +230,14 @@ struct outcome {
 // A controller image of random bytes whose header says the body runs from base + 0x100 to its
 // end; the boot loader fills in the header's CRCs.
 std::vector<uint8_t> random_image(std::mt19937_64 &random) {
+    namespace header = vortlink::loader::controller_header;
     std::vector<uint8_t> image(image_size);
     for (uint8_t &byte : image)
         byte = static_cast<uint8_t>(random());
     const uint32_t body_start = image_base + image_body_offset, body_end = image_base + image_size;
     for (int i = 0; i < 4; ++i) {
-        image[0x4A + i] = static_cast<uint8_t>(body_start >> (24 - 8 * i));
-        image[0x4E + i] = static_cast<uint8_t>(body_end >> (24 - 8 * i));
+        image[header::body_start_offset + i] = static_cast<uint8_t>(body_start >> (24 - 8 * i));
+        image[header::body_end_offset + i] = static_cast<uint8_t>(body_end >> (24 - 8 * i));
     }
     return image;
 }
@@ -243,12 +245,15 @@ std::vector<uint8_t> random_image(std::mt19937_64 &random) {
 // What the simulator's firmware-crc answers once the image is in: the programmed chunks, and the
 // CRC-16 of the image with its header CRCs filled in as the boot loader does.
 std::string flash_after(std::vector<uint8_t> image, uint16_t &crc) {
-    const uint16_t body = vortlink::crc16(std::span<const uint8_t>(image).subspan(image_body_offset));
-    image[0x52] = static_cast<uint8_t>(body >> 8);
-    image[0x53] = static_cast<uint8_t>(body);
-    const uint16_t header = vortlink::crc16(std::span<const uint8_t>(image).subspan(2, 0x86));
-    image[0] = static_cast<uint8_t>(header >> 8);
-    image[1] = static_cast<uint8_t>(header);
+    namespace header = vortlink::loader::controller_header;
+    const std::span<const uint8_t> bytes(image);
+    const uint16_t body = vortlink::crc16(bytes.subspan(image_body_offset));
+    image[header::body_crc_offset] = static_cast<uint8_t>(body >> 8);
+    image[header::body_crc_offset + 1] = static_cast<uint8_t>(body);
+    const uint16_t covered =
+        vortlink::crc16(bytes.subspan(header::covered_offset, header::covered_length));
+    image[header::crc_offset] = static_cast<uint8_t>(covered >> 8);
+    image[header::crc_offset + 1] = static_cast<uint8_t>(covered);
     crc = vortlink::crc16(image);
     char text[64];
     std::snprintf(text, sizeof text, "ok 0x%x 0x%zx 0x%x", image_base, image_base + image_size - 1,
