@@ -2,44 +2,21 @@
 // Runs a command-line tool of the build tree as a production line does: its own process, its
 // standard output thrown away, timed from start to exit.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <string>
 #include <vector>
 
-extern char **environ;
+#include "support/spawned_program.h"
 
 namespace vortlink::bench {
 
 // The program's pid, or -1 when it could not be started.
 inline pid_t spawn_tool(const std::string &program, const std::vector<std::string> &args) {
-    std::vector<std::string> all = {program};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &arg : all)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    return test::spawn_program(program, args, "/dev/null");
 }
 
 // Its exit status, or -1 when it did not exit normally.
-inline int reap(pid_t pid) {
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
+inline int reap(pid_t pid) { return test::wait_for_exit(pid); }
 
 // Milliseconds one run takes; negative when it failed.
 inline double timed_run(const std::string &program, const std::vector<std::string> &args) {

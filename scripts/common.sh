@@ -22,9 +22,16 @@ fuzz_packages=("${run_packages[@]}" clang libclang-rt-14-dev)
 test_packages=("${fuzz_packages[@]}" pkg-config libgtest-dev libgmock-dev libbenchmark-dev srecord
                umockdev libumockdev-dev python3 python3-pytest
                help2man dpkg-dev file man-db desktop-file-utils appstream)
+# What scripts/windows (a step of scripts/test) needs on top of the test suite's: the mingw-w64 cross
+# compilers, Wine to run what they make, GoogleTest's sources to build it for Windows, and wixl
+# and msitools for the test of the Windows packages.
+windows_packages=("${test_packages[@]}" mingw-w64 wine64 googletest wixl msitools)
 # What scripts/package needs on top of the build: help2man for the manual pages, python3 for the
 # bash completion, dpkg-dev and file for CPack's dpkg-shlibdeps, lintian to judge the packages.
 package_packages=("${run_packages[@]}" help2man python3 python3-pip python3-setuptools dpkg-dev file lintian)
+# ...and for the Windows packages: the cross compiler, Wine to run the catalogue generator the
+# build makes, wixl and msitools to make the MSI.
+windows_package_packages=(mingw-w64 wine64 wixl msitools)
 
 install_missing_packages() {
     local missing=()
@@ -64,4 +71,21 @@ remove_shared_objects() {
     for directory in /dev/shm ${XDG_RUNTIME_DIR:+"$XDG_RUNTIME_DIR"}; do
         rm -f "$directory/$name" "$directory/$name.init"
     done
+}
+
+# start_wine_prefix DIR: Windows programs run under Wine with Wine's state inside DIR (the prefix
+# DIR/wineprefix and the XDG folders), without a display, a menu builder or the .NET and HTML
+# installers. Sets wine and wineserver (Debian 12 keeps them in /usr/lib/wine, off the PATH) and
+# starts a persistent server and one program with their output elsewhere: Wine's services then
+# start here, not inside a build step or a test whose output pipe they would hold open.
+start_wine_prefix() {
+    wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
+    wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+    export WINEPREFIX="$1/wineprefix" WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    export XDG_CONFIG_HOME="$1/xdg/config" XDG_DATA_HOME="$1/xdg/data" XDG_CACHE_HOME="$1/xdg/cache"
+    unset DISPLAY
+    mkdir -p "$WINEPREFIX"
+    "$wineserver" -p >/dev/null 2>&1 || true # one already running is kept
+    "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 }

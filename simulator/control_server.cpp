@@ -1,10 +1,9 @@
 #include "control_server.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "control.h"
 
@@ -13,61 +12,41 @@ namespace vortlink::sim {
 control_server::control_server(device_list &devices, client_registry &clients,
                                const stop_signal &stop)
     : devices_(devices), clients_(clients), stop_(stop),
-      connections_([this](connection &client) { serve(client); }) {}
-
-int control_server::open(uint16_t port) {
-    return open_listener("127.0.0.1", port, listener_, port_);
-}
-
-int control_server::accept_waiting() {
-    return connections_.add_waiting(listener_.get(), accept_client);
-}
-
-void control_server::close() {
-    connections_.join_all();
-    listener_.reset();
-}
+      streams_([this](connection &client) { serve(client); }) {}
 
 void control_server::serve(connection &client) {
     const int fd = client.fd.get();
-    std::string pending;
+    const auto send_text = [&](std::string_view text) {
+        return send_all(fd, {reinterpret_cast<const uint8_t *>(text.data()), text.size()}, stop_,
+                        -1) == io_result::ok;
+    };
     // Set while the rest of an over-long line is thrown away.
     bool skipping = false;
-    char chunk[4096];
-    for (;;) {
-        std::size_t line_end = 0;
-        while ((line_end = pending.find('\n')) != std::string::npos) {
-            std::string_view line(pending.data(), line_end);
+    read_connection(fd, stop_, 4096, {}, [&](std::vector<uint8_t> &pending) {
+        std::size_t start = 0;
+        for (;;) {
+            const auto end = std::find(pending.begin() + static_cast<std::ptrdiff_t>(start),
+                                       pending.end(), uint8_t{'\n'});
+            if (end == pending.end())
+                break;
+            const auto line_end = static_cast<std::size_t>(end - pending.begin());
+            std::string_view line(reinterpret_cast<const char *>(pending.data()) + start,
+                                  line_end - start);
             if (!line.empty() && line.back() == '\r')
                 line.remove_suffix(1);
-            std::string reply =
-                skipping ? std::string() : run_control_command(line, devices_, clients_) + '\n';
-            skipping = false;
-            pending.erase(0, line_end + 1);
-            if (!reply.empty() &&
-                send_all(fd, {reinterpret_cast<const uint8_t *>(reply.data()), reply.size()}, stop_,
-                         -1) != io_result::ok)
-                return;
+            const bool skipped = std::exchange(skipping, false);
+            start = line_end + 1;
+            if (!skipped && !send_text(run_control_command(line, devices_, clients_) + '\n'))
+                return false;
         }
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(start));
         if (pending.size() > control_line_limit + 1) {
             pending.clear();
-            if (!skipping) {
-                skipping = true;
-                static constexpr std::string_view too_long = "error line too long\n";
-                if (send_all(fd,
-                             {reinterpret_cast<const uint8_t *>(too_long.data()), too_long.size()},
-                             stop_, -1) != io_result::ok)
-                    return;
-            }
+            if (!std::exchange(skipping, true) && !send_text("error line too long\n"))
+                return false;
         }
-        std::size_t received = 0;
-        const io_result got = receive_some(fd, stop_, -1, chunk, sizeof chunk, received);
-        if (got == io_result::timed_out)
-            continue;
-        if (got != io_result::ok)
-            return;
-        pending.append(chunk, received);
-    }
+        return true;
+    });
 }
 
 } // namespace vortlink::sim

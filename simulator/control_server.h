@@ -2,9 +2,8 @@
 // The control port: line-based fault injection and inspection (see control.cpp), one thread per
 // control connection.
 
-#include "connection_set.h"
 #include "device.h"
-#include "socket_io.h"
+#include "stream_server.h"
 
 namespace vortlink::sim {
 
@@ -13,11 +12,9 @@ class control_server {
     control_server(device_list &devices, client_registry &clients, const stop_signal &stop);
 
     // Listens on 127.0.0.1 only. Returns 0 or an errno value.
-    int open(uint16_t port);
-    uint16_t port() const { return port_; }
-    int listener() const { return listener_.get(); }
-    int accept_waiting();
-    void close();
+    int open(uint16_t port) { return streams_.listen_tcp("127.0.0.1", port); }
+    uint16_t port() const { return streams_.tcp_port(); }
+    stream_server &streams() { return streams_; }
 
   private:
     void serve(connection &client);
@@ -25,9 +22,7 @@ class control_server {
     device_list &devices_;
     client_registry &clients_;
     const stop_signal &stop_;
-    unique_fd listener_;
-    uint16_t port_ = 0;
-    connection_set connections_;
+    stream_server streams_;
 };
 
 } // namespace vortlink::sim

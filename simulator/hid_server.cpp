@@ -41,34 +41,29 @@ class hid_session {
     // Until the peer goes, the device is unplugged, the stop is raised or the peer breaks the
     // message rules.
     void run() {
-        std::vector<uint8_t> pending;
-        uint8_t chunk[receive_chunk];
-        for (;;) {
+        const auto prepare = [this](int &timeout_ms) {
             if (!send_due_replies())
-                return;
-            std::size_t received = 0;
-            const io_result got =
-                receive_some(fd_, stop_, ms_until_next_reply(), chunk, sizeof chunk, received);
-            if (got == io_result::timed_out)
-                continue;
-            if (got != io_result::ok)
-                return;
-            pending.insert(pending.end(), chunk, chunk + received);
+                return false;
+            timeout_ms = ms_until_next_reply();
+            return true;
+        };
+        read_connection(fd_, stop_, receive_chunk, prepare, [this](std::vector<uint8_t> &pending) {
             std::size_t start = 0;
-            while (pending.size() - start >= hid_wire::header_length) {
+            bool going_on = true;
+            while (going_on && pending.size() - start >= hid_wire::header_length) {
                 const std::size_t length = pending[start] << 8 | pending[start + 1];
                 if (length == 0 || length > hid_wire::max_message_length)
-                    return;
+                    return false;
                 if (pending.size() - start < hid_wire::header_length + length)
                     break;
                 const std::span<const uint8_t> message =
                     std::span(pending).subspan(start + hid_wire::header_length, length);
-                if (!handle(message[0], message.subspan(1)))
-                    return;
+                going_on = handle(message[0], message.subspan(1));
                 start += hid_wire::header_length + length;
             }
             pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(start));
-        }
+            return going_on;
+        });
     }
 
   private:
@@ -343,30 +338,7 @@ class hid_session {
 
 hid_server::hid_server(device_list &devices, const usb_layout &layout, const stop_signal &stop)
     : devices_(devices), layout_(layout), stop_(stop),
-      connections_([this](connection &client) { serve(client); }) {}
-
-hid_server::~hid_server() {
-    if (listener_.valid() && !path_.empty())
-        ::unlink(path_.c_str());
-}
-
-int hid_server::open(const std::string &path) {
-    const int error = open_local_listener(path, listener_);
-    if (error == 0)
-        path_ = path;
-    return error;
-}
-
-int hid_server::accept_waiting() {
-    return connections_.add_waiting(listener_.get(), accept_local_client);
-}
-
-void hid_server::close() {
-    connections_.join_all();
-    if (listener_.valid() && !path_.empty())
-        ::unlink(path_.c_str());
-    listener_.reset();
-}
+      streams_([this](connection &client) { serve(client); }) {}
 
 void hid_server::serve(connection &client) {
     hid_session session(devices_, layout_, stop_, client.fd.get());

@@ -1,12 +1,12 @@
 #pragma once
-// The simulated USB bus: a unix stream socket on which the library's simulated HID backend lists
-// the controllers and opens them (messages in hid_wire.h), one thread per connection.
+// The simulated USB bus: a unix stream socket, a TCP port on 127.0.0.1, or both, on which the
+// library's simulated HID backend lists the controllers and opens them (messages in
+// hid_wire.h), one thread per connection.
 
 #include <string>
 
-#include "connection_set.h"
 #include "device.h"
-#include "socket_io.h"
+#include "stream_server.h"
 #include "usb_reports.h"
 
 namespace vortlink::sim {
@@ -14,16 +14,12 @@ namespace vortlink::sim {
 class hid_server {
   public:
     hid_server(device_list &devices, const usb_layout &layout, const stop_signal &stop);
-    ~hid_server();
-    hid_server(const hid_server &) = delete;
-    hid_server &operator=(const hid_server &) = delete;
 
-    // Returns 0 or an errno value (see open_local_listener).
-    int open(const std::string &path);
-    int listener() const { return listener_.get(); }
-    int accept_waiting();
-    // Ends every connection and removes the socket file; the stop must have been raised.
-    void close();
+    // Each returns 0 or an errno value (see open_local_listener).
+    int open(const std::string &path) { return streams_.listen_local(path); }
+    int open_tcp(uint16_t port) { return streams_.listen_tcp("127.0.0.1", port); }
+    uint16_t tcp_port() const { return streams_.tcp_port(); }
+    stream_server &streams() { return streams_; }
 
   private:
     void serve(connection &client);
@@ -31,9 +27,8 @@ class hid_server {
     device_list &devices_;
     const usb_layout layout_;
     const stop_signal &stop_;
-    unique_fd listener_;
-    std::string path_;
-    connection_set connections_;
+    // Last, so that its threads are joined before anything they use goes away.
+    stream_server streams_;
 };
 
 } // namespace vortlink::sim

@@ -10,12 +10,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <vector>
 
 #include "control_server.h"
 #include "device.h"
 #include "hid_server.h"
 #include "options.h"
 #include "socket_io.h"
+#include "stream_server.h"
 #include "tcp_server.h"
 
 namespace {
@@ -56,9 +59,48 @@ void leave_bus_on_restart(device_list &devices, tcp_server &tcp_side) {
 }
 
 struct watched_listener {
+    stream_server *server;
     int fd;
     steady::time_point resume_at;
 };
+
+// Accepts on every listener of the servers until a termination request arrives.
+void accept_until_stopped(int signals, std::initializer_list<stream_server *> servers) {
+    std::vector<watched_listener> listeners;
+    for (stream_server *server : servers)
+        for (const int fd : server->listeners())
+            listeners.push_back({server, fd, {}});
+    std::vector<pollfd> watched(listeners.size() + 1);
+    for (;;) {
+        const steady::time_point now = steady::now();
+        watched[0] = {signals, POLLIN, 0};
+        int timeout_ms = -1;
+        for (std::size_t i = 0; i < listeners.size(); ++i) {
+            // poll skips a negative descriptor: a listener in its back-off is not watched.
+            watched[i + 1] = {listeners[i].resume_at <= now ? listeners[i].fd : -1, POLLIN, 0};
+            if (listeners[i].resume_at <= now)
+                continue;
+            const auto wait =
+                std::chrono::ceil<std::chrono::milliseconds>(listeners[i].resume_at - now);
+            const int wait_ms = static_cast<int>(wait.count());
+            timeout_ms = timeout_ms < 0 ? wait_ms : std::min(timeout_ms, wait_ms);
+        }
+        if (::poll(watched.data(), watched.size(), timeout_ms) < 0 && errno != EINTR) {
+            std::fprintf(stderr, "quorrel-sim: poll failed: %s\n", std::strerror(errno));
+            return;
+        }
+        if (watched[0].revents != 0)
+            return;
+        for (std::size_t i = 0; i < listeners.size(); ++i) {
+            if (watched[i + 1].revents == 0)
+                continue;
+            if (const int error = listeners[i].server->accept_waiting(listeners[i].fd); error != 0) {
+                std::fprintf(stderr, "quorrel-sim: accept failed: %s\n", std::strerror(error));
+                listeners[i].resume_at = steady::now() + accept_backoff;
+            }
+        }
+    }
+}
 
 int run(const options &settings) {
     std::signal(SIGPIPE, SIG_IGN);
@@ -101,11 +143,17 @@ int run(const options &settings) {
                      settings.control_port, std::strerror(error));
         return 1;
     }
-    const bool with_usb = !settings.hid_socket.empty();
-    if (with_usb) {
+    if (!settings.hid_socket.empty()) {
         if (const int error = usb_bus.open(settings.hid_socket); error != 0) {
             std::fprintf(stderr, "quorrel-sim: cannot listen on %s: %s\n",
                          settings.hid_socket.c_str(), std::strerror(error));
+            return 1;
+        }
+    }
+    if (settings.hid_tcp_port) {
+        if (const int error = usb_bus.open_tcp(*settings.hid_tcp_port); error != 0) {
+            std::fprintf(stderr, "quorrel-sim: cannot listen on 127.0.0.1:%u for the USB bus: %s\n",
+                         *settings.hid_tcp_port, std::strerror(error));
             return 1;
         }
     }
@@ -113,54 +161,20 @@ int run(const options &settings) {
     if (settings.wire.any())
         std::fprintf(stderr, "quorrel-sim: %s\n", describe_wire(settings.wire).c_str());
     std::printf("tcp-port %u\ncontrol-port %u\n", commands.port(), control.port());
-    if (with_usb)
+    if (!settings.hid_socket.empty())
         std::printf("hid-socket %s\n", settings.hid_socket.c_str());
+    if (settings.hid_tcp_port)
+        std::printf("hid-tcp-port %u\n", usb_bus.tcp_port());
     std::printf("ready\n");
     std::fflush(stdout);
 
-    constexpr int listener_count = 3;
-    watched_listener listeners[listener_count] = {
-        {commands.listener(), {}}, {control.listener(), {}}, {usb_bus.listener(), {}}};
-    for (;;) {
-        const steady::time_point now = steady::now();
-        pollfd watched[listener_count + 1] = {
-            {signals.get(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
-        int timeout_ms = -1;
-        for (int i = 0; i < listener_count; ++i) {
-            if (listeners[i].resume_at <= now) {
-                // poll skips a negative descriptor: without a HID socket there is none.
-                watched[i + 1].fd = listeners[i].fd;
-                continue;
-            }
-            const auto wait =
-                std::chrono::ceil<std::chrono::milliseconds>(listeners[i].resume_at - now);
-            const int wait_ms = static_cast<int>(wait.count());
-            timeout_ms = timeout_ms < 0 ? wait_ms : std::min(timeout_ms, wait_ms);
-        }
-        if (::poll(watched, listener_count + 1, timeout_ms) < 0 && errno != EINTR) {
-            std::fprintf(stderr, "quorrel-sim: poll failed: %s\n", std::strerror(errno));
-            break;
-        }
-        if (watched[0].revents != 0)
-            break;
-        for (int i = 0; i < listener_count; ++i) {
-            if (watched[i + 1].revents == 0)
-                continue;
-            const int error = i == 0   ? commands.accept_waiting()
-                              : i == 1 ? control.accept_waiting()
-                                       : usb_bus.accept_waiting();
-            if (error != 0) {
-                std::fprintf(stderr, "quorrel-sim: accept failed: %s\n", std::strerror(error));
-                listeners[i].resume_at = steady::now() + accept_backoff;
-            }
-        }
-    }
+    accept_until_stopped(signals.get(), {&commands.streams(), &control.streams(), &usb_bus.streams()});
     stop.raise();
     for (const auto &controller : devices)
         controller->usb.stop_waiting();
-    control.close();
-    usb_bus.close();
-    commands.close();
+    control.streams().close();
+    usb_bus.streams().close();
+    commands.streams().close();
     return 0;
 }
 

@@ -26,6 +26,7 @@ const char usage_text[] =
     "  --fw-version TEXT    firmware version text (at most 20 characters are kept)\n"
     "  --status-word N      initial status word, decimal or 0x hexadecimal (default 0)\n"
     "  --hid-socket PATH    unix socket of the simulated USB bus (default: none)\n"
+    "  --hid-tcp-port PORT  the simulated USB bus on 127.0.0.1:PORT too (0: any free port)\n"
     "  --usb-devices N      controllers on the bus, 1 to 64 (default 1)\n"
     "  --long-report-count C  report count of the long reports, 8 to 1024 (default 112)\n"
     "  --hw-version [DEV=]TEXT  hardware version string (default \"6400-000850 Rev B\")\n"
@@ -53,8 +54,9 @@ const char usage_text[] =
     "Strings are at most 126 bytes.\n"
     "\n"
     "On start-up prints \"tcp-port N\", \"control-port M\", \"hid-socket PATH\" (with a HID\n"
-    "socket) and \"ready\", one line each. Runs until SIGTERM or SIGINT. The control protocol\n"
-    "is described in simulator/README.md of the sources.\n"
+    "socket), \"hid-tcp-port P\" (with a HID TCP port) and \"ready\", one line each. Runs\n"
+    "until SIGTERM or SIGINT. The control protocol is described in simulator/README.md of the\n"
+    "sources.\n"
     "\n"
     "Exit status:\n"
     "  0                    stopped by SIGTERM or SIGINT, or --help, --version\n"
@@ -107,6 +109,13 @@ bool parse_usb_option(std::string_view name, std::string_view value, options &pa
             return false;
         }
         parsed.hid_socket = std::string(value);
+    } else if (name == "--hid-tcp-port") {
+        const auto port = parse_unsigned(value, 0xFFFF);
+        if (!port) {
+            error = "bad port for --hid-tcp-port: " + std::string(value);
+            return false;
+        }
+        parsed.hid_tcp_port = static_cast<uint16_t>(*port);
     } else if (name == "--usb-devices") {
         const auto count = parse_unsigned(value, options::max_usb_devices);
         if (!count || *count == 0) {
@@ -145,7 +154,7 @@ bool parse_usb_option(std::string_view name, std::string_view value, options &pa
 }
 
 bool is_usb_option(std::string_view name) {
-    return name == "--hid-socket" || name == "--usb-devices" || name == "--long-report-count" ||
+    return name == "--hid-socket" || name == "--hid-tcp-port" || name == "--usb-devices" || name == "--long-report-count" ||
            takes_text(name) || takes_flag(name);
 }
 

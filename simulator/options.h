@@ -2,6 +2,7 @@
 // quorrel-sim's command line.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ struct options {
     controller_settings controller;
     // Empty: no HID socket.
     std::string hid_socket;
+    // The simulated USB bus on 127.0.0.1 as well; 0 with it picks a free port.
+    std::optional<uint16_t> hid_tcp_port;
     std::size_t usb_devices = 1;
     usb_layout layout;
     // In the order given: a later one overrides an earlier one.

@@ -52,47 +52,32 @@ bool flood(int fd, uint32_t milliseconds, const stop_signal &stop) {
 } // namespace
 
 tcp_server::tcp_server(device &target, const stop_signal &stop)
-    : device_(target), stop_(stop), connections_([this](connection &client) { serve(client); }) {}
-
-int tcp_server::open(const std::string &address, uint16_t port) {
-    return open_listener(address, port, listener_, port_);
-}
-
-int tcp_server::accept_waiting() {
-    return connections_.add_waiting(listener_.get(), accept_client);
-}
-
-void tcp_server::close() {
-    connections_.join_all();
-    listener_.reset();
-}
+    : device_(target), stop_(stop), streams_([this](connection &client) { serve(client); }) {}
 
 void tcp_server::drop_clients() {
-    connections_.shut_down_all();
+    streams_.connections().shut_down_all();
 }
 
 std::size_t tcp_server::open_clients() const {
-    return connections_.open_count();
+    return streams_.connections().open_count();
 }
 
 std::size_t tcp_server::write_to_all(std::span<const uint8_t> bytes) {
-    return connections_.write_to_all(bytes, stop_, broadcast_timeout_ms);
+    return streams_.connections().write_to_all(bytes, stop_, broadcast_timeout_ms);
 }
 
 void tcp_server::serve(connection &client) {
     const int fd = client.fd.get();
-    std::vector<uint8_t> pending;
-    uint8_t chunk[receive_chunk];
-    wire_clock::steady::time_point arrived{};
-    for (;;) {
+    read_connection(fd, stop_, receive_chunk, {}, [&](std::vector<uint8_t> &pending) {
+        const wire_clock::steady::time_point arrived = wire_clock::steady::now();
         for (;;) {
             std::size_t frame_length = 0;
             const request_scan scan = scan_request(pending, frame_length);
             if (scan == request_scan::incomplete)
-                break;
+                return true;
             const auto taken = device_.wire.tcp_request_due(arrived);
             if (!wait_until_unless_stopped(stop_, taken))
-                return;
+                return false;
             // Header, opcode and the first data bytes: what the timing model looks at.
             std::array<uint8_t, 8> head{};
             const std::size_t head_length = std::min(
@@ -113,17 +98,9 @@ void tcp_server::serve(connection &client) {
             const auto reply_due =
                 device_.wire.tcp_reply_due(taken, std::span(head).first(head_length), plan.bytes);
             if (!wait_until_unless_stopped(stop_, reply_due) || !deliver(client, plan))
-                return;
+                return false;
         }
-        std::size_t received = 0;
-        const io_result got = receive_some(fd, stop_, -1, chunk, sizeof chunk, received);
-        if (got == io_result::timed_out)
-            continue;
-        if (got != io_result::ok)
-            return;
-        pending.insert(pending.end(), chunk, chunk + received);
-        arrived = wire_clock::steady::now();
-    }
+    });
 }
 
 bool tcp_server::deliver(connection &client, const reply_plan &plan) {

@@ -3,9 +3,8 @@
 
 #include <string>
 
-#include "connection_set.h"
 #include "device.h"
-#include "socket_io.h"
+#include "stream_server.h"
 #include "tcp_frames.h"
 
 namespace vortlink::sim {
@@ -18,13 +17,11 @@ class tcp_server final : public client_registry {
     tcp_server(device &target, const stop_signal &stop);
 
     // Returns 0 or an errno value.
-    int open(const std::string &address, uint16_t port);
-    uint16_t port() const { return port_; }
-    int listener() const { return listener_.get(); }
-    // Takes every waiting connection. Returns 0 or the errno value of a failed accept.
-    int accept_waiting();
-    // Ends every connection; the stop must have been raised.
-    void close();
+    int open(const std::string &address, uint16_t port) {
+        return streams_.listen_tcp(address, port);
+    }
+    uint16_t port() const { return streams_.tcp_port(); }
+    stream_server &streams() { return streams_; }
     // Ends the open connections and keeps listening, as when the controller restarts.
     void drop_clients();
 
@@ -37,10 +34,8 @@ class tcp_server final : public client_registry {
 
     device &device_;
     const stop_signal &stop_;
-    unique_fd listener_;
-    uint16_t port_ = 0;
     // Last, so that its threads are joined before anything they use goes away.
-    connection_set connections_;
+    stream_server streams_;
 };
 
 } // namespace vortlink::sim

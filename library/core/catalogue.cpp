@@ -8,9 +8,9 @@
 #include "core/platform/ini_file.h"
 #include "core/platform/shared_segment.h"
 #include "core/platform/trace_output.h"
+#include "core/platform/version_info.h"
 #include "core/settings.h"
 #include "core/state.h"
-#include "core/version.h"
 
 namespace vortlink {
 
@@ -58,8 +58,8 @@ std::string resolve_catalogue_path(const char *setting, const char *working_dire
         if (*cursor == '/' || *cursor == '\\')
             file_name = cursor + 1;
     std::string path = working_directory != nullptr ? working_directory : "";
-    if (!path.empty() && path.back() != '/')
-        path += '/';
+    if (!path.empty() && path.back() != platform::path_separator)
+        path += platform::path_separator;
     return path + file_name;
 }
 
@@ -103,6 +103,6 @@ VORTLINK_API int16_t tkcmdset_get_error_text(int16_t code, char *buffer, uint16_
 }
 
 VORTLINK_API uint16_t tkcmdset_get_dll_version(void) {
-    return VORTLINK_VERSION_WORD;
+    return vortlink::platform::library_version_word();
 }
 }

@@ -18,11 +18,6 @@ namespace vortlink {
 status_t exchange(const transport_operations &road, uint8_t slot, uint8_t *request, uint8_t *reply,
                   uint16_t timeout_ms);
 
-// Over the slot's TCP connection: the CRC-8 goes after the descriptor's data length, and the
-// reply receives header byte, opcode, data and CRC-8.
-inline status_t tcp_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms) {
-    return exchange(tcp_operations(), slot, request, reply, timeout_ms);
-}
 // Over the slot's HID device: one output report out, one input report back.
 inline status_t usb_exchange(uint8_t slot, uint8_t *request, uint8_t *reply, uint16_t timeout_ms) {
     return exchange(usb_operations(), slot, request, reply, timeout_ms);

@@ -1,6 +1,7 @@
 #include "core/message_pump.h"
 
 #include "core/platform/clock.h"
+#include "core/platform/message_queue.h"
 #include "vortlink.h"
 
 namespace vortlink {
@@ -17,18 +18,21 @@ struct progress_handler {
 thread_local message_pump thread_pump;
 thread_local progress_handler thread_progress;
 
-// While an application pump is installed it gets a turn at least this often during a wait.
+// While an application pump is installed, or the thread has a message queue, it gets a turn at
+// least this often during a wait.
 constexpr uint32_t pump_interval_ms = 10;
 } // namespace
 
 uint32_t pump_slice_ms() {
-    return thread_pump.pump != nullptr ? pump_interval_ms : 0;
+    return thread_pump.pump != nullptr || platform::thread_has_message_queue() ? pump_interval_ms
+                                                                               : 0;
 }
 
+// A registered pump replaces the thread's own message queue; without one, the queue is served.
 status_t pump_once() {
-    if (thread_pump.pump != nullptr && thread_pump.pump(thread_pump.context) != 0)
-        return status::quit_requested;
-    return status::ok;
+    if (thread_pump.pump != nullptr)
+        return thread_pump.pump(thread_pump.context) != 0 ? status::quit_requested : status::ok;
+    return platform::dispatch_thread_messages() ? status::quit_requested : status::ok;
 }
 
 status_t pump_messages(uint32_t wait_ms) {
@@ -51,6 +55,7 @@ status_t pump_messages(uint32_t wait_ms) {
 }
 
 void report_progress(uint32_t kind, uint32_t address) {
+    platform::post_progress_message(kind, address);
     if (thread_progress.handler != nullptr)
         thread_progress.handler(thread_progress.context, kind, address);
 }

@@ -77,16 +77,8 @@ inline constexpr uint8_t get_repeat = 0xAC;
 
 // Error numbers the controller sends in error replies ('*'), as the public header names them.
 namespace device_error {
-inline constexpr int16_t unknown_command = TKCMDSET_DEVICE_UNKNOWN_COMMAND;
-inline constexpr int16_t request_checksum = TKCMDSET_DEVICE_REQUEST_CHECKSUM;
-inline constexpr int16_t bad_parameter = TKCMDSET_DEVICE_BAD_PARAMETER;
-inline constexpr int16_t bad_address = TKCMDSET_DEVICE_BAD_ADDRESS;
-inline constexpr int16_t test_failed = TKCMDSET_DEVICE_TEST_FAILED;
-inline constexpr int16_t wrong_firmware = TKCMDSET_DEVICE_WRONG_FIRMWARE;
-inline constexpr int16_t block_not_begun = TKCMDSET_DEVICE_BLOCK_NOT_BEGUN;
-inline constexpr int16_t image_rejected = TKCMDSET_DEVICE_IMAGE_REJECTED;
-inline constexpr int16_t busy = TKCMDSET_DEVICE_BUSY;
-inline constexpr int16_t supply_fault = TKCMDSET_DEVICE_SUPPLY_FAULT;
+#define CONTROLLER_CODE(name, code, title, text) inline constexpr int16_t name = code;
+#include "core/status_codes.inc"
 } // namespace device_error
 
 struct command_descriptor {

@@ -3,12 +3,12 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
 
 #include "core/platform/settings_file.h"
+#include "core/platform/static_mutex.h"
 #include "core/platform/text_file.h"
 
 namespace vortlink {
@@ -18,8 +18,7 @@ namespace {
 // These routines run from the library's load and unload hooks, possibly before any dynamic
 // initialiser of this library has run: the key's state is constant-initialised and needs no
 // destructor.
-static_assert(std::is_trivially_destructible_v<std::mutex>);
-constinit std::mutex key_mutex;
+constinit platform::static_mutex key_mutex;
 // The open key's file; empty when no key is open. Guarded by key_mutex.
 constinit char key_file[PATH_MAX] = {};
 

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
+#include "core/platform/files.h"
 #include "core/settings.h"
 
 namespace vortlink {
@@ -25,12 +25,12 @@ void record_working_directory(platform::shared_data &block) {
     // does not fit is not recorded at all, so relative catalogue paths then resolve against the
     // caller's own working directory instead of the file-system root.
     char directory[platform::working_directory_size];
-    if (getcwd(directory, sizeof directory) == nullptr) {
+    if (!platform::current_directory(directory, sizeof directory)) {
         block.working_directory[0] = '\0';
         return;
     }
     const std::size_t length = std::strlen(directory);
-    const bool needs_separator = length == 0 || directory[length - 1] != '/';
+    const bool needs_separator = length == 0 || directory[length - 1] != platform::path_separator;
     if (length + (needs_separator ? 1 : 0) + 1 > sizeof block.working_directory) {
         block.working_directory[0] = '\0';
         return;
@@ -38,7 +38,7 @@ void record_working_directory(platform::shared_data &block) {
     std::memcpy(block.working_directory, directory, length);
     std::size_t end = length;
     if (needs_separator)
-        block.working_directory[end++] = '/';
+        block.working_directory[end++] = platform::path_separator;
     block.working_directory[end] = '\0';
 }
 } // namespace
@@ -87,14 +87,5 @@ void on_process_unload() {
     platform::detach_shared_segment();
     shared = nullptr;
 }
-
-namespace {
-__attribute__((constructor)) void library_loaded() {
-    on_process_load();
-}
-__attribute__((destructor)) void library_unloaded() {
-    on_process_unload();
-}
-} // namespace
 
 } // namespace vortlink

@@ -81,8 +81,8 @@ inline status_t check_slot(uint8_t slot) {
     return slot < slot_count ? status::ok : status::bad_slot;
 }
 
-// Load and unload work of the library, run by its ELF constructor and destructor. Exposed so
-// that tests can run them again.
+// Load and unload work of the library, run by the platform's load hooks. Exposed so that tests
+// can run them again.
 void on_process_load();
 void on_process_unload();
 

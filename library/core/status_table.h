@@ -14,9 +14,8 @@ enum class code_origin { library, utility, controller };
 struct status_entry {
     int16_t code;
     code_origin origin;
-    const char *symbol; // the constant's name in code
-    const char *name;   // short name ("Name" in the catalogue)
-    const char *text;   // what happened and what to do ("Text" in the catalogue)
+    const char *name; // short name ("Name" in the catalogue)
+    const char *text; // what happened and what to do ("Text" in the catalogue)
 };
 
 std::span<const status_entry> status_table();

@@ -16,7 +16,7 @@
 namespace vortlink {
 
 namespace {
-int socket_of(uint8_t slot) {
+platform::socket_id socket_of(uint8_t slot) {
     return slot_of(slot).socket.get();
 }
 
@@ -268,7 +268,7 @@ extern "C" VORTLINK_API int16_t tkcmdset_connect(uint8_t slot, int32_t reserved,
     slot_record &record = slot_of(slot);
     record.socket.reset();
 
-    int fd = platform::no_socket;
+    platform::socket_id fd = platform::no_socket;
     if (platform::connect_ipv4(endpoint.address, endpoint.port, connect_timeout_ms, fd) !=
         platform::connect_result::connected)
         return status::socket_failure;

@@ -64,7 +64,11 @@
 
 #include <stdint.h>
 
-#if defined(VORTLINK_BUILDING_LIBRARY)
+#if defined(_WIN32) && defined(VORTLINK_BUILDING_LIBRARY)
+#define VORTLINK_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define VORTLINK_API __declspec(dllimport)
+#elif defined(VORTLINK_BUILDING_LIBRARY)
 #define VORTLINK_API __attribute__((visibility("default")))
 #else
 #define VORTLINK_API

@@ -4,14 +4,19 @@
 
 #include <cstdint>
 
+#include "vortlink.h"
+
 namespace vortlink::loader {
 
 using status_t = int16_t;
 
 namespace status {
-inline constexpr status_t ok = 0;
-// Told by a wait when the program was asked to quit; the library uses the same number.
-inline constexpr status_t quit_requested = -10001;
+inline constexpr status_t ok = TKCMDSET_OK;
+// Told by a wait when the program was asked to quit, as the library tells it.
+inline constexpr status_t quit_requested = TKCMDSET_QUIT_REQUESTED;
+// Reading a firmware file and checking its image.
+#define UTILITY_CODE(name, code, title, text) inline constexpr status_t name = code;
+#include "core/status_codes.inc"
 
 // The library raises its own codes in the groups -100xx to -108xx; any other non-zero status of a
 // library call is the error number the controller sent in an error reply.

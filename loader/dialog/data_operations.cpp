@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "blocks/config_block.h"
+#include "core/platform/local_time.h"
 #include "dialog/loader_dialog.h"
 #include "fields/masked_address_field.h"
 #include "lighthead/lighthead_data_dialog.h"
@@ -34,9 +35,8 @@ std::string field_text(const QLineEdit *field, qsizetype limit = converted_text_
 }
 
 std::tm local_date_now() {
-    const std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    (void)platform::local_time(std::time(nullptr), local);
     return local;
 }
 

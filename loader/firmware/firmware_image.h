@@ -11,12 +11,6 @@
 
 namespace vortlink::loader {
 
-namespace status {
-inline constexpr status_t image_not_recognised = -20100;
-inline constexpr status_t image_bad_body_start = -20101;
-inline constexpr status_t image_bad_body_end = -20102;
-} // namespace status
-
 // The image buffer covers every address the controller can be programmed at.
 inline constexpr uint32_t image_area_size = 0x40000;
 using image_span = std::span<uint8_t, image_area_size>;

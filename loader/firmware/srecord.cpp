@@ -1,12 +1,8 @@
 #include "firmware/srecord.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
-#include <utility>
+#include <string>
 
 #include "core/hex_digit.h"
 
@@ -16,24 +12,8 @@ namespace {
 
 constexpr std::size_t max_line_length = 99;
 constexpr uint8_t max_byte_count = 35;
-
-// Owns a descriptor until a FILE takes it over.
-class fd_owner {
-  public:
-    explicit fd_owner(int fd) : fd_(fd) {}
-    ~fd_owner() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    fd_owner(const fd_owner &) = delete;
-    fd_owner &operator=(const fd_owner &) = delete;
-
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
+// How much of a file is read at a time.
+constexpr std::size_t read_chunk = 64 * 1024;
 
 // Two characters read as base 16: reading stops at the first character that is not a digit, so
 // a pair that starts with one gives 0. Characters past the end of the line count as non-digits.
@@ -74,37 +54,33 @@ status_t SRecordFile::OpenSRecordFile(const char *path) {
     CloseSRecordFile();
     if (path == nullptr || *path == '\0')
         return status::srec_not_open;
-    // O_NONBLOCK keeps a FIFO from stalling the open; only regular files are read.
-    fd_owner fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (fd.get() < 0)
+    // Never through a planted link, never waiting on a FIFO; only regular files are read.
+    platform::path_kind refusal = platform::path_kind::unknown;
+    std::string reason;
+    file_ = platform::open_regular_file(path, platform::file_use::read, refusal, reason);
+    if (!file_.valid())
         return status::srec_not_open;
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return status::srec_not_open;
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
-        return status::srec_not_open;
-    std::FILE *file = ::fdopen(fd.get(), "r");
-    if (file == nullptr)
-        return status::srec_not_open;
-    fd.release();
-    return start(file);
+    buffer_.resize(read_chunk);
+    return start();
 }
 
 status_t SRecordFile::OpenSRecordText(std::span<const uint8_t> bytes) {
     CloseSRecordFile();
-    // Opened for reading only: the stream never writes to the bytes. An empty text still needs
-    // a buffer of its own, or the stream would make one.
-    static uint8_t no_text[1];
-    void *contents = bytes.empty() ? no_text : const_cast<uint8_t *>(bytes.data());
-    std::FILE *file = ::fmemopen(contents, bytes.size(), "r");
-    if (file == nullptr)
-        return status::srec_not_open;
-    return start(file);
+    window_ = bytes;
+    return start();
 }
 
-status_t SRecordFile::start(std::FILE *file) {
-    file_.reset(file);
+void SRecordFile::CloseSRecordFile() {
+    (void)file_.close();
+    buffer_.clear();
+    window_ = {};
+    position_ = 0;
+    open_ = false;
+    at_end_ = false;
+}
+
+status_t SRecordFile::start() {
+    open_ = true;
     SRecord header;
     status_t status = ReadSRecord(header);
     if (status == status::ok && header.type != 0)
@@ -114,21 +90,34 @@ status_t SRecordFile::start(std::FILE *file) {
     return status;
 }
 
+int SRecordFile::next_char() {
+    if (position_ == window_.size() && file_.valid()) {
+        // A failed read ends the file, as it ends a line for fgets.
+        const long got = file_.read(buffer_.data(), buffer_.size());
+        window_ = std::span<const uint8_t>(buffer_).first(got > 0 ? static_cast<std::size_t>(got) : 0);
+        position_ = 0;
+    }
+    if (position_ >= window_.size()) {
+        at_end_ = true;
+        return -1;
+    }
+    return window_[position_++];
+}
+
 // What a text-mode fgets into a 100-byte buffer reads: up to 99 characters, ending after a line
 // end, with CR LF taken as one line end. A longer line goes on as the next one.
 std::size_t SRecordFile::read_line(char (&line)[line_capacity]) {
-    std::FILE *file = file_.get();
     std::size_t length = 0;
     while (length < max_line_length) {
-        int c = std::getc(file);
-        if (c == EOF)
+        int c = next_char();
+        if (c < 0)
             break;
         if (c == '\r') {
-            const int next = std::getc(file);
+            const int next = next_char();
             if (next == '\n')
                 c = '\n';
-            else if (next != EOF)
-                std::ungetc(next, file);
+            else if (next >= 0)
+                unread_char();
         }
         line[length++] = static_cast<char>(c);
         if (c == '\n')
@@ -139,9 +128,9 @@ std::size_t SRecordFile::read_line(char (&line)[line_capacity]) {
 
 status_t SRecordFile::ReadSRecord(SRecord &record) {
     record = SRecord{};
-    if (!file_)
+    if (!open_)
         return status::srec_not_open;
-    if (std::feof(file_.get()))
+    if (at_end_)
         return status::srec_at_end;
 
     char line[line_capacity];
@@ -185,7 +174,7 @@ status_t SRecordFile::LoadSRecordImage(std::span<uint8_t> buffer, uint32_t &lowe
                                        uint32_t &highest) {
     lowest = 0;
     highest = 0;
-    if (!file_)
+    if (!open_)
         return status::srec_not_open;
     std::fill(buffer.begin(), buffer.end(), uint8_t{0xFF});
     uint32_t minimum = 0xFFFFFFFF;

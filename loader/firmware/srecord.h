@@ -5,25 +5,13 @@
 // gives a status code, never a crash or a hang.
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <span>
+#include <vector>
 
 #include "common/status.h"
+#include "core/platform/regular_file.h"
 
 namespace vortlink::loader {
-
-namespace status {
-inline constexpr status_t srec_at_end = -10300;       // the file was already at its end
-inline constexpr status_t srec_read_failed = -10301;  // no line could be read
-inline constexpr status_t srec_bad_type = -10302;     // S4, S6 or not S0 to S9
-inline constexpr status_t srec_bad_checksum = -10303; // sum of the record's bytes is not 0xFF
-inline constexpr status_t srec_too_long = -10304;     // byte count above 35
-inline constexpr status_t srec_not_a_record = -10305; // line does not start with 'S'
-inline constexpr status_t srec_no_header = -10306;    // first record is not S0
-inline constexpr status_t srec_not_open = -10307;     // file cannot be opened, or none is open
-inline constexpr status_t srec_out_of_range = -10308; // data beyond the image buffer
-} // namespace status
 
 inline constexpr std::size_t srecord_max_data = 32;
 
@@ -63,8 +51,8 @@ class SRecordFile {
     // none); on failure both are 0.
     status_t LoadSRecordImage(std::span<uint8_t> buffer, uint32_t &lowest, uint32_t &highest);
 
-    void CloseSRecordFile() { file_.reset(); }
-    bool is_open() const { return file_ != nullptr; }
+    void CloseSRecordFile();
+    bool is_open() const { return open_; }
 
   private:
     // A line is read into 100 bytes, as the firmware files have always been read: 99 characters
@@ -72,13 +60,20 @@ class SRecordFile {
     static constexpr std::size_t line_capacity = 100;
 
     std::size_t read_line(char (&line)[line_capacity]);
-    // Takes file over and reads its first record, which must be S0.
-    status_t start(std::FILE *file);
+    // Reads the first record, which must be S0.
+    status_t start();
+    // The next character, or -1 at the end (or when the file cannot be read further).
+    int next_char();
+    // Puts back the character next_char just gave (the one after a lone CR).
+    void unread_char() { --position_; }
 
-    struct file_closer {
-        void operator()(std::FILE *file) const { std::fclose(file); }
-    };
-    std::unique_ptr<std::FILE, file_closer> file_;
+    bool open_ = false;
+    bool at_end_ = false;
+    // A file is read through buffer_ (refilled as it is used up); a text is read in place.
+    platform::regular_file file_;
+    std::vector<uint8_t> buffer_;
+    std::span<const uint8_t> window_;
+    std::size_t position_ = 0;
 };
 
 } // namespace vortlink::loader

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import ctypes
 import os
+import sys
 import threading
 from ctypes import (
     CFUNCTYPE,
@@ -30,8 +31,9 @@ try:
     # An installed package knows the SONAME of the library installed with it.
     from vortlink._soname import SONAME
 except ImportError:
-    #: The library's file name as the dynamic loader knows it (its SONAME).
-    SONAME = "libvortlink.so.1"
+    #: The library's file name as the dynamic loader knows it (its SONAME; on Windows the DLL's
+    #: name, found by the system's search for a DLL of that name).
+    SONAME = "vortlink.dll" if sys.platform == "win32" else "libvortlink.so.1"
 
 #: Environment variable naming the library file to load instead of the installed one.
 LIBRARY_ENVIRONMENT: Final = "VORTLINK_LIBRARY"

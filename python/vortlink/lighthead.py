@@ -6,7 +6,8 @@ import dataclasses
 
 from vortlink._native import LED_GROUP_COUNT, LedParametersStruct, LightheadDataStruct
 
-_PART_NUMBER_SIZE = 16
+# The C record's field decides how long a part number may be.
+_PART_NUMBER_SIZE = LightheadDataStruct.part_number.size
 
 
 @dataclasses.dataclass

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -15,6 +14,7 @@
 #include <string>
 
 #include "support/simulator_process.h"
+#include "support/user_settings.h"
 #include "vortlink.hpp"
 
 namespace {
@@ -197,12 +197,7 @@ const std::vector<row> rows = {
 class BindingSim : public ::testing::Test {
   protected:
     void SetUp() override {
-        // The library reads the controller's port from the user's settings file.
-        const std::string directory =
-            std::string(std::getenv("XDG_CONFIG_HOME")) + "/Kestrova/Quorrel";
-        std::filesystem::create_directories(directory);
-        std::ofstream(directory + "/Command Set Toolkit.conf", std::ios::trunc)
-            << "TCP Port=" << sim.tcp_port() << "\n";
+        vortlink::test::write_user_settings(sim.tcp_port());
         setenv("VORTLINK_HID_SIM", sim.hid_socket().c_str(), 1);
     }
     static controller open(bool over_usb) {

@@ -18,12 +18,15 @@
 #include "common/byte_order.h"
 #include "common/crc16.h"
 #include "firmware/programming.h"
+#include "support/firmware_write_order.h"
 #include "support/simulator_process.h"
 #include "support/temp_directory.h"
+#include "support/user_settings.h"
 #include "support/srec_cat.h"
 #include "vortlink.h"
 
 using namespace vortlink::loader;
+using vortlink::test::expected_write_order;
 using vortlink::test::known_bytes;
 using vortlink::test::simulator_process;
 using vortlink::test::temp_directory;
@@ -55,14 +58,7 @@ class FirmwareProgramming : public ::testing::TestWithParam<road> {
 
     void SetUp() override {
         if (GetParam() == road::tcp) {
-            const std::string directory =
-                std::string(std::getenv("XDG_CONFIG_HOME")) + "/Kestrova/Quorrel";
-            std::filesystem::create_directories(directory);
-            std::ofstream out(directory + "/Command Set Toolkit.conf", std::ios::trunc);
-            char line[64];
-            std::snprintf(line, sizeof line, "TCP Port=dword:%08x\n", sim.tcp_port());
-            out << line;
-            out.close();
+            vortlink::test::write_user_settings(sim.tcp_port());
             ASSERT_EQ(tkcmdset_connect(slot, 0, "127.0.0.1"), TKCMDSET_OK);
         } else {
             setenv("VORTLINK_HID_SIM", sim.hid_socket().c_str(), 1);
@@ -117,24 +113,6 @@ class FirmwareProgramming : public ::testing::TestWithParam<road> {
     uint32_t highest = 0;
 };
 
-std::vector<std::string> expected_order(uint32_t lowest, uint32_t highest) {
-    std::vector<std::string> order;
-    char text[32];
-    std::snprintf(text, sizeof text, "2065 %x", lowest);
-    order.push_back(text);
-    for (uint32_t a = lowest + chunk_size; a <= highest; a += chunk_size) {
-        if (a % 0x10000 == 0) {
-            std::snprintf(text, sizeof text, "2065 %x", a);
-            order.push_back(text);
-        }
-        std::snprintf(text, sizeof text, "2066 %x", a);
-        order.push_back(text);
-    }
-    std::snprintf(text, sizeof text, "2066 %x", lowest);
-    order.push_back(text);
-    return order;
-}
-
 } // namespace
 
 TEST_P(FirmwareProgramming, ControllerImageLandsWithBothCrcs) {
@@ -160,7 +138,7 @@ TEST_P(FirmwareProgramming, ControllerImageLandsWithBothCrcs) {
     std::snprintf(crc_reply, sizeof crc_reply, "ok 0x10000 0x3ffff 0x%x", crc16(expected));
     EXPECT_EQ(sim.control("firmware-crc 1"), crc_reply);
 
-    EXPECT_EQ(specials_received(), expected_order(0x10000, 0x3FFFF));
+    EXPECT_EQ(specials_received(), expected_write_order(0x10000, 0x3FFFF));
     ASSERT_FALSE(percents.empty());
     EXPECT_EQ(percents.front(), 0u);
     EXPECT_EQ(percents[percents.size() - 2], 99u);

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "support/simulator_process.h"
+#include "support/user_settings.h"
 #include "vortlink.h"
 
 namespace {
@@ -181,12 +182,7 @@ class scripted_peer {
 };
 
 void use_port(uint16_t port) {
-    const std::string directory = std::string(std::getenv("XDG_CONFIG_HOME")) + "/Kestrova/Quorrel";
-    std::filesystem::create_directories(directory);
-    std::ofstream out(directory + "/Command Set Toolkit.conf", std::ios::trunc);
-    char line[64];
-    std::snprintf(line, sizeof line, "TCP Port=dword:%08x\n", port);
-    out << "ErrorCodesFile=.\\ecodes.ini\n" << line;
+    vortlink::test::write_user_settings(port, "ErrorCodesFile=.\\ecodes.ini\n");
 }
 
 // The reply time-out is 1500 ms; the late reply comes 200 ms after it.

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,11 +17,10 @@
 
 #include "support/quorrelctl_harness.h"
 #include "support/simulator_process.h"
+#include "support/spawned_program.h"
 
 using vortlink::test::simulator_process;
 using namespace vortlink::test::quorrelctl_harness;
-
-extern char **environ;
 
 namespace {
 
@@ -33,20 +30,8 @@ using clock_type = std::chrono::steady_clock;
 class background_tool {
   public:
     explicit background_tool(const std::vector<std::string> &args) {
-        std::vector<std::string> all = {QUORRELCTL_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (auto &arg : all)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "wait.out",
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "wait.err",
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        pid_ = vortlink::test::spawn_program(QUORRELCTL_PATH, args, "wait.out", "wait.err");
+        EXPECT_GT(pid_, 0);
         reaped_ = std::async(std::launch::async, [pid = pid_] {
             int status = 0;
             rusage usage{};

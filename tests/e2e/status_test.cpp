@@ -7,18 +7,14 @@
 #include <string>
 
 #include "support/simulator_process.h"
+#include "support/user_settings.h"
 #include "vortlink.h"
 
 namespace {
 
 // The library reads the controller's port from the user's settings file.
 void use_port(uint16_t port) {
-    const std::string directory = std::string(std::getenv("XDG_CONFIG_HOME")) + "/Kestrova/Quorrel";
-    std::filesystem::create_directories(directory);
-    std::ofstream out(directory + "/Command Set Toolkit.conf", std::ios::trunc);
-    char line[64];
-    std::snprintf(line, sizeof line, "TCP Port=dword:%08x\n", port);
-    out << "ErrorCodesFile=.\\ecodes.ini\n" << line;
+    vortlink::test::write_user_settings(port, "ErrorCodesFile=.\\ecodes.ini\n");
 }
 
 } // namespace

@@ -17,21 +17,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-check() { # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then echo "ok: $what"; else fail "$what"; fi
-}
+source "$source_dir/../support/package_checks.sh"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
 major=${version%%.*}
-minor=${version#*.}
-minor=${minor%%.*}
 [ -n "$version" ] || { echo "no project version in $build_dir" >&2; exit 1; }
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 
@@ -121,22 +110,11 @@ pc_libdir=$(pkg-config --variable=libdir vortlink)
 cc -std=c11 -Wall -Werror -o sim_client "$source_dir/consumer/sim_client.c" \
     $(pkg-config --cflags vortlink) $(pkg-config --libs vortlink) -Wl,-rpath,"$pc_libdir"
 
-"$root/usr/bin/quorrel-sim" --tcp-port 0 --status-word 0x2A5C >"$work/sim.out" &
-sim_pid=$!
-for _ in $(seq 100); do
-    grep -q '^ready' "$work/sim.out" 2>/dev/null && break
-    kill -0 "$sim_pid" 2>/dev/null || { echo "quorrel-sim did not start" >&2; exit 1; }
-    sleep 0.1
-done
-port=$(sed -n 's/^tcp-port \([0-9]*\)$/\1/p' "$work/sim.out")
+start_quorrel_sim "$work/sim.out" "$root/usr/bin/quorrel-sim" --tcp-port 0 --status-word 0x2A5C
 mkdir -p "$XDG_CONFIG_HOME/Kestrova/Quorrel"
-printf 'TCP Port=dword:%08x\n' "$port" >"$XDG_CONFIG_HOME/Kestrova/Quorrel/Command Set Toolkit.conf"
+printf 'TCP Port=dword:%08x\n' "$sim_port" >"$XDG_CONFIG_HOME/Kestrova/Quorrel/Command Set Toolkit.conf"
 ./sim_client 127.0.0.1 >"$work/client.out" || { cat "$work/client.out" >&2; fail "sim_client ran"; }
-check "the C program reads the library version word $major.$(printf %02d "$minor")" \
-    grep -qx "library $major.$(printf %02d "$minor")" "$work/client.out"
-check "the C program reads quorrel-sim's status word" grep -qx "status word 0x2A5C" "$work/client.out"
-check "the library finds its catalogue in the unpacked tree" \
-    grep -qx "catalogue -10803: Network Reply Timeout" "$work/client.out"
+check_sim_client "$work/client.out" "$version"
 check "quorrelctl status talks to quorrel-sim" \
     test "$("$root/usr/bin/quorrelctl" --tcp 127.0.0.1 status)" = "Status word: 0x2A5C"
 
@@ -201,8 +179,4 @@ completes "--serial-number" --usb 0 mfg write --serial
 completes "MED-FAST MED-SLOW" config write --slew M
 completes 'Timing\ Bypass' config write --mode Tim
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures checks failed" >&2
-    exit 1
-fi
-echo "all package checks passed"
+finish "all package checks passed"

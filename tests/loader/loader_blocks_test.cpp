@@ -31,10 +31,12 @@
 #include "dialog/user_prompts.h"
 #include "fields/masked_address_field.h"
 #include "lighthead/lighthead_data_dialog.h"
+#include "support/loader_dialog_fixture.h"
 #include "support/simulator_process.h"
 #include "vortlink.h"
 
 using namespace vortlink::loader;
+using vortlink::test::loader_dialog_fixture;
 using vortlink::test::simulator_process;
 using vortlink::test::with_hid;
 
@@ -66,22 +68,12 @@ std::tm local_date_now() {
 
 } // namespace
 
-class LoaderBlocksTest : public QObject {
+class LoaderBlocksTest : public QObject, public loader_dialog_fixture<captured_prompts> {
     Q_OBJECT
 
   private slots:
-    void init() {
-        config = std::make_unique<QTemporaryDir>();
-        QVERIFY(config->isValid());
-        qputenv("XDG_CONFIG_HOME", config->path().toLocal8Bit());
-        CloseSettingsKey();
-    }
-    void cleanup() {
-        dialog.reset();
-        simulator.reset();
-        CloseSettingsKey();
-        config.reset();
-    }
+    void init() { use_private_settings(); }
+    void cleanup() { release(); }
 
     void manufacturing_data_is_programmed_and_shown_again() {
         start_simulator({"--boot-loader", "--serial", "9876543210123456789"});
@@ -519,14 +511,6 @@ class LoaderBlocksTest : public QObject {
     }
 
   private:
-    void start_simulator(std::vector<std::string> arguments = {}) {
-        simulator = std::make_unique<simulator_process>(with_hid, std::move(arguments));
-        qputenv("VORTLINK_HID_SIM", QByteArray::fromStdString(simulator->hid_socket()));
-    }
-    void make_dialog() {
-        prompts = captured_prompts();
-        dialog = std::make_unique<LoaderDialog>(prompts);
-    }
     // Each identification opens the first controller again.
     void select_device() {
         dialog->OnSystemCommand(0);
@@ -566,25 +550,7 @@ class LoaderBlocksTest : public QObject {
     static void cancel(LightheadDataDialog &editor) {
         editor.findChild<QPushButton *>("cancel_button")->click();
     }
-    fields::MacAddressField &mac_field() const {
-        return *dialog->findChild<fields::MacAddressField *>("mac_address_field");
-    }
-    fields::IpAddressField &ip_field() const {
-        return *dialog->findChild<fields::IpAddressField *>("ip_address_field");
-    }
-    QString status_box_text() const {
-        return dialog->findChild<QPlainTextEdit *>("status_box")->toPlainText();
-    }
-    QPushButton *button(const char *name) const { return dialog->findChild<QPushButton *>(name); }
-    QLineEdit *edit(const char *name) const { return dialog->findChild<QLineEdit *>(name); }
-    QCheckBox *check_box(const char *name) const { return dialog->findChild<QCheckBox *>(name); }
-    QRadioButton *radio(const char *name) const { return dialog->findChild<QRadioButton *>(name); }
-    QComboBox *list(const char *name) const { return dialog->findChild<QComboBox *>(name); }
 
-    std::unique_ptr<QTemporaryDir> config;
-    std::unique_ptr<simulator_process> simulator;
-    captured_prompts prompts;
-    std::unique_ptr<LoaderDialog> dialog;
 };
 
 QTEST_MAIN(LoaderBlocksTest)

@@ -28,10 +28,12 @@
 #include "dialog/loader_settings.h"
 #include "dialog/user_prompts.h"
 #include "fields/masked_address_field.h"
+#include "support/loader_dialog_fixture.h"
 #include "support/simulator_process.h"
 #include "vortlink.h"
 
 using namespace vortlink::loader;
+using vortlink::test::loader_dialog_fixture;
 using vortlink::test::simulator_process;
 using vortlink::test::with_hid;
 
@@ -92,23 +94,15 @@ QString identity_text(const char *firmware, const char *serial) {
 
 } // namespace
 
-class LoaderDialogTest : public QObject {
+class LoaderDialogTest : public QObject, public loader_dialog_fixture<captured_prompts> {
     Q_OBJECT
 
   private slots:
     void init() {
-        config = std::make_unique<QTemporaryDir>();
-        QVERIFY(config->isValid());
-        qputenv("XDG_CONFIG_HOME", config->path().toLocal8Bit());
+        use_private_settings();
         qputenv("VORTLINK_HID_SIM", config->filePath("no-simulator.sock").toLocal8Bit());
-        CloseSettingsKey();
     }
-    void cleanup() {
-        dialog.reset();
-        simulator.reset();
-        CloseSettingsKey();
-        config.reset();
-    }
+    void cleanup() { release(); }
 
     void start_up_shows_versions_and_writes_setting_defaults() {
         make_dialog();
@@ -532,31 +526,8 @@ class LoaderDialogTest : public QObject {
     }
 
   private:
-    void start_simulator(std::vector<std::string> arguments = {}) {
-        simulator = std::make_unique<simulator_process>(with_hid, std::move(arguments));
-        qputenv("VORTLINK_HID_SIM", QByteArray::fromStdString(simulator->hid_socket()));
-    }
-    void make_dialog() {
-        prompts = captured_prompts();
-        dialog = std::make_unique<LoaderDialog>(prompts);
-    }
     void press_select_device() { button("select_device_button")->click(); }
-    fields::MacAddressField &mac_field() const {
-        return *dialog->findChild<fields::MacAddressField *>("mac_address_field");
-    }
-    fields::IpAddressField &ip_field() const {
-        return *dialog->findChild<fields::IpAddressField *>("ip_address_field");
-    }
-    QString status_box_text() const {
-        return dialog->findChild<QPlainTextEdit *>("status_box")->toPlainText();
-    }
-    QPushButton *button(const char *name) const { return dialog->findChild<QPushButton *>(name); }
-    QLineEdit *edit(const char *name) const { return dialog->findChild<QLineEdit *>(name); }
 
-    std::unique_ptr<QTemporaryDir> config;
-    std::unique_ptr<simulator_process> simulator;
-    captured_prompts prompts;
-    std::unique_ptr<LoaderDialog> dialog;
     int *painted = nullptr;
 };
 

@@ -25,12 +25,16 @@
 #include "dialog/user_prompts.h"
 #include "firmware/firmware_image.h"
 #include "firmware/srecord.h"
+#include "support/firmware_write_order.h"
+#include "support/loader_dialog_fixture.h"
 #include "support/simulator_process.h"
 #include "support/srec_cat.h"
 #include "vortlink.h"
 
 using namespace vortlink::loader;
+using vortlink::test::expected_write_order;
 using vortlink::test::known_bytes;
+using vortlink::test::loader_dialog_fixture;
 using vortlink::test::simulator_process;
 using vortlink::test::with_hid;
 
@@ -83,22 +87,12 @@ const QString all_passed_log = "Power Supply Test Passed\tExternal RAM Test Pass
 
 } // namespace
 
-class LoaderOperationsTest : public QObject {
+class LoaderOperationsTest : public QObject, public loader_dialog_fixture<captured_prompts> {
     Q_OBJECT
 
   private slots:
-    void init() {
-        config = std::make_unique<QTemporaryDir>();
-        QVERIFY(config->isValid());
-        qputenv("XDG_CONFIG_HOME", config->path().toLocal8Bit());
-        CloseSettingsKey();
-    }
-    void cleanup() {
-        dialog.reset();
-        simulator.reset();
-        CloseSettingsKey();
-        config.reset();
-    }
+    void init() { use_private_settings(); }
+    void cleanup() { release(); }
 
     void diagnostics_all_pass() {
         start_selected({});
@@ -317,10 +311,8 @@ class LoaderOperationsTest : public QObject {
   private:
     // A dialog with the simulator's first controller selected.
     void start_selected(std::vector<std::string> arguments) {
-        simulator = std::make_unique<simulator_process>(with_hid, std::move(arguments));
-        qputenv("VORTLINK_HID_SIM", QByteArray::fromStdString(simulator->hid_socket()));
-        prompts = captured_prompts();
-        dialog = std::make_unique<LoaderDialog>(prompts);
+        start_simulator(std::move(arguments));
+        make_dialog();
         button("select_device_button")->click();
         QCOMPARE(dialog->last_status(), status::ok);
         QCOMPARE(dialog->slot(), uint8_t{0});
@@ -359,37 +351,7 @@ class LoaderOperationsTest : public QObject {
         return specials;
     }
 
-    static std::vector<std::string> expected_write_order(uint32_t lowest, uint32_t highest) {
-        std::vector<std::string> order;
-        char text[32];
-        std::snprintf(text, sizeof text, "2065 %x", lowest);
-        order.push_back(text);
-        for (uint32_t a = lowest + 128; a <= highest; a += 128) {
-            if (a % 0x10000 == 0) {
-                std::snprintf(text, sizeof text, "2065 %x", a);
-                order.push_back(text);
-            }
-            std::snprintf(text, sizeof text, "2066 %x", a);
-            order.push_back(text);
-        }
-        std::snprintf(text, sizeof text, "2066 %x", lowest);
-        order.push_back(text);
-        return order;
-    }
 
-    QString status_box_text() const {
-        return dialog->findChild<QPlainTextEdit *>("status_box")->toPlainText();
-    }
-    QPushButton *button(const char *name) const { return dialog->findChild<QPushButton *>(name); }
-    QLineEdit *edit(const char *name) const { return dialog->findChild<QLineEdit *>(name); }
-    QPlainTextEdit *status_box() const {
-        return dialog->findChild<QPlainTextEdit *>("status_box");
-    }
-
-    std::unique_ptr<QTemporaryDir> config;
-    std::unique_ptr<simulator_process> simulator;
-    captured_prompts prompts;
-    std::unique_ptr<LoaderDialog> dialog;
     QStringList shown;
     QList<bool> busy_states;
     int *painted = nullptr;

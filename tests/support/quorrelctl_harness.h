@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "support/user_settings.h"
+
 namespace vortlink::test::quorrelctl_harness {
 
 struct run_result {
@@ -51,13 +53,6 @@ inline run_result quorrelctl(const std::vector<std::string> &args) {
     return result;
 }
 
-inline void write_tcp_port(uint16_t port) {
-    const std::string directory = std::string(std::getenv("XDG_CONFIG_HOME")) + "/Kestrova/Quorrel";
-    std::filesystem::create_directories(directory);
-    std::ofstream out(directory + "/Command Set Toolkit.conf", std::ios::trunc);
-    char line[64];
-    std::snprintf(line, sizeof line, "TCP Port=dword:%08x\n", port);
-    out << line;
-}
+inline void write_tcp_port(uint16_t port) { write_user_settings(port); }
 
 } // namespace vortlink::test::quorrelctl_harness

@@ -18,7 +18,9 @@
 
 namespace vortlink::test {
 
-class raw_tcp_client {
+// A connected stream socket that a test reads and writes byte for byte; the TCP and the HID
+// socket clients are both this.
+class raw_stream_client {
   public:
     using bytes = std::vector<uint8_t>;
     static constexpr std::chrono::milliseconds reply_limit{5000};
@@ -26,24 +28,12 @@ class raw_tcp_client {
     // longer.
     static constexpr std::chrono::milliseconds quiet_period{300};
 
-    explicit raw_tcp_client(uint16_t port, const char *address = "127.0.0.1") {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in endpoint{};
-        endpoint.sin_family = AF_INET;
-        endpoint.sin_port = htons(port);
-        ::inet_pton(AF_INET, address, &endpoint.sin_addr);
-        connected_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr *>(&endpoint),
-                                           sizeof endpoint) == 0;
-        const int on = 1;
-        if (connected_)
-            ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    }
-    ~raw_tcp_client() {
+    ~raw_stream_client() {
         if (fd_ >= 0)
             ::close(fd_);
     }
-    raw_tcp_client(const raw_tcp_client &) = delete;
-    raw_tcp_client &operator=(const raw_tcp_client &) = delete;
+    raw_stream_client(const raw_stream_client &) = delete;
+    raw_stream_client &operator=(const raw_stream_client &) = delete;
 
     bool connected() const { return connected_; }
     int fd() const { return fd_; }
@@ -56,7 +46,8 @@ class raw_tcp_client {
         return sent;
     }
 
-    // Up to `count` bytes: fewer when the peer closes or the limit passes first.
+    // Up to `count` bytes: fewer when the peer closes or the limit passes first. Bytes already
+    // waiting are taken even with no time left.
     bytes receive(std::size_t count, std::chrono::milliseconds limit = reply_limit) {
         using steady = std::chrono::steady_clock;
         bytes received;
@@ -65,9 +56,9 @@ class raw_tcp_client {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
             pollfd readable{fd_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0)
+            if (::poll(&readable, 1, static_cast<int>(std::max<long>(left.count(), 0))) <= 0)
                 break;
-            uint8_t chunk[256];
+            uint8_t chunk[512];
             const ssize_t got =
                 ::recv(fd_, chunk, std::min(sizeof chunk, count - received.size()), 0);
             if (got <= 0) {
@@ -90,10 +81,37 @@ class raw_tcp_client {
         return receive(1, limit).empty() && closed_;
     }
 
+  protected:
+    // Endpoint is a sockaddr_in, sockaddr_un, ...
+    template <class Endpoint> raw_stream_client(int domain, const Endpoint &endpoint) {
+        fd_ = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        connected_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr *>(&endpoint),
+                                           sizeof endpoint) == 0;
+    }
+
   private:
     int fd_ = -1;
     bool connected_ = false;
     bool closed_ = false;
+};
+
+class raw_tcp_client : public raw_stream_client {
+  public:
+    explicit raw_tcp_client(uint16_t port, const char *address = "127.0.0.1")
+        : raw_stream_client(AF_INET, ipv4_endpoint(port, address)) {
+        const int on = 1;
+        if (connected())
+            ::setsockopt(fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+
+  private:
+    static sockaddr_in ipv4_endpoint(uint16_t port, const char *address) {
+        sockaddr_in endpoint{};
+        endpoint.sin_family = AF_INET;
+        endpoint.sin_port = htons(port);
+        ::inet_pton(AF_INET, address, &endpoint.sin_addr);
+        return endpoint;
+    }
 };
 
 } // namespace vortlink::test

@@ -130,9 +130,15 @@ simulator_process::simulator_process(std::vector<std::string> extra_args) {
     start(extra_args);
 }
 
-simulator_process::simulator_process(with_hid_t, std::vector<std::string> extra_args)
-    : hid_socket_(fresh_hid_socket_path()) {
-    extra_args.insert(extra_args.begin(), {"--hid-socket", hid_socket_});
+simulator_process::simulator_process(with_hid_t, std::vector<std::string> extra_args) {
+    // VORTLINK_TEST_HID_BUS=tcp runs the same tests over the bus's TCP port.
+    const char *bus = std::getenv("VORTLINK_TEST_HID_BUS");
+    if (bus != nullptr && std::string_view(bus) == "tcp") {
+        extra_args.insert(extra_args.begin(), {"--hid-tcp-port", "0"});
+    } else {
+        hid_socket_ = fresh_hid_socket_path();
+        extra_args.insert(extra_args.begin(), {"--hid-socket", hid_socket_});
+    }
     start(extra_args);
 }
 
@@ -196,8 +202,8 @@ void simulator_process::start(const std::vector<std::string> &extra_args) {
 
     const steady::time_point deadline = steady::now() + start_limit;
     std::string buffer;
-    // tcp-port, control-port, hid-socket when there is a HID socket, then ready.
-    constexpr std::size_t most_lines = 4;
+    // tcp-port, control-port, hid-socket and hid-tcp-port when there is such a bus, then ready.
+    constexpr std::size_t most_lines = 5;
     std::vector<std::string> lines;
     std::string why;
     while (lines.size() < most_lines && (lines.empty() || lines.back() != "ready")) {
@@ -209,22 +215,35 @@ void simulator_process::start(const std::vector<std::string> &extra_args) {
         lines.push_back(std::move(line));
     }
     if (why.empty()) {
-        constexpr std::string_view hid_prefix = "hid-socket ";
+        constexpr std::string_view socket_prefix = "hid-socket ";
+        constexpr std::string_view tcp_prefix = "hid-tcp-port ";
         const auto tcp = port_after(lines[0], "tcp-port ");
         const auto control =
             lines.size() > 1 ? port_after(lines[1], "control-port ") : std::optional<uint16_t>();
-        const bool with_hid_line = lines.size() == most_lines && lines[2].starts_with(hid_prefix);
-        const std::string announced = with_hid_line ? lines[2].substr(hid_prefix.size()) : "";
-        const bool hid_line_right = hid_socket_.empty() || announced == hid_socket_;
-        if (!tcp || !control || lines.back() != "ready" ||
-            lines.size() != (with_hid_line ? 4u : 3u) || !hid_line_right) {
+        std::string announced_socket;
+        std::optional<uint16_t> bus_port;
+        bool lines_right = tcp && control && lines.size() >= 3 && lines.back() == "ready";
+        for (std::size_t i = 2; lines_right && i + 1 < lines.size(); ++i) {
+            const auto port = port_after(lines[i], tcp_prefix);
+            if (lines[i].starts_with(socket_prefix) && announced_socket.empty())
+                announced_socket = lines[i].substr(socket_prefix.size());
+            else if (port && !bus_port)
+                bus_port = port;
+            else
+                lines_right = false;
+        }
+        // The bus as VORTLINK_HID_SIM names it: the unix socket when there is one.
+        const bool socket_right = hid_socket_.empty() || announced_socket == hid_socket_;
+        if (!lines_right || !socket_right) {
             why = "unexpected start-up lines";
             for (const std::string &line : lines)
                 why += " \"" + line + "\"";
         } else {
             tcp_port_ = *tcp;
             control_port_ = *control;
-            hid_socket_ = announced;
+            hid_socket_ = !announced_socket.empty() ? announced_socket
+                          : bus_port ? "tcp:127.0.0.1:" + std::to_string(*bus_port)
+                                     : std::string();
             return;
         }
     }
@@ -302,65 +321,6 @@ std::string simulator_process::control(const std::string &line) {
     if (!read_line(control_fd_, control_pending_, reply, steady::now() + control_reply_limit))
         return fail_control("no reply to \"" + line + "\"");
     return reply;
-}
-
-void simulator_process::inject(const std::string &fault) {
-    const std::string reply = control(fault);
-    EXPECT_TRUE(reply.starts_with("ok"))
-        << "control \"" << fault << "\" answered \"" << reply << "\"";
-}
-
-std::vector<std::vector<uint8_t>> simulator_process::frames() {
-    return byte_list("frames");
-}
-
-std::vector<std::vector<uint8_t>> simulator_process::usb_frames(unsigned device) {
-    return byte_list("device " + std::to_string(device) + " usb-frames");
-}
-
-std::vector<std::vector<uint8_t>> simulator_process::features(unsigned device) {
-    return byte_list("features " + std::to_string(device));
-}
-
-std::vector<std::vector<uint8_t>> simulator_process::byte_list(const std::string &command) {
-    const std::string reply = control(command);
-    std::vector<std::string_view> words;
-    for (std::size_t position = 0; position < reply.size();) {
-        const std::size_t end = std::min(reply.find(' ', position), reply.size());
-        words.emplace_back(reply.data() + position, end - position);
-        position = end + 1;
-    }
-    std::size_t count = 0;
-    if (words.size() < 2 || words[0] != "ok" ||
-        std::from_chars(words[1].data(), words[1].data() + words[1].size(), count).ec !=
-            std::errc() ||
-        count != words.size() - 2) {
-        ADD_FAILURE() << "malformed " << command << " reply: " << reply;
-        return {};
-    }
-    std::vector<std::vector<uint8_t>> lists;
-    for (std::size_t index = 2; index < words.size(); ++index) {
-        const std::string_view hex = words[index];
-        std::vector<uint8_t> entry;
-        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-            uint8_t byte = 0;
-            if (std::from_chars(hex.data() + i, hex.data() + i + 2, byte, 16).ec != std::errc()) {
-                ADD_FAILURE() << "malformed entry in " << command << " reply: " << hex;
-                return {};
-            }
-            entry.push_back(byte);
-        }
-        if (hex.size() % 2 != 0) {
-            ADD_FAILURE() << "odd-length entry in " << command << " reply: " << hex;
-            return {};
-        }
-        lists.push_back(std::move(entry));
-    }
-    return lists;
-}
-
-void simulator_process::clear_frames() {
-    inject("clear-frames");
 }
 
 } // namespace vortlink::test

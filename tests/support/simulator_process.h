@@ -1,6 +1,8 @@
 #pragma once
 // A quorrel-sim process for one test: started on a free TCP port, driven through its control
-// port, stopped by its pid. Any test (unit or end to end) that needs a controller uses it.
+// port, stopped by its pid. Any test (unit or end to end) that needs a controller uses it. A
+// Windows test program asks the launcher named by VORTLINK_SIM_LAUNCHER (HOST:PORT) to start and
+// stop a simulator of this machine for it.
 
 #include <sys/types.h>
 
@@ -24,7 +26,8 @@ class simulator_process {
     // for it to be ready. A simulator that does not come up fails the test and throws.
     explicit simulator_process(std::vector<std::string> extra_args = {});
     // The same with --hid-socket on a path of its own in the working directory (under /tmp
-    // when that path is too long for a socket address).
+    // when that path is too long for a socket address), or with --hid-tcp-port 0 when
+    // VORTLINK_TEST_HID_BUS is "tcp".
     simulator_process(with_hid_t, std::vector<std::string> extra_args = {});
     // Stops the process as stop() does; a simulator that did not exit with 0 fails the test.
     ~simulator_process();
@@ -34,8 +37,9 @@ class simulator_process {
     uint16_t tcp_port() const { return tcp_port_; }
     uint16_t control_port() const { return control_port_; }
     pid_t pid() const { return pid_; }
-    // The socket the library's simulated HID backend connects to (with_hid, or --hid-socket
-    // among the extra arguments); empty without one.
+    // The simulated bus as VORTLINK_HID_SIM names it (with_hid, or --hid-socket or
+    // --hid-tcp-port among the extra arguments): a socket path or tcp:127.0.0.1:PORT; empty
+    // without one.
     const std::string &hid_socket() const { return hid_socket_; }
 
     // Sends one control command and returns the reply line without its line end. A control
@@ -74,6 +78,9 @@ class simulator_process {
 
     std::mutex control_mutex_;
     int control_fd_ = -1;
+    // A Windows program's simulator is started by the native launcher (sim_launcher.py): this
+    // connection to it stands for the process.
+    int launcher_fd_ = -1;
     std::string control_pending_;
 };
 

@@ -11,29 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/descriptor_fixture.h"
+
 namespace vortlink::platform {
 namespace {
 
-using bytes = std::vector<uint8_t>;
+using test::read_descriptor_fixture;
 
-// Descriptors written out by hand under tests/fixtures/hidraw/descriptors: hex bytes, with '#'
-// starting a comment.
-bytes read_descriptor_fixture(const std::string &name) {
-    const auto path = std::filesystem::path(VORTLINK_TEST_FIXTURES_DIR) / "hidraw" /
-                      "descriptors" / (name + ".hex");
-    std::ifstream in(path);
-    if (!in)
-        throw std::runtime_error("cannot read " + path.string());
-    bytes result;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream hex(line.substr(0, line.find('#')));
-        std::string byte;
-        while (hex >> byte)
-            result.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
-    }
-    return result;
-}
+using bytes = std::vector<uint8_t>;
 
 status_t parse(const bytes &descriptor, hid_report_description &description) {
     return parse_report_descriptor(std::span<const uint8_t>(descriptor), description);

@@ -18,30 +18,16 @@
 #include <gtest/gtest.h>
 
 #include "core/platform/text_file.h"
+#include "support/descriptor_fixture.h"
 #include "support/temp_directory.h"
 
 namespace vortlink::platform {
 namespace {
 
+using test::read_descriptor_fixture;
+
 namespace fs = std::filesystem;
 using bytes = std::vector<uint8_t>;
-
-bytes read_descriptor_fixture(const std::string &name) {
-    const auto path =
-        fs::path(VORTLINK_TEST_FIXTURES_DIR) / "hidraw" / "descriptors" / (name + ".hex");
-    std::ifstream in(path);
-    if (!in)
-        throw std::runtime_error("cannot read " + path.string());
-    bytes result;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream hex(line.substr(0, line.find('#')));
-        std::string byte;
-        while (hex >> byte)
-            result.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
-    }
-    return result;
-}
 
 void write_bytes(const fs::path &path, const bytes &content) {
     test::write_file(path.string(), std::string(content.begin(), content.end()));

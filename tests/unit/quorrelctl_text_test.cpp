@@ -8,6 +8,7 @@
 #include <string>
 
 #include "block_views.h"
+#include "core/ipv4_text.h"
 #include "output.h"
 #include "text_input.h"
 
@@ -32,6 +33,20 @@ TEST(QuorrelctlText, UnsignedNumbersAreWholeDecimalOrHex) {
     EXPECT_EQ(parse_signed("-32768", -32768, 32767), -32768);
     EXPECT_EQ(parse_signed("40000", -32768, 32767), std::nullopt);
     EXPECT_EQ(parse_signed("-", -5, 5), std::nullopt);
+}
+
+// What glibc's inet_pton takes for AF_INET, and nothing else.
+TEST(QuorrelctlText, IpAddressesAreExactlyFourDecimalParts) {
+    const std::pair<const char *, std::optional<uint32_t>> table[] = {
+        {"192.168.1.100", 0xC0A80164}, {"0.0.0.0", 0},           {"255.255.255.255", 0xFFFFFFFF},
+        {"10.0.0.1", 0x0A000001},      {"256.1.1.1", std::nullopt}, {"01.2.3.4", std::nullopt},
+        {"1.2.3.00", std::nullopt},    {"1.2.3", std::nullopt},     {"1.2.3.4.5", std::nullopt},
+        {"1.2.3.4 ", std::nullopt},    {" 1.2.3.4", std::nullopt},  {"1..3.4", std::nullopt},
+        {"1.2.3.", std::nullopt},      {"+1.2.3.4", std::nullopt},  {"0x1.2.3.4", std::nullopt},
+        {"1.2.3.1234", std::nullopt},  {"", std::nullopt},          {"16909060", std::nullopt},
+    };
+    for (const auto &[text, expected] : table)
+        EXPECT_EQ(vortlink::parse_dotted_quad(text), expected) << text;
 }
 
 TEST(QuorrelctlText, RealsAreFiniteAndWhole) {

@@ -30,6 +30,7 @@
 #include "core/protocol.h"
 #include "support/raw_tcp_client.h"
 #include "support/simulator_process.h"
+#include "support/spawned_program.h"
 #include "support/temp_directory.h"
 
 extern char **environ;
@@ -437,23 +438,9 @@ TEST(SimulatorModel, DamagedStateFilesStartTheControllerFresh) {
 TEST(SimulatorModel, UnusableStateDirectoryIsRefusedAtTheStart) {
     temp_directory scratch;
     vortlink::test::write_file(scratch.file("plain"), "not a directory");
-    std::vector<std::string> args{QUORREL_SIM_PATH, "--tcp-port", "0", "--state",
-                                  scratch.file("plain")};
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_EQ(vortlink::test::run_to_exit(QUORREL_SIM_PATH,
+                                          {"--tcp-port", "0", "--state", scratch.file("plain")}),
+              2);
 }
 
 // ---- Boot loader and application ------------------------------------------------------------

@@ -9,7 +9,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -25,8 +24,7 @@
 #include "core/protocol.h"
 #include "support/raw_tcp_client.h"
 #include "support/simulator_process.h"
-
-extern char **environ;
+#include "support/spawned_program.h"
 
 using namespace std::chrono_literals;
 using vortlink::test::simulator_process;
@@ -569,26 +567,8 @@ TEST(SimulatorProcess, InheritsNoDescriptorOfTheTest) {
 }
 
 // Runs quorrel-sim with these arguments, output discarded, and returns its exit code.
-int run_to_exit(std::vector<std::string> args) {
-    args.insert(args.begin(), QUORREL_SIM_PATH);
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned =
-        ::posix_spawn(&pid, QUORREL_SIM_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int run_to_exit(const std::vector<std::string> &args) {
+    return vortlink::test::run_to_exit(QUORREL_SIM_PATH, args);
 }
 
 TEST(SimulatorProcess, BadArgumentsExitWithTwoAndHelpWithZero) {
@@ -615,29 +595,12 @@ TEST(SimulatorProcess, BadArgumentsExitWithTwoAndHelpWithZero) {
 // ---- HID socket ---------------------------------------------------------------------------
 
 // A plain client of the HID socket: messages of u16 length (big-endian), type, payload.
-class raw_hid_client {
+class raw_hid_client : public vortlink::test::raw_stream_client {
   public:
-    explicit raw_hid_client(const std::string &path) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un endpoint{};
-        endpoint.sun_family = AF_UNIX;
-        std::strncpy(endpoint.sun_path, path.c_str(), sizeof endpoint.sun_path - 1);
-        connected_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr *>(&endpoint),
-                                           sizeof endpoint) == 0;
-    }
-    ~raw_hid_client() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    raw_hid_client(const raw_hid_client &) = delete;
-    raw_hid_client &operator=(const raw_hid_client &) = delete;
+    explicit raw_hid_client(const std::string &path)
+        : raw_stream_client(AF_UNIX, unix_endpoint(path)) {}
 
-    bool connected() const { return connected_; }
-
-    void send_raw(const bytes &data) {
-        ASSERT_EQ(::send(fd_, data.data(), data.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(data.size()));
-    }
+    void send_raw(const bytes &data) { raw_stream_client::send(data); }
     void send(uint8_t type, const bytes &payload = {}) {
         const std::size_t length = payload.size() + 1;
         bytes message{static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), type};
@@ -647,11 +610,11 @@ class raw_hid_client {
     // The next message as type byte and payload; nullopt when none comes in time or the
     // connection ends.
     std::optional<bytes> receive(std::chrono::milliseconds limit = reply_limit) {
-        const bytes header = receive_bytes(2, limit);
+        const bytes header = raw_stream_client::receive(2, limit);
         if (header.size() < 2)
             return std::nullopt;
         const std::size_t length = header[0] << 8 | header[1];
-        bytes body = receive_bytes(length, limit);
+        bytes body = raw_stream_client::receive(length, limit);
         if (body.size() < length || length == 0)
             return std::nullopt;
         return body;
@@ -669,36 +632,14 @@ class raw_hid_client {
             return std::nullopt;
         return bytes(response->begin() + 2, response->end());
     }
-    // True when the simulator ends the connection within the limit without sending anything.
-    bool closes_empty(std::chrono::milliseconds limit = reply_limit) {
-        return receive_bytes(1, limit).empty() && closed_;
-    }
 
   private:
-    bytes receive_bytes(std::size_t count, std::chrono::milliseconds limit) {
-        bytes received;
-        const steady::time_point deadline = steady::now() + limit;
-        while (received.size() < count) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
-            pollfd readable{fd_, POLLIN, 0};
-            if (::poll(&readable, 1, static_cast<int>(std::max<long>(left.count(), 0))) <= 0)
-                break;
-            uint8_t chunk[512];
-            const ssize_t got =
-                ::recv(fd_, chunk, std::min(sizeof chunk, count - received.size()), 0);
-            if (got <= 0) {
-                closed_ = true;
-                break;
-            }
-            received.insert(received.end(), chunk, chunk + got);
-        }
-        return received;
+    static sockaddr_un unix_endpoint(const std::string &path) {
+        sockaddr_un endpoint{};
+        endpoint.sun_family = AF_UNIX;
+        std::strncpy(endpoint.sun_path, path.c_str(), sizeof endpoint.sun_path - 1);
+        return endpoint;
     }
-
-    int fd_ = -1;
-    bool connected_ = false;
-    bool closed_ = false;
 };
 
 constexpr uint8_t hid_list = 0x01;
@@ -936,7 +877,8 @@ TEST(SimulatorHidProcess, BadUsbArgumentsExitWithTwo) {
         {"--long-report-count", "7"}, {"--long-report-count", "1025"},
         {"--serial", "3=Q9"},         {"--serial-unreadable", "first"},
         {"--no-feature-usage", "0"},  {"--product", std::string(127, 'p')},
-        {"--hid-socket", ""},
+        {"--hid-socket", ""},         {"--hid-tcp-port", "65536"},
+        {"--hid-tcp-port", "x"},
     };
     for (std::vector<std::string> args : bad) {
         std::string joined;

@@ -1,20 +1,15 @@
-// The simulated bus's notifications: a connection to quorrel-sim's HID socket that asked to
-// watch the bus (message 0x09) gets a message 0x91 with the new device list whenever a
-// controller leaves or joins it. The messages are framed as on every connection of that socket:
-// u16 length (big-endian; type byte plus payload), type byte, payload.
+// The simulated bus's notifications: a connection to quorrel-sim's bus (its unix socket or its
+// TCP port) that asked to watch the bus (message 0x09) gets a message 0x91 with the new device
+// list whenever a controller leaves or joins it. The messages are framed as on every connection
+// of that bus: u16 length (big-endian; type byte plus payload), type byte, payload.
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "bus_watch.h"
-#include <unistd.h>
+#include "core/platform/sim_bus_endpoint.h"
+#include "core/platform/socket.h"
 
 namespace vortlink::platform {
 
@@ -30,17 +25,13 @@ constexpr int answer_limit_ms = 2000;
 
 class simulated_bus_watch final : public usb_bus_watch {
   public:
-    explicit simulated_bus_watch(int socket) : socket_(socket) {}
-    ~simulated_bus_watch() override { ::close(socket_); }
-    simulated_bus_watch(const simulated_bus_watch &) = delete;
-    simulated_bus_watch &operator=(const simulated_bus_watch &) = delete;
+    explicit simulated_bus_watch(socket_id socket) { socket_.reset(socket); }
 
     // Sends the watch request and takes its response.
     bool start(std::string &error) {
         const uint8_t request[] = {0, 1, watch_bus};
-        if (::send(socket_, request, sizeof request, MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(sizeof request)) {
-            error = std::string("the simulated bus did not take the watch: ") + std::strerror(errno);
+        if (!send_all(socket_.get(), request, sizeof request)) {
+            error = "the simulated bus did not take the watch";
             return false;
         }
         uint8_t type = 0;
@@ -84,56 +75,43 @@ class simulated_bus_watch final : public usb_bus_watch {
                     return outcome::changed;
                 }
             }
-            int wait = -1;
+            // Without a limit, a day at a time.
+            uint32_t wait = 24u * 3600u * 1000u;
             if (timeout_ms >= 0) {
                 const auto left =
                     std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
-                wait = left > 0 ? static_cast<int>(left) : 0;
+                wait = left > 0 ? static_cast<uint32_t>(left) : 0;
             }
-            pollfd watched{socket_, POLLIN, 0};
-            const int ready = ::poll(&watched, 1, wait);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready < 0)
+            const wait_result ready = wait_readable(socket_.get(), wait);
+            if (ready == wait_result::failed)
                 return outcome::failed;
-            if (ready == 0)
-                return outcome::timed_out;
-            uint8_t chunk[1024];
-            const ssize_t got = ::recv(socket_, chunk, sizeof chunk, MSG_DONTWAIT);
-            if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            if (ready == wait_result::timed_out) {
+                if (timeout_ms >= 0)
+                    return outcome::timed_out;
                 continue;
-            if (got <= 0)
+            }
+            uint8_t chunk[1024];
+            const long got = take_queued(socket_.get(), chunk, sizeof chunk);
+            if (got < 0)
                 return outcome::failed;
             pending_.insert(pending_.end(), chunk, chunk + got);
         }
     }
 
-    int socket_;
+    socket_handle socket_;
     std::vector<uint8_t> pending_;
 };
 
 } // namespace
 
-std::unique_ptr<usb_bus_watch> make_simulated_bus_watch(const std::string &socket_path,
+std::unique_ptr<usb_bus_watch> make_simulated_bus_watch(const std::string &endpoint,
                                                         std::string &error) {
-    sockaddr_un endpoint{};
-    endpoint.sun_family = AF_UNIX;
-    if (socket_path.empty() || socket_path.size() >= sizeof endpoint.sun_path) {
-        error = "not a socket path: " + socket_path;
+    socket_id socket = no_socket;
+    if (!connect_simulated_bus(endpoint, answer_limit_ms, socket)) {
+        error = "cannot reach the simulated bus at " + endpoint;
         return nullptr;
     }
-    std::memcpy(endpoint.sun_path, socket_path.data(), socket_path.size());
-    const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (socket < 0) {
-        error = std::string("cannot make a socket: ") + std::strerror(errno);
-        return nullptr;
-    }
-    // Owned from here on: the watch closes it whatever happens next.
     auto watch = std::make_unique<simulated_bus_watch>(socket);
-    if (::connect(socket, reinterpret_cast<const sockaddr *>(&endpoint), sizeof endpoint) != 0) {
-        error = "cannot reach the simulated bus at " + socket_path + ": " + std::strerror(errno);
-        return nullptr;
-    }
     if (!watch->start(error))
         return nullptr;
     return watch;

@@ -62,7 +62,7 @@ class udev_bus_watch final : public usb_bus_watch {
 
 } // namespace
 
-std::unique_ptr<usb_bus_watch> make_udev_bus_watch(std::string &error) {
+std::unique_ptr<usb_bus_watch> make_device_bus_watch(std::string &error) {
     udev *context = udev_new();
     if (context == nullptr) {
         error = "udev is not available";

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/platform/console.h"
+#include "core/platform/environment.h"
 #include "runner.h"
 #include "subcommands.h"
 
@@ -91,7 +93,7 @@ int run(int argc, char **argv) {
 
     // Before the first library call: the library looks at the variable on each exchange.
     if (global.trace)
-        setenv("VORTLINK_TRACE", "1", 1);
+        (void)platform::set_environment_variable("VORTLINK_TRACE", "1");
     for (const auto &[parser, handler] : handlers)
         if (parser->parsed())
             return handler(global);
@@ -102,5 +104,6 @@ int run(int argc, char **argv) {
 } // namespace vortlink::ctl
 
 int main(int argc, char **argv) {
+    vortlink::platform::prepare_console();
     return vortlink::ctl::run(argc, argv);
 }

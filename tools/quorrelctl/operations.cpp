@@ -1,8 +1,5 @@
 #include "operations.h"
 
-#include <arpa/inet.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +13,8 @@
 #include "blocks/field_text.h"
 #include "blocks/mfg_block.h"
 #include "common/crc16.h"
+#include "core/ipv4_text.h"
+#include "core/platform/local_time.h"
 #include "diagnostics/diagnostics_run.h"
 #include "dialog/loader_settings.h"
 #include "firmware/firmware_image.h"
@@ -382,13 +381,6 @@ std::string utility_setting(const char *name, const char *default_text) {
     return buffer;
 }
 
-std::optional<uint32_t> parse_ip(const std::string &text) {
-    in_addr address{};
-    if (inet_pton(AF_INET, text.c_str(), &address) != 1)
-        return std::nullopt;
-    return ntohl(address.s_addr);
-}
-
 void run_mfg_write(const mfg_plan &plan, session &where, outcome &result) {
     uint8_t block[loader::mfg_block_size] = {};
     status_t status =
@@ -404,7 +396,7 @@ void run_mfg_write(const mfg_plan &plan, session &where, outcome &result) {
         if (!plan.serial_number || !plan.mac)
             return fail_usage(result, "the controller's manufacturing block is not valid, so "
                                       "there is nothing to keep: give --serial-number and --mac");
-        const std::optional<uint32_t> ip = parse_ip(plan.setting_ip);
+        const std::optional<uint32_t> ip = parse_dotted_quad(plan.setting_ip);
         if (!plan.ip && !ip)
             return fail_usage(result, "the utility's IPAddress setting is not a dotted IPv4 "
                                       "address: " + plan.setting_ip + "; give --ip");
@@ -434,9 +426,8 @@ void run_mfg_write(const mfg_plan &plan, session &where, outcome &result) {
     if (plan.limit_48v)
         fields.limit_48v = *plan.limit_48v;
 
-    const std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    (void)platform::local_time(std::time(nullptr), local);
     loader::build_mfg_block(fields, local, block);
     status = attempt([&] {
         where.device->write_eemem_block(loader::mfg_block_address, block, sizeof block);
@@ -809,7 +800,7 @@ bool make_mfg_write_command(const mfg_request &request, command &result, std::st
         std::copy(mac.begin(), mac.end(), plan.mac->begin());
     }
     if (!request.ip.empty()) {
-        plan.ip = parse_ip(request.ip);
+        plan.ip = parse_dotted_quad(request.ip);
         if (!plan.ip) {
             message = "--ip: a dotted IPv4 address, e.g. 192.168.8.100, got '" + request.ip + "'";
             return false;

@@ -1,81 +1,61 @@
 #include "production_log.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
+#include <utility>
 
 #include "output.h"
 #include "text_input.h"
 
 namespace vortlink::ctl {
 
-production_log::~production_log() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
 bool production_log::open(const std::string &path, std::string &message) {
-    platform::unique_fd file = open_regular_file(path, file_use::append, message);
+    platform::regular_file file = open_regular_file(path, file_use::append, message);
     if (!file.valid()) {
         message = "--log " + message;
         return false;
     }
-    const int fd = file.release();
     // The file's name must survive a power cut as well as its lines.
-    const std::string::size_type slash = path.rfind('/');
-    const std::string directory =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    if (const int dir_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        dir_fd >= 0) {
-        (void)::fsync(dir_fd);
-        ::close(dir_fd);
-    }
-    fd_ = fd;
+    platform::sync_parent_directory(path);
+    file_ = std::move(file);
     path_ = path;
     return true;
 }
 
 bool production_log::append(const nlohmann::ordered_json &entry, std::string &message) {
     const std::string line = json_text(entry, -1) + "\n";
-    ssize_t written = -1;
+    long written = -1;
     {
-        // One line per write keeps lines of a gang whole; the fsync that follows takes no lock,
+        // One line per write keeps lines of a gang whole; the flush that follows takes no lock,
         // so controllers finishing together do not queue behind each other's disk waits.
         std::lock_guard lock(mutex_);
-        do {
-            written = ::write(fd_, line.data(), line.size());
-        } while (written < 0 && errno == EINTR);
+        written = file_.write_once(line.data(), line.size());
     }
-    if (written != static_cast<ssize_t>(line.size())) {
+    if (written != static_cast<long>(line.size())) {
         message = "--log '" + path_ + "': the record was not written whole: " +
-                  (written < 0 ? std::strerror(errno) : "short write");
+                  (written < 0 ? platform::last_system_error() : "short write");
         return false;
     }
-    if (::fsync(fd_) != 0) {
-        message = "--log '" + path_ + "': " + std::strerror(errno);
+    if (!file_.flush_to_disk()) {
+        message = "--log '" + path_ + "': " + platform::last_system_error();
         return false;
     }
     return true;
 }
 
 std::string production_log::utc_now() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
+    using namespace std::chrono;
+    const auto now = floor<milliseconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date{day};
+    const hh_mm_ss time{now - day};
     char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(millis));
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()),
+                  static_cast<int>(time.subseconds().count()));
     return text;
 }
 

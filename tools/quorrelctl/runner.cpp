@@ -1,7 +1,5 @@
 #include "runner.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +9,7 @@
 #include <optional>
 #include <thread>
 
+#include "core/platform/console.h"
 #include "output.h"
 #include "vortlink.hpp"
 
@@ -119,7 +118,7 @@ int usage_failure(const std::string &message) {
 }
 
 int run_single(const command &what, const controller_choice &where, const run_settings &settings) {
-    const bool terminal = !settings.json && isatty(STDOUT_FILENO) == 1;
+    const bool terminal = !settings.json && platform::output_redraws_lines();
     session here;
     here.choice = where;
     progress_printer printer(terminal);
@@ -378,7 +377,7 @@ int run_gang(const command &what, const std::vector<controller_choice> &targets,
         // Shown on the screen only; the JSON lines name the controller as given.
         members[i].label = printable(controller_label(targets[i]));
     }
-    const bool terminal = !settings.json && isatty(STDOUT_FILENO) == 1;
+    const bool terminal = !settings.json && platform::output_redraws_lines();
     gang_display display(members, what, settings.json, terminal);
     std::mutex record_mutex;
     bool all_recorded = true;

@@ -1,7 +1,5 @@
 #include "setting_commands.h"
 
-#include <arpa/inet.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include <type_traits>
 
 #include "block_views.h"
+#include "core/ipv4_text.h"
 #include "output.h"
 #include "text_input.h"
 #include "vortlink.hpp"
@@ -66,9 +65,8 @@ class argument_reader {
         const std::string *text = take();
         if (text == nullptr)
             return 0;
-        in_addr parsed{};
-        if (inet_pton(AF_INET, text->c_str(), &parsed) == 1)
-            return ntohl(parsed.s_addr);
+        if (const std::optional<uint32_t> parsed = parse_dotted_quad(*text))
+            return *parsed;
         const std::optional<uint64_t> value = parse_unsigned(*text, dword_limit);
         if (!value)
             return fail(current_name() + ": " + quoted(*text) +

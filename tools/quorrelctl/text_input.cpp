@@ -1,11 +1,6 @@
 #include "text_input.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -79,86 +74,56 @@ std::string symbolic_link(const std::string &path) {
     return quoted_path(path) + ": a symbolic link; name the file itself";
 }
 
-// O_NOFOLLOW's refusal reads as a loop of links, and a FIFO without a reader as a missing
-// device: say what the path is instead.
-std::string open_failure(const std::string &path, int error) {
-    struct stat info {};
-    if (error != ENOENT && ::lstat(path.c_str(), &info) == 0) {
-        if (S_ISLNK(info.st_mode))
-            return symbolic_link(path);
-        if (!S_ISREG(info.st_mode))
-            return quoted_path(path) + ": not a regular file";
+std::string refusal_text(const std::string &path, platform::path_kind kind,
+                         const std::string &reason) {
+    switch (kind) {
+    case platform::path_kind::symbolic_link:
+        return symbolic_link(path);
+    case platform::path_kind::other:
+        return quoted_path(path) + ": not a regular file";
+    default:
+        return quoted_path(path) + ": " + reason;
     }
-    return quoted_path(path) + ": " + std::strerror(error);
 }
 
 } // namespace
 
-platform::unique_fd open_regular_file(const std::string &path, file_use use,
-                                      std::string &message) {
-    int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
-    switch (use) {
-    case file_use::read:
-        flags |= O_RDONLY;
-        break;
-    case file_use::append:
-        flags |= O_WRONLY | O_APPEND | O_CREAT;
-        break;
-    case file_use::replace:
-        flags |= O_WRONLY | O_CREAT;
-        break;
-    }
-    platform::unique_fd fd(::open(path.c_str(), flags, 0644));
-    if (!fd.valid()) {
-        message = open_failure(path, errno);
-        return fd;
-    }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) {
-        message = quoted_path(path) + ": " + std::strerror(errno);
-        return platform::unique_fd();
-    }
-    if (!S_ISREG(info.st_mode)) {
-        message = quoted_path(path) + ": not a regular file";
-        return platform::unique_fd();
-    }
-    const int status_flags = ::fcntl(fd.get(), F_GETFL);
-    if (status_flags < 0 || ::fcntl(fd.get(), F_SETFL, status_flags & ~O_NONBLOCK) != 0 ||
-        (use == file_use::replace && ::ftruncate(fd.get(), 0) != 0)) {
-        message = quoted_path(path) + ": " + std::strerror(errno);
-        return platform::unique_fd();
-    }
-    return fd;
+platform::regular_file open_regular_file(const std::string &path, file_use use,
+                                         std::string &message) {
+    platform::path_kind refusal = platform::path_kind::unknown;
+    std::string reason;
+    platform::regular_file file = platform::open_regular_file(path, use, refusal, reason);
+    if (!file.valid())
+        message = refusal_text(path, refusal, reason);
+    return file;
 }
 
 bool read_regular_file(const std::string &path, std::size_t max_size, std::vector<uint8_t> &bytes,
                        std::string &message) {
     bytes.clear();
-    const platform::unique_fd fd = open_regular_file(path, file_use::read, message);
-    if (!fd.valid())
+    platform::regular_file file = open_regular_file(path, file_use::read, message);
+    if (!file.valid())
         return false;
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) {
-        message = quoted_path(path) + ": " + std::strerror(errno);
-        return false;
-    }
-    if (static_cast<uint64_t>(info.st_size) > max_size) {
-        message = quoted_path(path) + ": " + std::to_string(info.st_size) +
-                  " bytes, more than the " + std::to_string(max_size) + " the tool takes";
+    const std::optional<uint64_t> size = file.size();
+    if (!size) {
+        message = quoted_path(path) + ": " + platform::last_system_error();
         return false;
     }
-    // One byte more than the file had tells a file that grew since fstat; it may grow up to
-    // the limit, and one byte past it is refused.
-    bytes.resize(static_cast<std::size_t>(info.st_size) + 1);
+    if (*size > max_size) {
+        message = quoted_path(path) + ": " + std::to_string(*size) + " bytes, more than the " +
+                  std::to_string(max_size) + " the tool takes";
+        return false;
+    }
+    // One byte more than the file had tells a file that grew since its size was taken; it may
+    // grow up to the limit, and one byte past it is refused.
+    bytes.resize(static_cast<std::size_t>(*size) + 1);
     std::size_t have = 0;
     for (;;) {
         if (have == bytes.size())
             bytes.resize(std::min(bytes.size() * 2, max_size + 1));
-        const ssize_t got = ::read(fd.get(), bytes.data() + have, bytes.size() - have);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const long got = file.read(bytes.data() + have, bytes.size() - have);
         if (got < 0) {
-            message = quoted_path(path) + ": " + std::strerror(errno);
+            message = quoted_path(path) + ": " + platform::last_system_error();
             bytes.clear();
             return false;
         }
@@ -178,34 +143,23 @@ bool read_regular_file(const std::string &path, std::size_t max_size, std::vecto
 
 bool write_regular_file(const std::string &path, const std::vector<uint8_t> &bytes,
                         std::string &message) {
-    platform::unique_fd fd = open_regular_file(path, file_use::replace, message);
-    if (!fd.valid())
+    platform::regular_file file = open_regular_file(path, file_use::replace, message);
+    if (!file.valid())
         return false;
-    const std::string_view data(reinterpret_cast<const char *>(bytes.data()), bytes.size());
-    if (!platform::write_all(fd.get(), data) || !fd.close()) {
-        message = quoted_path(path) + ": " + std::strerror(errno);
+    if (!file.write_all(bytes.data(), bytes.size()) || !file.close()) {
+        message = quoted_path(path) + ": " + platform::last_system_error();
         return false;
     }
     return true;
 }
 
 bool check_output_file(const std::string &path, std::string &message) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT)
-            return true;
-        message = quoted_path(path) + ": " + std::strerror(errno);
-        return false;
-    }
-    if (S_ISLNK(info.st_mode)) {
-        message = symbolic_link(path);
-        return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        message = quoted_path(path) + ": not a regular file";
-        return false;
-    }
-    return true;
+    std::string reason;
+    const platform::path_kind kind = platform::inspect_path(path, reason);
+    if (kind == platform::path_kind::missing || kind == platform::path_kind::regular)
+        return true;
+    message = refusal_text(path, kind, reason);
+    return false;
 }
 
 std::size_t edit_distance(std::string_view a, std::string_view b) {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/platform/text_file.h"
+#include "core/platform/regular_file.h"
 
 namespace vortlink::ctl {
 
@@ -26,19 +26,15 @@ std::optional<double> parse_real(std::string_view text);
 std::string text_field_problem(std::string_view option, std::string_view text,
                                std::size_t max_length);
 
-// How the tool uses a file it is given.
-enum class file_use {
-    read,    // an existing file
-    append,  // created when missing (mode 0644), written at its end
-    replace, // created when missing (mode 0644), emptied once it passed the checks
-};
+using platform::file_use;
 
 // Every file the tool reads or writes is opened here: never through a symbolic link (a link
 // another user planted in /tmp cannot make the tool write the victim's files), without waiting
 // for a FIFO's other end or a device, and only when it is a regular file, which fstat tells
-// after the open; nothing is written or emptied before that. The descriptor blocks as usual
+// after the open; nothing is written or emptied before that. The file blocks as usual
 // afterwards. On failure the result is not valid and message names the file and the reason.
-platform::unique_fd open_regular_file(const std::string &path, file_use use, std::string &message);
+platform::regular_file open_regular_file(const std::string &path, file_use use,
+                                         std::string &message);
 
 // Reads a regular file of at most max_size bytes. Anything else (a directory, a device, a pipe,
 // a link, a file that grows past the limit while it is read) is refused before or while reading,

@@ -1,7 +1,5 @@
 #include "wait_command.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +7,7 @@
 
 #include "controller.h"
 #include "bus_watch.h"
+#include "core/platform/console.h"
 #include "output.h"
 #include "runner.h"
 #include "text_input.h"
@@ -37,7 +36,7 @@ int run_wait(const wait_request &request, bool json) {
         std::fprintf(stderr, "ERROR : cannot watch the USB bus: %s\n", error.c_str());
         return 1;
     }
-    const bool terminal = !json && isatty(STDOUT_FILENO) == 1;
+    const bool terminal = !json && platform::output_redraws_lines();
     bool told = false;
     for (;;) {
         const int count = count_usb_controllers();

@@ -1,9 +1,16 @@
 #pragma once
 // File-system queries the library needs outside of its settings and catalogue readers.
 
+#include <cstddef>
 #include <string>
 
 namespace vortlink::platform {
+
+// The separator of directories in this system's paths.
+extern const char path_separator;
+
+// The process's current directory, zero-terminated; false when it does not fit in size bytes.
+bool current_directory(char *buffer, std::size_t size);
 
 bool is_regular_file(const std::string &path);
 

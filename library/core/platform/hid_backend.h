@@ -90,11 +90,15 @@ class hid_request_budget {
 // hidraw devices under the given sysfs and /dev roots ("/sys", "/dev" on a real system).
 std::unique_ptr<hid_backend> make_hidraw_backend(const std::string &sysfs_root,
                                                  const std::string &dev_root);
-// The simulated controllers of a running quorrel-sim, reached through its unix socket.
-std::unique_ptr<hid_backend> make_simulated_hid_backend(const std::string &socket_path);
+// The system's own HID devices: hidraw on Linux, the HID class services through SetupAPI on
+// Windows.
+std::unique_ptr<hid_backend> make_native_hid_backend();
+// The simulated controllers of a running quorrel-sim, reached through its unix socket (a path)
+// or its TCP port ("tcp:HOST:PORT").
+std::unique_ptr<hid_backend> make_simulated_hid_backend(const std::string &endpoint);
 
-// The backend the library uses: the simulator's when VORTLINK_HID_SIM names its socket,
-// hidraw otherwise. Chosen at each call, so a program may set the variable after loading.
+// The backend the library uses: the simulator's when VORTLINK_HID_SIM names its bus, the
+// system's own otherwise. Chosen at each call, so a program may set the variable after loading.
 hid_backend &system_hid_backend();
 
 } // namespace vortlink::platform

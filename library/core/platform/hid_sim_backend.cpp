@@ -1,6 +1,7 @@
 // The simulated HID backend: the controllers of a running quorrel-sim, reached through the unix
-// stream socket it serves with --hid-socket (VORTLINK_HID_SIM names it). The socket stands in
-// for the USB bus; the simulator keeps its own copy of these numbers (simulator/hid_wire.h).
+// stream socket it serves with --hid-socket, or the TCP port it serves with --hid-tcp-port
+// (VORTLINK_HID_SIM names either: a path, or tcp:HOST:PORT). The stream stands in for the USB
+// bus; the simulator keeps its own copy of these numbers (simulator/hid_wire.h).
 //
 // Messages, both ways: u16 length (big-endian; type byte plus payload, 1 to 4096), type byte,
 // payload. A message longer or shorter than that, or of a type the receiver does not expect,
@@ -25,15 +26,8 @@
 // waiting in the socket. A request whose response does not come in time is remembered, so that
 // the late response is recognised and dropped when it comes.
 
-#include <sys/socket.h>
-#include <sys/un.h>
-
-#include <poll.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -46,7 +40,8 @@
 #include "core/platform/hid_backend.h"
 #include "core/platform/hid_descriptor.h"
 #include "core/platform/hidraw_backend.h"
-#include "core/platform/text_file.h"
+#include "core/platform/sim_bus_endpoint.h"
+#include "core/platform/socket.h"
 
 namespace vortlink::platform {
 
@@ -107,29 +102,15 @@ struct message {
 
 enum class receive_result { received, timed_out, broken };
 
-// One connection to the simulator's socket, cut into messages. A message that arrives in parts
+// One connection to the simulator's bus, cut into messages. A message that arrives in parts
 // is put together across calls, so a time-out in the middle of one loses nothing.
 class wire_connection {
   public:
-    bool connect(const std::string &socket_path) {
-        sockaddr_un endpoint{};
-        endpoint.sun_family = AF_UNIX;
-        if (socket_path.empty() || socket_path.size() >= sizeof endpoint.sun_path)
+    bool connect(const std::string &endpoint) {
+        socket_id fd = no_socket;
+        if (!connect_simulated_bus(endpoint, request_deadline().remaining(), fd))
             return false;
-        std::memcpy(endpoint.sun_path, socket_path.data(), socket_path.size());
-        unique_fd socket_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        if (!socket_fd.valid())
-            return false;
-        // A local connect never waits: it is taken at once or refused (EAGAIN when the
-        // simulator's backlog is full).
-        int connected = -1;
-        do {
-            connected = ::connect(socket_fd.get(), reinterpret_cast<const sockaddr *>(&endpoint),
-                                  sizeof endpoint);
-        } while (connected != 0 && errno == EINTR);
-        if (connected != 0)
-            return false;
-        fd_ = std::move(socket_fd);
+        fd_.reset(fd);
         return true;
     }
 
@@ -149,20 +130,17 @@ class wire_connection {
         bytes.insert(bytes.end(), payload.begin(), payload.end());
         std::size_t sent = 0;
         while (sent < bytes.size()) {
-            const ssize_t written = ::send(fd_.get(), bytes.data() + sent, bytes.size() - sent,
-                                           MSG_NOSIGNAL | MSG_DONTWAIT);
+            const long written = send_queued(fd_.get(), bytes.data() + sent, bytes.size() - sent);
             if (written > 0) {
                 sent += static_cast<std::size_t>(written);
                 continue;
             }
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            if (written < 0)
                 return fail();
-            const wait_outcome room = wait_for(POLLOUT, limit);
-            if (room == wait_outcome::failed)
+            const wait_result room = wait_writable(fd_.get(), limit.remaining());
+            if (room == wait_result::failed || room == wait_result::closed)
                 return fail();
-            if (room == wait_outcome::timed_out) {
+            if (room == wait_result::timed_out) {
                 if (sent == 0)
                     return hid_io_result::timed_out;
                 // Half a message: the peer can no longer find where the next one starts.
@@ -184,10 +162,11 @@ class wire_connection {
                 broken_ = true;
                 return receive_result::broken;
             }
-            const wait_outcome ready = wait_for(POLLIN, limit);
-            if (ready == wait_outcome::timed_out)
+            // A peer that closed may have left a last message: the read tells.
+            const wait_result ready = wait_readable(fd_.get(), limit.remaining());
+            if (ready == wait_result::timed_out)
                 return receive_result::timed_out;
-            if (ready == wait_outcome::failed || !read_more()) {
+            if (ready == wait_result::failed || !read_more()) {
                 broken_ = true;
                 return receive_result::broken;
             }
@@ -196,7 +175,6 @@ class wire_connection {
 
   private:
     enum class parse_outcome { complete, need_more, broken };
-    enum class wait_outcome { ready, timed_out, failed };
 
     hid_io_result fail() {
         broken_ = true;
@@ -233,41 +211,14 @@ class wire_connection {
             input_end_ -= input_begin_;
             input_begin_ = 0;
         }
-        for (;;) {
-            const ssize_t got = ::recv(fd_.get(), input_.data() + input_end_,
-                                       input_.size() - input_end_, MSG_DONTWAIT);
-            if (got > 0) {
-                input_end_ += static_cast<std::size_t>(got);
-                return true;
-            }
-            if (got == 0)
-                return false;
-            if (errno == EINTR)
-                continue;
-            return errno == EAGAIN || errno == EWOULDBLOCK;
-        }
+        const long got =
+            take_queued(fd_.get(), input_.data() + input_end_, input_.size() - input_end_);
+        if (got > 0)
+            input_end_ += static_cast<std::size_t>(got);
+        return got >= 0;
     }
 
-    wait_outcome wait_for(short events, const deadline &limit) {
-        for (;;) {
-            pollfd watched{fd_.get(), events, 0};
-            const int ready = ::poll(
-                &watched, 1, static_cast<int>(std::min<uint32_t>(limit.remaining(), INT_MAX)));
-            if (ready < 0) {
-                if (errno == EINTR)
-                    continue;
-                return wait_outcome::failed;
-            }
-            if (ready == 0)
-                return wait_outcome::timed_out;
-            if ((watched.revents & POLLNVAL) != 0)
-                return wait_outcome::failed;
-            // POLLHUP and POLLERR count as ready: the read or write that follows tells.
-            return wait_outcome::ready;
-        }
-    }
-
-    unique_fd fd_;
+    socket_handle fd_;
     bool broken_ = false;
     // Received bytes not yet cut into messages: room for the longest message twice over, so
     // that a read never has to wait for the buffer to empty.
@@ -523,8 +474,8 @@ class sim_hid_backend final : public hid_backend {
 
 } // namespace
 
-std::unique_ptr<hid_backend> make_simulated_hid_backend(const std::string &socket_path) {
-    return std::make_unique<sim_hid_backend>(socket_path);
+std::unique_ptr<hid_backend> make_simulated_hid_backend(const std::string &endpoint) {
+    return std::make_unique<sim_hid_backend>(endpoint);
 }
 
 } // namespace vortlink::platform

@@ -1,5 +1,7 @@
 #pragma once
-// Per-user settings stored in a plain file, one value per line:
+// Per-user settings. On Windows they are the values of the key under HKEY_CURRENT_USER (REG_SZ,
+// REG_DWORD), and a key's "file" is its key path. On Linux they are stored in a plain file, one
+// value per line:
 //   Name=text                 a string value, stored raw
 //   Name=dword:000004d2       a 32-bit number, 8 hex digits
 // The file of the key "Software\A\B\C" is ${XDG_CONFIG_HOME:-$HOME/.config}/A/B/C.conf.

@@ -1,38 +1,20 @@
 #include "core/platform/text_file.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+// The descriptor flags that only POSIX systems have mean nothing on Windows, where files are
+// read in binary.
+#if defined(_WIN32)
+#define O_CLOEXEC O_BINARY
+#define O_NONBLOCK 0
+#define O_NOCTTY 0
+#endif
+
 namespace vortlink::platform {
-
-namespace {
-uint64_t monotonic_now_ms() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u +
-           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
-} // namespace
-
-bool lock_file_within(int descriptor, int operation, uint32_t limit_ms) {
-    const uint64_t deadline = monotonic_now_ms() + limit_ms;
-    uint32_t pause_ms = 1;
-    for (;;) {
-        if (::flock(descriptor, operation | LOCK_NB) == 0)
-            return true;
-        if (errno == EINTR)
-            continue;
-        if (errno != EWOULDBLOCK || monotonic_now_ms() >= deadline)
-            return false;
-        timespec pause{0, static_cast<long>(pause_ms) * 1000000L};
-        ::nanosleep(&pause, nullptr);
-        pause_ms = pause_ms < 16 ? pause_ms * 2 : pause_ms;
-    }
-}
 
 unique_fd &unique_fd::operator=(unique_fd &&other) noexcept {
     if (this != &other) {
@@ -96,7 +78,9 @@ file_read read_small_file(const char *path, std::size_t max_size, std::string &c
 
 bool write_all(int fd, std::string_view data) {
     while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
+        // Windows' write takes an unsigned int count: a chunk at a time.
+        const auto chunk = static_cast<unsigned>(std::min<std::size_t>(data.size(), 1u << 30));
+        const auto written = ::write(fd, data.data(), chunk);
         if (written < 0) {
             if (errno == EINTR)
                 continue;

@@ -43,7 +43,7 @@ file_read read_small_file(const char *path, std::size_t max_size, std::string &c
 // Writes all of data, retrying short writes and EINTR.
 bool write_all(int fd, std::string_view data);
 
-// flock(descriptor, operation) without an unbounded wait: retried in short sleeps for at most
+// Linux: flock(descriptor, operation) without an unbounded wait: retried in short sleeps for at most
 // limit_ms (at least one try). False when the lock was not had in that time or flock failed.
 bool lock_file_within(int descriptor, int operation, uint32_t limit_ms);
 

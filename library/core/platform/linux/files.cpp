@@ -6,6 +6,12 @@
 
 namespace vortlink::platform {
 
+const char path_separator = '/';
+
+bool current_directory(char *buffer, std::size_t size) {
+    return getcwd(buffer, size) != nullptr;
+}
+
 bool is_regular_file(const std::string &path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);

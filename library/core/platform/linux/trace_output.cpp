@@ -17,23 +17,6 @@ bool write_error_line(std::string_view line) {
     return write_all(STDERR_FILENO, line);
 }
 
-bool write_error_notice(std::string_view text) {
-    static constexpr char hex_digits[] = "0123456789abcdef";
-    std::string line = "vortlink: ";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            line += "\\x";
-            line += hex_digits[byte >> 4];
-            line += hex_digits[byte & 0x0F];
-        } else {
-            line += c;
-        }
-    }
-    line += '\n';
-    return write_error_line(line);
-}
-
 append_result append_line(const char *path, std::string_view line, const char *&refusal) {
     // No link is followed (a link planted in a shared directory must not redirect the trace),
     // and a FIFO without a reader neither blocks the open nor, being refused, any write.

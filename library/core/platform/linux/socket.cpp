@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,7 +14,7 @@
 namespace vortlink::platform {
 
 namespace {
-bool set_blocking(int fd, bool blocking) {
+bool set_blocking(socket_id fd, bool blocking) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0)
         return false;
@@ -36,26 +35,11 @@ int poll_until(pollfd &descriptor, uint32_t timeout_ms) {
 }
 } // namespace
 
-bool resolve_ipv4(const char *host, uint32_t &address) {
-    if (host == nullptr)
-        return false;
-    in_addr parsed{};
-    if (inet_pton(AF_INET, host, &parsed) == 1) {
-        address = parsed.s_addr;
-        return true;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *answers = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &answers) != 0 || answers == nullptr)
-        return false;
-    address = reinterpret_cast<const sockaddr_in *>(answers->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(answers);
-    return true;
+bool start_sockets() {
+    return true; // POSIX sockets need no start-up step
 }
 
-connect_result connect_ipv4(uint32_t address, uint16_t port, uint32_t timeout_ms, int &fd) {
+connect_result connect_ipv4(uint32_t address, uint16_t port, uint32_t timeout_ms, socket_id &fd) {
     fd = no_socket;
     const int candidate = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (candidate < 0)
@@ -91,12 +75,12 @@ connect_result connect_ipv4(uint32_t address, uint16_t port, uint32_t timeout_ms
     return connect_result::connected;
 }
 
-void close_socket(int fd) {
+void close_socket(socket_id fd) {
     if (fd >= 0)
         close(fd);
 }
 
-bool send_all(int fd, const uint8_t *bytes, std::size_t count) {
+bool send_all(socket_id fd, const uint8_t *bytes, std::size_t count) {
     std::size_t sent = 0;
     while (sent < count) {
         const ssize_t accepted = send(fd, bytes + sent, count - sent, MSG_NOSIGNAL);
@@ -110,11 +94,11 @@ bool send_all(int fd, const uint8_t *bytes, std::size_t count) {
     return true;
 }
 
-bool set_low_water(int fd, int bytes) {
+bool set_low_water(socket_id fd, int bytes) {
     return setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) == 0;
 }
 
-wait_result wait_readable(int fd, uint32_t timeout_ms) {
+wait_result wait_readable(socket_id fd, uint32_t timeout_ms) {
     pollfd descriptor{fd, POLLIN | POLLRDHUP, 0};
     const int ready = poll_until(descriptor, timeout_ms);
     if (ready < 0)
@@ -129,7 +113,7 @@ wait_result wait_readable(int fd, uint32_t timeout_ms) {
 }
 
 namespace {
-long receive_queued(int fd, uint8_t *buffer, std::size_t count, int flags) {
+long receive_queued(socket_id fd, uint8_t *buffer, std::size_t count, int flags) {
     for (;;) {
         const ssize_t got = recv(fd, buffer, count, flags | MSG_DONTWAIT);
         if (got > 0)
@@ -143,11 +127,11 @@ long receive_queued(int fd, uint8_t *buffer, std::size_t count, int flags) {
 }
 } // namespace
 
-long peek_queued(int fd, uint8_t *buffer, std::size_t count) {
+long peek_queued(socket_id fd, uint8_t *buffer, std::size_t count) {
     return receive_queued(fd, buffer, count, MSG_PEEK);
 }
 
-long take_queued(int fd, uint8_t *buffer, std::size_t count) {
+long take_queued(socket_id fd, uint8_t *buffer, std::size_t count) {
     return receive_queued(fd, buffer, count, 0);
 }
 

@@ -1,0 +1,9 @@
+#include "core/platform/local_time.h"
+
+namespace vortlink::platform {
+
+bool local_time(std::time_t when, std::tm &local) {
+    return ::localtime_r(&when, &local) != nullptr;
+}
+
+} // namespace vortlink::platform
