@@ -15,9 +15,9 @@ status_t run_exchange(uint8_t slot, header_pair pair, uint8_t opcode, command_fr
     frames.request[1] = opcode;
     frames.reply[0] = reports[long_reply ? usage_index_long_reply : usage_index_reply].report_id;
 
-    const transport_operations &road =
-        slot_of(slot).transport == transport_kind::tcp ? tcp_operations() : usb_operations();
-    return exchange(road, slot, frames.request, frames.reply, timeout_ms);
+    const transport_operations *road = slot_of(slot).road;
+    return exchange(road != nullptr ? *road : usb_operations(), slot, frames.request, frames.reply,
+                    timeout_ms);
 }
 
 } // namespace vortlink

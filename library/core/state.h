@@ -17,6 +17,8 @@ inline constexpr unsigned slot_count = 50;
 
 enum class transport_kind : uint32_t { usb = 0, tcp = 1 };
 
+struct transport_operations;
+
 // Report ID and report count of the report that carries one of the usages 166 to 170.
 struct report_entry {
     uint8_t report_id = 0;
@@ -37,6 +39,9 @@ enum report_usage : unsigned {
 // socket's low-water mark are read and written only under the slot's lock of that transport.
 struct slot_record {
     transport_kind transport = transport_kind::usb;
+    // The operations of the transport that opened the slot last; null before either did, when
+    // the slot's commands take the USB road and find no device.
+    const transport_operations *road = nullptr;
     // The system-wide exchange locks of the slot, opened when the library is loaded.
     platform::named_lock *usb_lock = nullptr;
     platform::named_lock *tcp_lock = nullptr;

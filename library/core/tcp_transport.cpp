@@ -277,6 +277,7 @@ extern "C" VORTLINK_API int16_t tkcmdset_connect(uint8_t slot, int32_t reserved,
     // A new connection carries nothing of the old one's exchanges.
     record.tcp_out_of_step = false;
     record.transport = transport_kind::tcp;
+    record.road = &tcp_operations();
     return status::ok;
 }
 

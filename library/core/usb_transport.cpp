@@ -347,6 +347,7 @@ VORTLINK_API int16_t tkcmdset_init_ex(uint8_t slot, const char *name, const char
     // A newly opened device has no reply of an earlier exchange on its way to this handle.
     mark_slot_out_of_step(transport_kind::usb, slot, false);
     slot_of(slot).transport = transport_kind::usb;
+    slot_of(slot).road = &usb_operations();
     return status::ok;
 }
 

@@ -1,18 +1,14 @@
 #pragma once
-// What the fuzz targets share: the invariant check, inputs cut into replies, and a scripted
-// peer on a real socket that answers each request the library sends with the next reply.
+// What the fuzz targets share: the invariant check, inputs cut into replies, and the scripted
+// controller of the reply targets, which answers each request the library sends with the next
+// reply of the input, in the same thread and without waiting.
 
-#include <errno.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
-#include <thread>
+#include <utility>
 #include <vector>
 
 namespace fuzz {
@@ -23,19 +19,7 @@ inline void require(bool condition) {
 }
 
 using bytes = std::vector<uint8_t>;
-
-// libFuzzer's time-out alarm interrupts system calls; they are simply made again.
-template <typename call_t> auto retried(call_t call) {
-    for (;;) {
-        const auto result = call();
-        if (result >= 0 || errno != EINTR)
-            return result;
-    }
-}
-
-inline int accept_peer(int listener) {
-    return retried([&] { return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); });
-}
+using command_function = int16_t (*)(uint8_t slot);
 
 // The fuzzer's bytes after the first are replies, each a length byte and that many bytes.
 // A length running past the end takes what is left.
@@ -56,66 +40,37 @@ inline std::string c_text(std::string_view text) {
     return std::string(text.substr(0, text.find('\0')));
 }
 
-// The far end of one connection. Every message the library sends is a request; the peer answers
-// it through `answer`, which sends the next reply or whatever the protocol wants. When the
-// replies are used up the peer stops writing, so the library sees the stream end instead of
-// waiting out its time-out; so it does when the library sends nothing within a short while
-// (a reply that left it waiting for more).
-class scripted_peer {
+// The controller of one input: the command it is asked, and the replies it gives. After the
+// command, a call that succeeded must have had every request answered, and each
+// answer must be one the request allows (`answers`, the transport's own rule).
+class scripted_controller {
   public:
-    // answer(fd, request): false to stop writing.
-    using answer_function = std::function<bool(int fd, const bytes &request)>;
+    scripted_controller(command_function command, const uint8_t *replies, std::size_t size)
+        : command_(command), replies_(split_replies(replies, size)) {}
 
-    scripted_peer(int fd, answer_function answer) : fd_(fd), answer_(std::move(answer)) {
-        thread_ = std::thread([this] { serve(); });
+    // The reply to a request, or null once the replies are used up.
+    const bytes *answer(const uint8_t *request, std::size_t length) {
+        ++requests_;
+        if (exchanges_.size() == replies_.size())
+            return nullptr;
+        exchanges_.emplace_back(bytes(request, request + length), replies_[exchanges_.size()]);
+        return &exchanges_.back().second;
     }
-    ~scripted_peer() {
-        // Wakes the peer wherever it waits.
-        ::shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        ::close(fd_);
-    }
-    scripted_peer(const scripted_peer &) = delete;
-    scripted_peer &operator=(const scripted_peer &) = delete;
+    bool used_up() const { return exchanges_.size() == replies_.size(); }
 
-    static constexpr int quiet_ms = 10;
+    template <typename answers_t> void run(uint8_t slot, answers_t answers) {
+        const int16_t result = command_(slot);
+        require(result != 0 || requests_ == exchanges_.size());
+        if (result == 0)
+            for (const auto &[request, reply] : exchanges_)
+                require(answers(request, reply));
+    }
 
   private:
-    void serve() {
-        bool writing = true;
-        bool answered = false;
-        for (;;) {
-            pollfd watched{fd_, POLLIN, 0};
-            const int ready =
-                retried([&] { return ::poll(&watched, 1, writing && answered ? quiet_ms : -1); });
-            if (ready < 0)
-                return;
-            if (ready == 0) {
-                ::shutdown(fd_, SHUT_WR);
-                writing = false;
-                continue;
-            }
-            uint8_t buffer[4096];
-            const ssize_t got = retried([&] { return ::recv(fd_, buffer, sizeof buffer, 0); });
-            if (got <= 0)
-                return;
-            answered = true;
-            if (writing && !answer_(fd_, bytes(buffer, buffer + got))) {
-                ::shutdown(fd_, SHUT_WR);
-                writing = false;
-            }
-        }
-    }
-
-    int fd_;
-    answer_function answer_;
-    std::thread thread_;
+    command_function command_;
+    std::vector<bytes> replies_;
+    std::vector<std::pair<bytes, bytes>> exchanges_;
+    std::size_t requests_ = 0;
 };
-
-inline bool send_bytes(int fd, const bytes &data) {
-    return data.empty() || retried([&] {
-                               return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-                           }) == static_cast<ssize_t>(data.size());
-}
 
 } // namespace fuzz

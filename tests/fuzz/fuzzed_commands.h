@@ -24,41 +24,37 @@ template <typename T> void fill_sentinel(T &value) {
 }
 
 // A text of the identity commands ends within its 101 bytes, and is empty after a failure.
-inline void check_identity_text(int16_t result, const char (&text)[101]) {
+template <int16_t (*read_text)(uint8_t, char *)> int16_t identity_text(uint8_t slot) {
+    char text[101];
+    fill_sentinel(text);
+    const int16_t result = read_text(slot, text);
     require(std::memchr(text, 0, sizeof text) != nullptr);
     require(result == 0 || text[0] == 0);
+    return result;
 }
 
-using command_function = int16_t (*)(uint8_t slot);
+// Out-parameters that a failed call sets to zero (each row starts them at something else).
+template <typename... outputs_t>
+int16_t zeroed_on_failure(int16_t result, const outputs_t &...outputs) {
+    require(result == 0 || ((outputs == outputs_t{}) && ...));
+    return result;
+}
+// Out-parameters that a failed call leaves as they were (each row fills them with sentinels).
+template <typename... outputs_t>
+int16_t kept_on_failure(int16_t result, const outputs_t &...outputs) {
+    require(result == 0 || (all_sentinel(outputs) && ...));
+    return result;
+}
 
+// In a fixed order: the inputs of the corpus name their command by its place here.
 inline const command_function fuzzed_commands[] = {
     [](uint8_t slot) -> int16_t {
         uint16_t word = 1;
-        const int16_t result = tkcmdset_status(slot, &word);
-        require(result == 0 || word == 0);
-        return result;
+        return zeroed_on_failure(tkcmdset_status(slot, &word), word);
     },
-    [](uint8_t slot) -> int16_t {
-        char text[101];
-        fill_sentinel(text);
-        const int16_t result = tkcmdset_fw_version(slot, text);
-        check_identity_text(result, text);
-        return result;
-    },
-    [](uint8_t slot) -> int16_t {
-        char text[101];
-        fill_sentinel(text);
-        const int16_t result = tkcmdset_serial_number(slot, text);
-        check_identity_text(result, text);
-        return result;
-    },
-    [](uint8_t slot) -> int16_t {
-        char text[101];
-        fill_sentinel(text);
-        const int16_t result = tkcmdset_hw_version(slot, text);
-        check_identity_text(result, text);
-        return result;
-    },
+    identity_text<tkcmdset_fw_version>,
+    identity_text<tkcmdset_serial_number>,
+    identity_text<tkcmdset_hw_version>,
     [](uint8_t slot) -> int16_t {
         uint8_t data[200];
         uint8_t reply[200];
@@ -73,15 +69,11 @@ inline const command_function fuzzed_commands[] = {
     },
     [](uint8_t slot) -> int16_t {
         uint32_t answer = 1;
-        const int16_t result = tkcmdset_special(slot, 81, 0, &answer);
-        require(result == 0 || answer == 0);
-        return result;
+        return zeroed_on_failure(tkcmdset_special(slot, 81, 0, &answer), answer);
     },
     [](uint8_t slot) -> int16_t {
         float volts = 1.0f;
-        const int16_t result = tkcmdset_get_volts(slot, 1, &volts);
-        require(result == 0 || volts == 0.0f);
-        return result;
+        return zeroed_on_failure(tkcmdset_get_volts(slot, 1, &volts), volts);
     },
     [](uint8_t slot) -> int16_t {
         uint8_t state = 7;
@@ -91,9 +83,7 @@ inline const command_function fuzzed_commands[] = {
     },
     [](uint8_t slot) -> int16_t {
         uint8_t value = sentinel;
-        const int16_t result = tkcmdset_read_mem(slot, 0x1234, &value);
-        require(result == 0 || value == sentinel);
-        return result;
+        return kept_on_failure(tkcmdset_read_mem(slot, 0x1234, &value), value);
     },
     [](uint8_t slot) -> int16_t {
         uint8_t data[300];
@@ -108,51 +98,40 @@ inline const command_function fuzzed_commands[] = {
         uint32_t width = 1;
         uint16_t delay = 1;
         float current = 1.0f;
-        const int16_t result = tkcmdset_get_pulse(slot, 0, &width, &delay, &current);
-        require(result == 0 || (width == 0 && delay == 0 && current == 0.0f));
-        return result;
+        return zeroed_on_failure(tkcmdset_get_pulse(slot, 0, &width, &delay, &current), width,
+                                 delay, current);
     },
     [](uint8_t slot) -> int16_t {
         uint32_t value32 = 1;
         uint16_t value16 = 1;
-        const int16_t result = tkcmdset_get_repeat(slot, 0, &value32, &value16);
-        require(result == 0 || (value32 == 0 && value16 == 0));
-        return result;
+        return zeroed_on_failure(tkcmdset_get_repeat(slot, 0, &value32, &value16), value32,
+                                 value16);
     },
     [](uint8_t slot) -> int16_t {
         uint8_t map_1 = 1;
         uint8_t map_2 = 1;
-        const int16_t result = tkcmdset_get_trigger_map(slot, 0, &map_1, &map_2);
-        require(result == 0 || (map_1 == 0 && map_2 == 0));
-        return result;
+        return zeroed_on_failure(tkcmdset_get_trigger_map(slot, 0, &map_1, &map_2), map_1, map_2);
     },
     [](uint8_t slot) -> int16_t {
         uint8_t setting = sentinel;
-        const int16_t result = tkcmdset_get_pulse_out(slot, 0, &setting);
-        require(result == 0 || setting == sentinel);
-        return result;
+        return kept_on_failure(tkcmdset_get_pulse_out(slot, 0, &setting), setting);
     },
     [](uint8_t slot) -> int16_t {
         uint32_t ip[3];
         fill_sentinel(ip);
-        const int16_t result = tkcmdset_get_ip(slot, &ip[0], &ip[1], &ip[2]);
-        require(result == 0 || all_sentinel(ip));
-        return result;
+        return kept_on_failure(tkcmdset_get_ip(slot, &ip[0], &ip[1], &ip[2]), ip);
     },
     [](uint8_t slot) -> int16_t {
         uint8_t mac[6];
         fill_sentinel(mac);
-        const int16_t result = tkcmdset_get_mac(slot, mac);
-        require(result == 0 || all_sentinel(mac));
-        return result;
+        return kept_on_failure(tkcmdset_get_mac(slot, mac), mac);
     },
     [](uint8_t slot) -> int16_t {
         LightheadData record;
         fill_sentinel(record);
         const int16_t result = tkcmdset_get_lighthead_data(slot, &record);
-        require(result == 0 || all_sentinel(record));
         require(all_sentinel(record.reserved));
-        return result;
+        return kept_on_failure(result, record);
     },
     [](uint8_t slot) -> int16_t { return tkcmdset_set_pulse(slot, 0, 1000, 10, 1.5f); },
     [](uint8_t slot) -> int16_t { return tkcmdset_run_diags(slot, 2); },

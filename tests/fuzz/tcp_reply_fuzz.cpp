@@ -1,21 +1,22 @@
-// A fuzzed controller behind a real TCP connection: the first byte picks an exported command,
-// the rest are the replies the controller sends, one per request it receives. Besides the
-// sanitizers' findings and the out-parameter promises of each command, a command that succeeds
-// was answered, request by request, with a well-formed frame of the requested opcode (or an
-// error reply carrying 0 to a command that returns no data).
+// A fuzzed controller at the far end of the slot's stream: the first byte picks an exported
+// command, the rest are the replies the controller sends, one per request it receives. The slot
+// takes the TCP road unchanged but for its send, after which the controller writes its reply at
+// once, so no peer thread or time-out is needed; when its replies are used up, or a reply leaves
+// the library waiting for bytes, it ends its side of the stream. Besides the sanitizers' findings
+// and the out-parameter promises of each command, a command that succeeds was answered, request
+// by request, with a well-formed frame of the requested opcode (or an error reply carrying 0 to a
+// command that returns no data).
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <string>
-#include <utility>
-#include <vector>
+#include <cstring>
 
 #include "core/protocol.h"
 #include "core/settings.h"
+#include "core/state.h"
+#include "core/transport.h"
 #include "fuzz_support.h"
 #include "fuzzed_commands.h"
 
@@ -24,7 +25,6 @@ namespace {
 using namespace fuzz;
 
 constexpr uint8_t slot = 7;
-int listener = -1;
 
 bool crc_holds(const bytes &frame, std::size_t length) {
     return frame.size() >= length &&
@@ -54,55 +54,65 @@ bool leaves_nothing_awaited(const bytes &reply) {
            reply.size() >= reply_data + 3u;
 }
 
+scripted_controller *controller = nullptr;
+int controller_end = -1;
+
+// The resync's echo carries a fresh random pattern: a reply without it leaves the library
+// reading until its budget is spent.
+bool echoes(const uint8_t *frame, uint16_t length, const bytes &reply) {
+    return frame[1] != vortlink::protocol::opcode::echo || length < 3 ||
+           std::search(reply.begin(), reply.end(), frame + 2, frame + length - 1) != reply.end();
+}
+
+vortlink::status_t send_and_answer(uint8_t to, const uint8_t *frame, uint16_t length,
+                                   uint16_t timeout_ms) {
+    const vortlink::status_t result = vortlink::tcp_operations().send(to, frame, length, timeout_ms);
+    const bytes *reply = controller->answer(frame, length);
+    if (reply != nullptr)
+        require(send(controller_end, reply->data(), reply->size(), MSG_NOSIGNAL) ==
+                static_cast<ssize_t>(reply->size()));
+    if (reply == nullptr || controller->used_up() || !leaves_nothing_awaited(*reply) ||
+        !echoes(frame, length, *reply))
+        shutdown(controller_end, SHUT_WR);
+    return result;
+}
+
+vortlink::transport_operations scripted_road() {
+    vortlink::transport_operations road = vortlink::tcp_operations();
+    road.send = send_and_answer;
+    return road;
+}
+const vortlink::transport_operations road = scripted_road();
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    // Settings (the port, the failure count) go to a directory of the run's own.
+    // Settings (the failure count) go to a directory of the run's own; the library opened its
+    // key when it was loaded, so it is opened again there.
     char home[] = "/dev/shm/tcp_reply_fuzz.XXXXXX";
     require(mkdtemp(home) != nullptr);
     setenv("XDG_CONFIG_HOME", home, 1);
-
-    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    require(listener >= 0 &&
-            bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-            listen(listener, 4) == 0 &&
-            getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
-    require(vortlink::open_settings_key(vortlink::library_settings_key) == 0 &&
-            vortlink::write_setting_dword("TCP Port", ntohs(address.sin_port)) == 0);
+    require(vortlink::open_settings_key(vortlink::library_settings_key) == 0);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     if (size == 0)
         return 0;
-    const command_function command = fuzzed_commands[data[0] % fuzzed_command_count];
-    const std::vector<bytes> replies = split_replies(data + 1, size - 1);
-
-    require(tkcmdset_connect(slot, 0, "127.0.0.1") == 0);
-    const int controller = accept_peer(listener);
-    require(controller >= 0);
-    std::vector<std::pair<bytes, bytes>> exchanges;
-    std::size_t requests = 0;
-    int16_t result = 0;
-    {
-        scripted_peer peer(controller, [&](int fd, const bytes &request) {
-            ++requests;
-            if (exchanges.size() == replies.size())
-                return false;
-            exchanges.emplace_back(request, replies[exchanges.size()]);
-            const bytes &reply = exchanges.back().second;
-            send_bytes(fd, reply);
-            return exchanges.size() < replies.size() && leaves_nothing_awaited(reply);
-        });
-        result = command(slot);
-    }
-    require(result != 0 || requests == exchanges.size());
-    if (result == 0)
-        for (const auto &[request, reply] : exchanges)
-            require(answers(request, reply));
+    scripted_controller scripted(fuzzed_commands[data[0] % fuzzed_command_count], data + 1,
+                                 size - 1);
+    int ends[2];
+    require(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+    controller = &scripted;
+    controller_end = ends[1];
+    vortlink::slot_record &record = vortlink::slot_of(slot);
+    record.socket.reset(ends[0]);
+    record.low_water = 1;
+    record.tcp_out_of_step = false;
+    record.transport = vortlink::transport_kind::tcp;
+    record.road = &road;
+    scripted.run(slot, answers);
+    record.socket.reset();
+    close(controller_end);
     return 0;
 }
