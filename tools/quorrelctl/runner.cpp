@@ -38,18 +38,29 @@ void run_on_controller(const command &what, session &where, outcome &result, boo
     }
     where.device = &*device;
     where.slot = device->slot();
-    if (read_serial) {
-        try {
-            serial = device_text(device->serial_number());
-        } catch (const vortlink::error &) {
-            // Shown without one; the operation says what is wrong.
+    // A lost reply spoils only that read: the unit is asked once more, and after the operation
+    // again, so that a production-log line never leaves out the serial of a unit that answered.
+    bool serial_known = false;
+    const auto ask_serial = [&] {
+        for (int attempt = 0; attempt < 2 && !serial_known; ++attempt) {
+            try {
+                serial = device_text(device->serial_number());
+                serial_known = true;
+            } catch (const vortlink::error &) {
+                // Shown without one for now; the operation says what is wrong.
+            }
         }
+    };
+    if (read_serial) {
+        ask_serial();
         if (identified)
             identified(serial);
     }
     what.run(where, result);
     if (!result.serial_written.empty())
         serial = result.serial_written;
+    else if (read_serial && result.status == loader::status::ok)
+        ask_serial();
     where.device = nullptr;
 }
 
