@@ -532,9 +532,10 @@ class campaign {
                 return "the production log names another unit or operation: " + text;
             if (line["status_code"] != 0)
                 continue;
-            // A run on one controller that could not read its serial number logs it empty; the
-            // line is still that controller's.
-            const std::string unit = serial.empty() && units.size() == 1 ? *addressed.begin() : serial;
+            // quorrelctl asks again for a serial number a fault spoilt: a success names its unit.
+            const std::string &unit = serial;
+            if (unit.empty())
+                return "the production log records a success without its unit: " + text;
             succeeded.insert(unit);
             if (holding.count(unit) == 0)
                 return "the production log records a success that " + unit + " does not hold";
